@@ -1,0 +1,13 @@
+// The reader of uncompressed Windows BMP files (1, 4, 8, 16, 24 and 32 bits).
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+#include "image.h"
+
+// Reads the rest of a BMP file from a stream positioned just after "BM" and
+// returns a plain image: RGB565 pixels, top line first, and an alpha plane
+// (0 to 32) for 32-bit files only. Reads strictly forward and never closes the
+// file. nullptr with the reason in errorText on failure.
+std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText);

@@ -1,0 +1,13 @@
+// The single-palette RLE encoder, which hands images with too many colours to
+// the multi-palette encoder when multipal conversion is on.
+#pragma once
+
+#include <cstdint>
+
+#include "encode_result.h"
+#include "image.h"
+
+// Converts a plain image into an RLE file at outputPath. nColors is set to 0
+// at the start and holds the count to report when the result is TooManyColors.
+EncodeResult convertToRle(const Image& image, const char* outputPath, bool bMultipal,
+                          std::int32_t& nColors);

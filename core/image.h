@@ -1,0 +1,81 @@
+// The in-memory image record in its two forms, the error text that loaders
+// fill, and loadImage, which tells BMP from RLE files by their first two bytes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+#include <vector>
+
+inline constexpr std::uint32_t IMAGE_RLE = 0x40000000;
+
+// RGB565 magenta: marks transparent pixels in images without an alpha plane.
+inline constexpr std::uint16_t COLOR_KEY = 0xF81F;
+
+// Alpha runs from 0 (transparent) to 32 (opaque).
+inline constexpr std::uint8_t ALPHA_OPAQUE = 32;
+
+// The caller's buffer for a loader's failure message, always NUL-terminated.
+using ErrorText = std::array<char, 200>;
+
+// Copies a fixed message into the error text, cut to fit and NUL-terminated.
+void setError(ErrorText& errorText, const char* text);
+
+struct FileCloser {
+    void operator()(std::FILE* file) const {
+        if (file) std::fclose(file);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Frees the storage now; clear() alone would keep the capacity.
+template <class T>
+void freeBuffer(std::vector<T>& buffer) {
+    std::vector<T>().swap(buffer);
+}
+
+struct Image {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::uint32_t flags = 0;
+    // Plain form: width × height RGB565 values, top line first.
+    // RLE form: the data block (every file byte after the 12-byte header),
+    // read into the words and viewed as bytes through dataBlock().
+    std::vector<std::uint16_t> pixels;
+    std::vector<std::uint8_t> alpha;  // plain form only; empty: no alpha plane
+    std::uint16_t paletteSize = 0;
+    std::vector<std::uint32_t> lineOffsets;  // RLE form: each line's first code
+    std::uint32_t dataSize = 0;              // RLE form: bytes of the data block
+
+    bool isRle() const { return (flags & IMAGE_RLE) != 0; }
+    bool hasAlpha() const { return !alpha.empty(); }
+
+    std::span<const std::uint8_t> dataBlock() const {
+        return {reinterpret_cast<const std::uint8_t*>(pixels.data()), dataSize};
+    }
+
+    // Empties the record for reuse; width and height are the maker's to set next.
+    void clear() {
+        release();
+        flags = 0;
+    }
+
+    // The destructor frees the buffers too; list mode calls this to drop each
+    // image before the next line is loaded, so only one image is ever held.
+    void release() {
+        freeBuffer(pixels);
+        freeBuffer(alpha);
+        freeBuffer(lineOffsets);
+        dataSize = 0;
+    }
+};
+
+// Opens the file by name and loads it; nullptr with the reason in errorText
+// on failure. On success errorText is left as it was.
+std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText);
+
+// The same from a stream positioned at the file's first byte. The stream stays
+// open; loadImage and the fuzz targets share this path.
+std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText);

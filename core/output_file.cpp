@@ -1,0 +1,115 @@
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Writes are gathered up to this size; larger blocks go to the file directly.
+constexpr std::size_t BUFFER_SIZE = 1 << 16;
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (written == 0) return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// The mode a new file gets from fopen: 0666 less the umask.
+mode_t defaultMode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+OutputFile::OutputFile(const char* path) : target_(path) {
+    // The temporary file lives in the target's folder so that the final
+    // rename stays within one file system and replaces the target atomically.
+    const std::size_t slash = target_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    temp_ = folder + "." + name + ".XXXXXX";
+    std::vector<char> pattern(temp_.begin(), temp_.end());
+    pattern.push_back('\0');
+    fd_ = ::mkstemp(pattern.data());
+    if (fd_ < 0) {
+        temp_.clear();
+        return;
+    }
+    temp_ = pattern.data();
+    // Keep the permissions of a file being replaced; a new file gets what
+    // fopen would have given it.
+    struct stat existing;
+    const mode_t mode =
+        ::stat(path, &existing) == 0 && S_ISREG(existing.st_mode) ? existing.st_mode & 07777
+                                                                   : defaultMode();
+    if (::fchmod(fd_, mode) != 0) failed_ = true;
+    buffer_.reserve(BUFFER_SIZE);
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+bool OutputFile::flush() {
+    if (failed_) return false;
+    if (!buffer_.empty()) {
+        failed_ = !writeAll(fd_, buffer_.data(), buffer_.size());
+        buffer_.clear();
+    }
+    return !failed_;
+}
+
+bool OutputFile::write(const void* data, std::size_t size) {
+    if (fd_ < 0 || failed_) return false;
+    if (size == 0) return true;
+    const char* bytes = static_cast<const char*>(data);
+    if (buffer_.size() + size <= BUFFER_SIZE) {
+        buffer_.append(bytes, size);
+        return true;
+    }
+    if (!flush()) return false;
+    if (size < BUFFER_SIZE) {
+        buffer_.append(bytes, size);
+        return true;
+    }
+    failed_ = !writeAll(fd_, bytes, size);
+    return !failed_;
+}
+
+bool OutputFile::commit() {
+    if (fd_ < 0) return false;
+    bool ok = flush();
+    ok = ::close(fd_) == 0 && ok;
+    fd_ = -1;
+    if (ok && ::rename(temp_.c_str(), target_.c_str()) == 0) {
+        temp_.clear();
+        return true;
+    }
+    discard();
+    return false;
+}
+
+void OutputFile::discard() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!temp_.empty()) {
+        ::unlink(temp_.c_str());
+        temp_.clear();
+    }
+}

@@ -1,0 +1,20 @@
+// The run-length line encoding and the line-length entries that both encoders
+// apply to every line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+// Appends the codes of one line to `codes` and returns their byte count.
+// Each value is 0 (transparent) or a palette-local number 1 to 252. Runs of 4
+// to 255 equal values become run or skip-run codes; shorter runs one byte per
+// pixel. The codes never take more bytes than there are values.
+std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::vector<std::uint8_t>& codes);
+
+// Appends the line-length entry for a line of `count` bytes (0 to 65535).
+void appendLineLength(std::size_t count, std::vector<std::uint8_t>& table);
+
+// Longest line the format can describe in a line-length entry.
+inline constexpr std::size_t MAX_LINE_BYTES = 65535;

@@ -1,0 +1,63 @@
+// The RLE file format and its reader.
+//
+// Layout (every 16-bit value little-endian, except the count inside a long
+// line-length entry, which is stored high byte first):
+//
+//   offset  size    field
+//   0       2       magic "RL" (0x4C52)
+//   2       2       flags word: bit 0 RLE_ALPHA, bit 1 RLE_MULTIPAL, others 0
+//   4       2       width
+//   6       2       height
+//   8       2       palette entry count N (entry 0 included)
+//   10      2       height again (written, never read)
+//   12      2N      palette table: RGB565 colours; entry 0 is the colour key
+//   ..      N       alpha palette (0..32), only with RLE_ALPHA
+//   ..      1 or 3  per line: line-length entry; L < 255 is one byte L,
+//                   otherwise 0xFF, L >> 8, L & 0xFF
+//   ..      ...     line codes, line 0 (the top line) first, back to back
+//
+// Everything after the 12-byte header is the data block. Each line's codes
+// cover exactly `width` pixels; a palette base B starts at 0 on every line:
+//
+//   0             skip: one transparent pixel
+//   1..252 k      literal: one pixel of entry B + k
+//   253 lo hi     switch: B = lo + 256 * hi, covers nothing
+//   254 k m       run: m pixels of entry B + k
+//   255 m         skip-run: m transparent pixels
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "image.h"
+
+inline constexpr std::uint16_t RLE_ALPHA = 1;
+inline constexpr std::uint16_t RLE_MULTIPAL = 2;
+inline constexpr std::size_t RLE_HEADER_SIZE = 12;
+
+inline constexpr std::uint8_t CODE_SKIP = 0;
+inline constexpr std::uint8_t CODE_LITERAL_MAX = 252;
+inline constexpr std::uint8_t CODE_SWITCH = 253;
+inline constexpr std::uint8_t CODE_RUN = 254;
+inline constexpr std::uint8_t CODE_SKIP_RUN = 255;
+
+// The first structural fault of an RLE data block. `line` is the line whose
+// length entry or codes are at fault, or -1 when the palette tables are.
+struct RleFault {
+    const char* what;
+    std::int32_t line;
+};
+
+// Fills lineOffsets of an RLE-form image whose width, height, flags,
+// paletteSize, pixels and dataSize are set, and checks the whole structure:
+// tables inside the data block, each line's codes inside its own length,
+// every line covering exactly `width` pixels, every drawn entry below N.
+// Returns the first fault, or nothing when the data block is sound.
+std::optional<RleFault> indexRleLines(Image& image);
+
+// Reads an RLE file from an open stream (positioned anywhere) into an image
+// in RLE form. nullptr with "RLE header read error", "RLE read error" or
+// "RLE data corrupt" in errorText on failure. Never closes the file.
+std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText);

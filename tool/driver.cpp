@@ -1,0 +1,210 @@
+#include "driver.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "blit.h"
+#include "encode_single.h"
+#include "image.h"
+
+namespace {
+
+constexpr const char* USAGE =
+    "usage: <prg> <r|b> [option] in.bmp [out.bmp]\n"
+    "Or: <prg> l [option] list.txt [log.txt]\n"
+    " Options: '-v2' enables multipal conversion";
+
+// One list line: at most 999 characters and the terminating NUL.
+constexpr int LIST_LINE_SIZE = 1000;
+
+// The command line once read: the mode's input and output names and the switch.
+struct Arguments {
+    const char* mode = nullptr;
+    const char* input = nullptr;
+    const char* output = nullptr;  // nullptr: the input's own name (r, b) or stdout (l)
+};
+
+// The process-wide values that the encoders share with the driver.
+struct DriverState {
+    bool bMultipal = false;
+    std::int32_t nColors = 0;
+    ErrorText errorText{};
+};
+
+// Runs one conversion step, turning an allocation failure into a result
+// instead of an abort, so that one huge image never ends a list run.
+template <class Fn>
+bool withMemory(Fn&& fn) {
+    try {
+        fn();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+}
+
+int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
+    std::unique_ptr<Image> image;
+    EncodeResult result = EncodeResult::Written;
+    const char* outputPath = args.output ? args.output : args.input;
+    bool loaded = true;
+    const bool enough = withMemory([&] {
+        image = loadImage(args.input, state.errorText);
+        if (!image) {
+            loaded = false;
+            return;
+        }
+        if (image->isRle()) return;
+        result = convertToRle(*image, outputPath, state.bMultipal, state.nColors);
+    });
+    if (!enough) {
+        std::fprintf(out, "out of memory\n");
+        return 1;
+    }
+    if (!loaded) {
+        std::fprintf(out, "Load failed: %s\n", state.errorText.data());
+        return 1;
+    }
+    if (image->isRle()) {
+        std::fprintf(out, "already RLE\n");
+        return 1;
+    }
+    switch (result) {
+        case EncodeResult::Written:
+            return 0;
+        case EncodeResult::TooManyColors:
+            std::fprintf(out, "failed, %d colors\n", state.nColors);
+            return 1;
+        case EncodeResult::TooLarge:
+            std::fprintf(out, "failed, image too large\n");
+            return 1;
+        case EncodeResult::WriteFailed:
+            std::fprintf(out, "failed to write file\n");
+            return 1;
+    }
+    return 1;
+}
+
+int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
+    std::unique_ptr<Image> image;
+    bool written = false;
+    const bool enough = withMemory([&] {
+        image = loadImage(args.input, state.errorText);
+        if (!image || !image->isRle()) return;
+        written = convertRleToBmp(*image, args.output ? args.output : args.input);
+    });
+    if (!enough) {
+        std::fprintf(out, "out of memory\n");
+        return 1;
+    }
+    if (!image) {
+        std::fprintf(out, "Load failed: %s\n", state.errorText.data());
+        return 1;
+    }
+    if (!image->isRle()) {
+        std::fprintf(out, "already BMP\n");
+        return 1;
+    }
+    if (!written) {
+        std::fprintf(out, "failed for some reason\n");
+        return 1;
+    }
+    return 0;
+}
+
+// Removes control characters (codes below 32) from the end of a list line:
+// line ends, tabs and the like go; blanks and everything else stay.
+void trimLineEnd(char* line) {
+    std::size_t length = std::strlen(line);
+    while (length > 0 && static_cast<unsigned char>(line[length - 1]) < 32) line[--length] = '\0';
+}
+
+// Converts one list entry in place and logs what went wrong, if anything.
+void convertListEntry(const char* name, DriverState& state, std::FILE* log) {
+    std::unique_ptr<Image> image;
+    EncodeResult result = EncodeResult::Written;
+    const bool enough = withMemory([&] {
+        image = loadImage(name, state.errorText);
+        if (image && !image->isRle()) {
+            result = convertToRle(*image, name, state.bMultipal, state.nColors);
+        }
+    });
+    if (!enough) {
+        std::fprintf(log, "[%s] out of memory\n", name);
+    } else if (!image) {
+        std::fprintf(log, "[%s] Load failed: %s\n", name, state.errorText.data());
+    } else if (image->isRle()) {
+        std::fprintf(log, "[%s] already RLE\n", name);
+    } else if (result == EncodeResult::TooManyColors) {
+        std::fprintf(log, "[%s] conversion failed, %d colors\n", name, state.nColors);
+    } else if (result == EncodeResult::TooLarge) {
+        std::fprintf(log, "[%s] conversion failed, image too large\n", name);
+    } else if (result == EncodeResult::WriteFailed) {
+        std::fprintf(log, "[%s] write failed\n", name);
+    }
+    if (image) {
+        // Drop this image's buffers before the next line is loaded.
+        image->release();
+        image.reset();
+    }
+}
+
+int runList(const Arguments& args, DriverState& state, std::FILE* out) {
+    const FilePtr list(std::fopen(args.input, "rt"));
+    if (!list) {
+        std::fprintf(out, "unable to open list of files\n");
+        return 1;
+    }
+    FilePtr logFile;
+    if (args.output) {
+        logFile.reset(std::fopen(args.output, "wt"));
+        if (!logFile) std::fprintf(out, "unable to open log file, using stdout\n");
+    }
+    std::FILE* log = logFile ? logFile.get() : out;
+
+    char line[LIST_LINE_SIZE];
+    while (std::fgets(line, LIST_LINE_SIZE, list.get())) {
+        trimLineEnd(line);
+        convertListEntry(line, state, log);
+    }
+    std::fprintf(log, "done\n");
+    return 0;
+}
+
+}  // namespace
+
+int runDriver(int argc, char** argv, std::FILE* out) {
+    if (argc < 3) {
+        std::fprintf(out, "%s", USAGE);
+        return 1;
+    }
+    DriverState state;
+    Arguments args;
+    args.mode = argv[1];
+    int next = 2;
+    if (argv[2][0] == '-') {
+        state.bMultipal = std::strcmp(argv[2], "-v2") == 0;
+        next = 3;
+    }
+    const bool toRle = std::strcmp(args.mode, "r") == 0;
+    const bool toBmp = !toRle && std::strcmp(args.mode, "b") == 0;
+    const bool list = !toRle && !toBmp && std::strcmp(args.mode, "l") == 0;
+    if (!toRle && !toBmp && !list) return 0;
+
+    // A mode and an option with nothing after them name no input.
+    if (next >= argc) {
+        std::fprintf(out, "%s", USAGE);
+        return 1;
+    }
+    args.input = argv[next];
+    if (next + 1 < argc) args.output = argv[next + 1];
+
+    if (toRle) return runToRle(args, state, out);
+    if (toBmp) return runToBmp(args, state, out);
+    return runList(args, state, out);
+}
