@@ -1,6 +1,289 @@
 #include "bmp_reader.h"
 
-std::unique_ptr<Image> readBmp(std::FILE*, ErrorText& errorText) {
-    setError(errorText, "BMP header read error");  // TODO: the reader
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "bytes.h"
+
+namespace {
+
+constexpr const char* ERROR_HEADER_READ = "BMP header read error";
+constexpr const char* ERROR_HEADER_SIZE = "unsupported BMP header";
+constexpr const char* ERROR_COMPRESSION = "unknown compression";
+constexpr const char* ERROR_BIT_DEPTH = "unsupported bit depth";
+constexpr const char* ERROR_COLOR_TABLE = "invalid colour table";
+constexpr const char* ERROR_DIMENSIONS = "invalid dimensions";
+constexpr const char* ERROR_TOO_LARGE = "image too large";
+constexpr const char* ERROR_TRUNCATED = "truncated file";
+
+// The bytes after "BM" up to the end of a 40-byte info header.
+constexpr std::size_t HEADER_SIZE = 52;
+// "BM" plus the file header: the info header starts here.
+constexpr std::uint64_t FILE_HEADER_SIZE = 14;
+constexpr std::uint32_t INFO_HEADER_MIN = 40;
+constexpr std::uint32_t MAX_COLORS = 256;
+constexpr std::uint32_t BI_RGB = 0;
+constexpr std::size_t READ_BUFFER_SIZE = 8192;
+
+// 32-bit alpha bytes from this value up count as fully opaque.
+constexpr std::uint8_t ALPHA_OPAQUE_FROM = 251;
+
+struct BmpHeader {
+    std::uint32_t offBits = 0;
+    std::uint32_t infoSize = 0;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::uint16_t bitCount = 0;
+    std::uint32_t compression = 0;
+    std::uint32_t colorsUsed = 0;
+};
+
+std::optional<BmpHeader> parseHeader(std::span<const std::uint8_t> bytes) {
+    ByteReader in(bytes);
+    in.skip(8);  // bfSize and the two reserved words
+    const auto offBits = in.le32();
+    const auto infoSize = in.le32();
+    const auto width = in.le32s();
+    const auto height = in.le32s();
+    in.skip(2);  // biPlanes
+    const auto bitCount = in.le16();
+    const auto compression = in.le32();
+    in.skip(12);  // biSizeImage and the resolution
+    const auto colorsUsed = in.le32();
+    if (!offBits || !infoSize || !width || !height || !bitCount || !compression || !colorsUsed)
+        return std::nullopt;
+    return BmpHeader{*offBits, *infoSize, *width, *height, *bitCount, *compression, *colorsUsed};
+}
+
+bool isSupportedDepth(std::uint16_t bits) {
+    return bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32;
+}
+
+// The bytes left in the stream from its current position, or nothing when the
+// stream cannot tell (a pipe, for instance).
+std::optional<std::uint64_t> remainingBytes(std::FILE* file) {
+    const long here = std::ftell(file);
+    if (here < 0) return std::nullopt;
+    std::uint64_t end = 0;
+    struct stat info;
+    const int fd = ::fileno(file);
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        end = static_cast<std::uint64_t>(info.st_size);
+    } else {
+        // Streams without a descriptor (fmemopen) still know their length.
+        if (std::fseek(file, 0, SEEK_END) != 0) return std::nullopt;
+        const long last = std::ftell(file);
+        if (std::fseek(file, here, SEEK_SET) != 0 || last < 0) return std::nullopt;
+        end = static_cast<std::uint64_t>(last);
+    }
+    const auto position = static_cast<std::uint64_t>(here);
+    return end > position ? end - position : 0;
+}
+
+// The reader's window on the bytes after the header. Each refill is one fread
+// that tops the buffer up, so a take of a whole row never straddles a refill.
+// Bytes the stream no longer has read as 0 and are remembered as missing.
+class BmpReadBuffer {
+public:
+    BmpReadBuffer(std::FILE* file, std::size_t largestTake)
+        : file_(file), buffer_(std::max(READ_BUFFER_SIZE, largestTake)) {}
+
+    bool missing() const { return bMissing_; }
+
+    // The next count bytes; count is at most largestTake. The view stays
+    // valid until the next take or skip.
+    std::span<const std::uint8_t> take(std::size_t count) {
+        if (end_ - pos_ < count) refill(count);
+        const std::span<const std::uint8_t> bytes(buffer_.data() + pos_, count);
+        pos_ += count;
+        return bytes;
+    }
+
+    void skip(std::uint64_t count) {
+        while (count > 0) {
+            if (pos_ == end_) {
+                pos_ = 0;
+                end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+                if (end_ == 0) {
+                    bMissing_ = true;
+                    return;
+                }
+            }
+            const std::size_t step =
+                static_cast<std::size_t>(std::min<std::uint64_t>(count, end_ - pos_));
+            pos_ += step;
+            count -= step;
+        }
+    }
+
+private:
+    void refill(std::size_t count) {
+        const std::size_t kept = end_ - pos_;
+        std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
+        pos_ = 0;
+        end_ = kept + std::fread(buffer_.data() + kept, 1, buffer_.size() - kept, file_);
+        if (end_ < count) {
+            std::fill(buffer_.begin() + static_cast<std::ptrdiff_t>(end_),
+                      buffer_.begin() + static_cast<std::ptrdiff_t>(count), std::uint8_t{0});
+            end_ = count;
+            bMissing_ = true;
+        }
+    }
+
+    std::FILE* file_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t pos_ = 0;
+    std::size_t end_ = 0;
+    bool bMissing_ = false;
+};
+
+std::uint16_t reduceRgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+    return static_cast<std::uint16_t>((r >> 3) << 11 | (g >> 2) << 5 | b >> 3);
+}
+
+// Colour table entries are blue, green, red and an unused byte. Indices past
+// the table stay 0x0000.
+std::array<std::uint16_t, MAX_COLORS> colorLut(std::span<const std::uint8_t> table) {
+    std::array<std::uint16_t, MAX_COLORS> lut{};
+    for (std::size_t i = 0; i * 4 < table.size(); ++i)
+        lut[i] = reduceRgb(table[i * 4 + 2], table[i * 4 + 1], table[i * 4]);
+    return lut;
+}
+
+void convertIndexed(std::span<const std::uint8_t> row, std::uint16_t bits,
+                    const std::array<std::uint16_t, MAX_COLORS>& lut, std::uint16_t* out,
+                    std::size_t width) {
+    switch (bits) {
+        case 1:
+            // The leftmost pixel sits in the high bit.
+            for (std::size_t x = 0; x < width; ++x)
+                out[x] = lut[(row[x >> 3] >> (7 - (x & 7))) & 1];
+            break;
+        case 4:
+            for (std::size_t x = 0; x < width; ++x)
+                out[x] = lut[(row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0F];
+            break;
+        default:
+            for (std::size_t x = 0; x < width; ++x) out[x] = lut[row[x]];
+            break;
+    }
+}
+
+// X1R5G5B5 to RGB565: red and green move up a bit, the new low green bit is 0.
+void convert16(std::span<const std::uint8_t> row, std::uint16_t* out, std::size_t width) {
+    const std::uint8_t* p = row.data();
+    for (std::size_t x = 0; x < width; ++x, p += 2) {
+        const std::uint16_t v = loadLe16(p);
+        out[x] = static_cast<std::uint16_t>(((v << 1) & 0xFFC0) | (v & 0x1F));
+    }
+}
+
+void convert24(std::span<const std::uint8_t> row, std::uint16_t* out, std::size_t width) {
+    const std::uint8_t* p = row.data();
+    for (std::size_t x = 0; x < width; ++x, p += 3) out[x] = reduceRgb(p[2], p[1], p[0]);
+}
+
+void convert32(std::span<const std::uint8_t> row, std::uint16_t* out, std::uint8_t* alpha,
+               std::size_t width) {
+    const std::uint8_t* p = row.data();
+    for (std::size_t x = 0; x < width; ++x, p += 4) {
+        out[x] = reduceRgb(p[2], p[1], p[0]);
+        alpha[x] = p[3] >= ALPHA_OPAQUE_FROM ? ALPHA_OPAQUE : static_cast<std::uint8_t>(p[3] >> 3);
+    }
+}
+
+std::unique_ptr<Image> fail(ErrorText& errorText, const char* text) {
+    setError(errorText, text);
     return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText) {
+    std::array<std::uint8_t, HEADER_SIZE> headerBytes;
+    if (std::fread(headerBytes.data(), 1, headerBytes.size(), file) != headerBytes.size())
+        return fail(errorText, ERROR_HEADER_READ);
+    const auto header = parseHeader(headerBytes);
+    if (!header) return fail(errorText, ERROR_HEADER_READ);
+    const BmpHeader& h = *header;
+
+    if (h.infoSize < INFO_HEADER_MIN) return fail(errorText, ERROR_HEADER_SIZE);
+    if (h.compression != BI_RGB) return fail(errorText, ERROR_COMPRESSION);
+    if (!isSupportedDepth(h.bitCount)) return fail(errorText, ERROR_BIT_DEPTH);
+    std::uint32_t nColors = 0;
+    if (h.bitCount <= 8) {
+        nColors = h.colorsUsed != 0 ? h.colorsUsed : 1u << h.bitCount;
+        if (nColors > MAX_COLORS) return fail(errorText, ERROR_COLOR_TABLE);
+    }
+    if (h.width < 0 || h.height == INT32_MIN) return fail(errorText, ERROR_DIMENSIONS);
+    const bool bTopDown = h.height < 0;
+    const auto width = static_cast<std::uint32_t>(h.width);
+    const auto height = static_cast<std::uint32_t>(bTopDown ? -h.height : h.height);
+
+    // Every row is padded to four bytes; the bytes before the padding hold the pixels.
+    const std::uint64_t rowBits = std::uint64_t{width} * h.bitCount;
+    const std::uint64_t rowSize = (rowBits + 31) / 32 * 4;
+    const std::uint64_t rowData = (rowBits + 7) / 8;
+    const auto nPixels = checkedMul(width, height);
+    if (!nPixels || !checkedMul(*nPixels, 2) || rowSize * height > UINT32_MAX)
+        return fail(errorText, ERROR_TOO_LARGE);
+
+    // Offsets from the "B" of "BM". The rows start at bfOffBits unless that
+    // points back into the headers or the colour table.
+    const std::uint64_t tableStart = FILE_HEADER_SIZE + h.infoSize;
+    const std::uint64_t tableEnd = tableStart + std::uint64_t{nColors} * 4;
+    const std::uint64_t rowsStart = std::max<std::uint64_t>(h.offBits, tableEnd);
+    // The fill after the last row is never needed.
+    const std::uint64_t rowsBytes = height == 0 ? 0 : rowSize * (height - 1) + rowData;
+    const std::uint64_t fileEnd = rowsBytes == 0 ? tableEnd : rowsStart + rowsBytes;
+    const auto nRemaining = remainingBytes(file);
+    if (nRemaining && *nRemaining < fileEnd - (HEADER_SIZE + 2))
+        return fail(errorText, ERROR_TRUNCATED);
+
+    // Up to here nothing is allocated, so a bogus header costs nothing.
+    BmpReadBuffer in(file, static_cast<std::size_t>(rowsBytes > 0 ? rowSize : 0));
+    in.skip(tableStart - (HEADER_SIZE + 2));
+    const auto lut = colorLut(in.take(std::size_t{nColors} * 4));
+
+    auto image = std::make_unique<Image>();
+    image->clear();
+    image->width = h.width;
+    image->height = static_cast<std::int32_t>(height);
+    image->pixels.resize(*nPixels);
+    if (h.bitCount == 32) image->alpha.resize(*nPixels);
+
+    if (rowsBytes > 0) {
+        in.skip(rowsStart - tableEnd);
+        for (std::uint32_t r = 0; r < height; ++r) {
+            const std::uint32_t y = bTopDown ? r : height - 1 - r;
+            const std::size_t first = std::size_t{y} * width;
+            const auto row = in.take(static_cast<std::size_t>(r + 1 < height ? rowSize : rowData));
+            std::uint16_t* out = image->pixels.data() + first;
+            switch (h.bitCount) {
+                case 16:
+                    convert16(row, out, width);
+                    break;
+                case 24:
+                    convert24(row, out, width);
+                    break;
+                case 32:
+                    convert32(row, out, image->alpha.data() + first, width);
+                    break;
+                default:
+                    convertIndexed(row, h.bitCount, lut, out, width);
+                    break;
+            }
+        }
+    }
+    // A stream that cannot tell its length is checked as it is read instead;
+    // a file that shrank since the check keeps its zero bytes.
+    if (!nRemaining && in.missing()) return fail(errorText, ERROR_TRUNCATED);
+    return image;
 }

@@ -1,0 +1,75 @@
+// The safe replacement of output files: the target changes only when the
+// whole new file has been written.
+#include "output_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+namespace {
+
+TEST(OutputFile, ReplacesTargetOnlyOnCommit) {
+    TempDir dir;
+    const std::string target = dir.file("t.bin");
+    writeFile(target, {9, 9});
+    {
+        OutputFile out(target.c_str());
+        ASSERT_TRUE(out.isOpen());
+        EXPECT_TRUE(out.write("abc", 3));
+        // Until the commit, the old file is still there beside the temporary one.
+        EXPECT_EQ(readFile(target), (Bytes{9, 9}));
+        EXPECT_EQ(listFolder(dir.path()).size(), 2u);
+        EXPECT_TRUE(out.commit());
+    }
+    EXPECT_EQ(readFile(target), (Bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
+}
+
+TEST(OutputFile, AbandonedFileLeavesNothing) {
+    TempDir dir;
+    const std::string target = dir.file("t.bin");
+    writeFile(target, {1});
+    {
+        OutputFile out(target.c_str());
+        Bytes big(300000, 7);  // larger than the write buffer: reaches the disk
+        EXPECT_TRUE(out.write(big.data(), big.size()));
+    }
+    EXPECT_EQ(readFile(target), (Bytes{1}));
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
+}
+
+TEST(OutputFile, FailuresLeaveTargetAlone) {
+    TempDir dir;
+    // A target that is a folder: the rename fails and the temporary file goes.
+    std::filesystem::create_directory(dir.file("folder"));
+    {
+        OutputFile out(dir.file("folder").c_str());
+        ASSERT_TRUE(out.isOpen());
+        out.write("x", 1);
+        EXPECT_FALSE(out.commit());
+    }
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"folder"}));
+    // A folder that does not exist: nothing can be created.
+    OutputFile none(dir.file("no/such/file").c_str());
+    EXPECT_FALSE(none.isOpen());
+    EXPECT_FALSE(none.write("x", 1));
+    EXPECT_FALSE(none.commit());
+}
+
+TEST(OutputFile, KeepsPermissionsOfReplacedFile) {
+    TempDir dir;
+    const std::string target = dir.file("t.bin");
+    writeFile(target, {1});
+    chmod(target.c_str(), 0640);
+    OutputFile out(target.c_str());
+    out.write("z", 1);
+    ASSERT_TRUE(out.commit());
+    struct stat info;
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+}  // namespace
