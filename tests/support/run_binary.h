@@ -38,7 +38,10 @@ inline RunResult runIn(const TempDir& folder, const std::vector<std::string>& ar
     const std::string outPath = folder.path().string() + "/../" +
                                 folder.path().filename().string() + ".stdout";
     const std::string errPath = outPath + ".stderr";
+    // RLE565_WRAPPER runs the binary under a checker such as valgrind.
+    const char* wrapper = std::getenv("RLE565_WRAPPER");
     std::string command = "cd " + shellQuote(folder.path().string()) + " && " + prefix + " " +
+                          (wrapper ? std::string(wrapper) + " " : std::string()) +
                           shellQuote(binary);
     for (const auto& arg : args) command += " " + shellQuote(arg);
     command += " </dev/null >" + shellQuote(outPath) + " 2>" + shellQuote(errPath);
