@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "check.h"
 
 namespace {
 
@@ -100,6 +101,7 @@ public:
     // The next count bytes; count is at most largestTake. The view stays
     // valid until the next take or skip.
     std::span<const std::uint8_t> take(std::size_t count) {
+        RLE_CHECK(count <= buffer_.size(), "count <= buffer_.size()");
         if (end_ - pos_ < count) refill(count);
         const std::span<const std::uint8_t> bytes(buffer_.data() + pos_, count);
         pos_ += count;
@@ -231,6 +233,7 @@ std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText) {
     const std::uint64_t rowBits = std::uint64_t{width} * h.bitCount;
     const std::uint64_t rowSize = (rowBits + 31) / 32 * 4;
     const std::uint64_t rowData = (rowBits + 7) / 8;
+    // Once width × height fits in 32 bits, rowSize × height cannot wrap 64.
     const auto nPixels = checkedMul(width, height);
     if (!nPixels || !checkedMul(*nPixels, 2) || rowSize * height > UINT32_MAX)
         return fail(errorText, ERROR_TOO_LARGE);

@@ -51,10 +51,11 @@ std::optional<Layout> layoutOf(const Image& image) {
     Layout layout;
     layout.bAlpha = image.hasAlpha();
     const std::uint64_t rowSize = layout.bAlpha ? width * 4 : (width * 3 + 3) / 4 * 4;
+    // bfSize, 54 + the rows, is a 32-bit field.
+    if (height != 0 && rowSize > (UINT32_MAX - HEADER_SIZE) / height) return std::nullopt;
     const std::uint64_t rowsSize = rowSize * height;
-    if (rowsSize > UINT32_MAX - HEADER_SIZE) return std::nullopt;
     // A row longer than the whole file only occurs with no rows at all.
-    layout.rowSize = height == 0 ? 0 : static_cast<std::size_t>(rowSize);
+    layout.rowSize = rowsSize == 0 ? 0 : static_cast<std::size_t>(rowSize);
     layout.rowsSize = static_cast<std::uint32_t>(rowsSize);
     return layout;
 }
@@ -107,6 +108,8 @@ template <class Sink>
 bool emitBmp(const Image& image, const Layout& layout, Sink&& sink) {
     const auto header = headerOf(image, layout);
     if (!sink(std::span<const std::uint8_t>(header))) return false;
+    // Rows of width 0 are empty, however many there are.
+    if (layout.rowSize == 0) return true;
     std::vector<std::uint8_t> row(layout.rowSize, 0);
     for (std::size_t y = static_cast<std::size_t>(image.height); y-- > 0;) {
         buildRow(image, y, layout.bAlpha, row);

@@ -55,9 +55,9 @@ OutputFile::OutputFile(const char* path) : target_(path) {
     // Keep the permissions of a file being replaced; a new file gets what
     // fopen would have given it.
     struct stat existing;
-    const mode_t mode =
-        ::stat(path, &existing) == 0 && S_ISREG(existing.st_mode) ? existing.st_mode & 07777
-                                                                   : defaultMode();
+    const mode_t mode = ::stat(path, &existing) == 0 && S_ISREG(existing.st_mode)
+                            ? existing.st_mode & 07777
+                            : defaultMode();
     if (::fchmod(fd_, mode) != 0) failed_ = true;
     buffer_.reserve(BUFFER_SIZE);
 }

@@ -1,7 +1,10 @@
 #include "rle_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "bytes.h"
 
@@ -86,8 +89,11 @@ std::optional<RleFault> indexRleLines(Image& image) {
     // First the table: each line's start relative to the first line's codes,
     // which follow the table and so are only placed once it has been read.
     const auto nLines = static_cast<std::size_t>(image.height);
-    std::vector<std::uint32_t> offsets(nLines);
     ByteReader table(data.subspan(static_cast<std::size_t>(tableStart)));
+    // Every entry takes a byte, so a height beyond the table's bytes fails
+    // before the reservation would run out.
+    std::vector<std::uint32_t> offsets;
+    offsets.reserve(std::min(nLines, table.remaining()));
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < nLines; ++i) {
         const auto line = static_cast<std::int32_t>(i);
@@ -101,7 +107,7 @@ std::optional<RleFault> indexRleLines(Image& image) {
         }
         // Stays below the block size, so the offsets fit their 32 bits.
         if (total + count > data.size()) return RleFault{FAULT_LINE_BLOCK, line};
-        offsets[i] = static_cast<std::uint32_t>(total);
+        offsets.push_back(static_cast<std::uint32_t>(total));
         total += count;
     }
 
@@ -137,9 +143,10 @@ std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText) {
     if (std::fread(head.data(), 1, head.size(), file) != head.size()) return fail(ERROR_HEADER);
     // A file that shrank below its header after the size was taken, or a
     // block too large for the record's 32-bit size, cannot be read whole.
-    if (static_cast<unsigned long>(size) < RLE_HEADER_SIZE ||
-        static_cast<unsigned long>(size) - RLE_HEADER_SIZE > UINT32_MAX)
+    const auto fileSize = static_cast<std::uint64_t>(size);
+    if (fileSize < RLE_HEADER_SIZE || fileSize - RLE_HEADER_SIZE > UINT32_MAX)
         return fail(ERROR_READ);
+    const auto dataSize = static_cast<std::uint32_t>(fileSize - RLE_HEADER_SIZE);
 
     const std::uint16_t flagsWord = loadLe16(&head[HEAD_FLAGS]);
     image->width = loadLe16(&head[HEAD_WIDTH]);
@@ -148,7 +155,6 @@ std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText) {
     image->paletteSize = loadLe16(&head[HEAD_PALETTE_SIZE]);
 
     // Whole words, so an odd last byte has a zero beside it.
-    const auto dataSize = static_cast<std::uint32_t>(size - RLE_HEADER_SIZE);
     image->pixels.resize((std::size_t{dataSize} + 1) / 2);
     if (dataSize > 0 && std::fread(image->pixels.data(), 1, dataSize, file) != dataSize)
         return fail(ERROR_READ);

@@ -2,10 +2,9 @@
 // whole new file has been written.
 #include "output_file.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "temp_dir.h"
 

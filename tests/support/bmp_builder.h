@@ -18,8 +18,9 @@ public:
     BmpBuilder(std::int32_t width, std::int32_t height, std::uint16_t bitCount)
         : width_(width), height_(height), bitCount_(bitCount) {}
 
-    // biSize; the bytes past the first 40 are written as zeros. Below 40 only
-    // biSize itself is written, and the rest is up to raw().
+    // biSize; the bytes past the first 40 are written as zeros. Below 40 the
+    // fields still take their 40-byte places, as a reader that refuses such a
+    // header would see them, and the colour table follows them.
     BmpBuilder& headerSize(std::uint32_t biSize) {
         headerSize_ = biSize;
         return *this;
@@ -56,7 +57,7 @@ public:
     }
 
     Bytes build() const {
-        const std::size_t tableStart = 14 + headerSize_;
+        const std::size_t tableStart = 14 + std::max<std::size_t>(headerSize_, 40);
         const std::size_t tableEnd = tableStart + table_.size();
         const std::size_t rowsStart =
             dataOffset_ && *dataOffset_ > tableEnd ? *dataOffset_ : tableEnd;
@@ -67,16 +68,15 @@ public:
         storeLe32(&file[2], static_cast<std::uint32_t>(rowsStart + rows_.size()));
         storeLe32(&file[10], dataOffset_.value_or(static_cast<std::uint32_t>(tableEnd)));
         storeLe32(&file[14], headerSize_);
-        if (headerSize_ >= 40) {
-            storeLe32(&file[18], static_cast<std::uint32_t>(width_));
-            storeLe32(&file[22], static_cast<std::uint32_t>(height_));
-            storeLe16(&file[26], 1);
-            storeLe16(&file[28], bitCount_);
-            storeLe32(&file[30], compression_);
-            storeLe32(&file[34], static_cast<std::uint32_t>(rows_.size()));
-            storeLe32(&file[46], colorsUsed_);
-        }
-        std::copy(table_.begin(), table_.end(), file.begin() + static_cast<std::ptrdiff_t>(tableStart));
+        storeLe32(&file[18], static_cast<std::uint32_t>(width_));
+        storeLe32(&file[22], static_cast<std::uint32_t>(height_));
+        storeLe16(&file[26], 1);
+        storeLe16(&file[28], bitCount_);
+        storeLe32(&file[30], compression_);
+        storeLe32(&file[34], static_cast<std::uint32_t>(rows_.size()));
+        storeLe32(&file[46], colorsUsed_);
+        std::copy(table_.begin(), table_.end(),
+                  file.begin() + static_cast<std::ptrdiff_t>(tableStart));
         file.insert(file.end(), rows_.begin(), rows_.end());
         return file;
     }

@@ -35,8 +35,8 @@ inline std::string readText(const std::string& path) {
 // before the command in the shell (for example a ulimit).
 inline RunResult runIn(const TempDir& folder, const std::vector<std::string>& args,
                        const std::string& prefix = "", const std::string& binary = RLE565_BINARY) {
-    const std::string outPath = folder.path().string() + "/../" +
-                                folder.path().filename().string() + ".stdout";
+    const std::string outPath =
+        folder.path().string() + "/../" + folder.path().filename().string() + ".stdout";
     const std::string errPath = outPath + ".stderr";
     // RLE565_WRAPPER runs the binary under a checker such as valgrind.
     const char* wrapper = std::getenv("RLE565_WRAPPER");

@@ -1,13 +1,12 @@
 // The real binary, run as a user would: what it prints, its exit status, and
 // the files it leaves behind.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "bytes.h"
 #include "run_binary.h"
@@ -145,8 +144,8 @@ TEST(Cli, AlphaImageGoldenBytes) {
     const RunResult run = runIn(dir, {"r", "a.bmp", "a.rle"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(readFile(dir.file("a.rle")),
-              (Bytes{0x52, 0x4C, 0x01, 0x00, 0x02, 0x00, 0x01, 0x00, 0x02, 0x00, 0x01, 0x00, 0x1F,
-                     0xF8, 0x1F, 0x00, 0x20, 0x10, 0x02, 0x01, 0x00}));
+              (Bytes{0x52, 0x4C, 0x01, 0x00, 0x02, 0x00, 0x01, 0x00, 0x02, 0x00, 0x01,
+                     0x00, 0x1F, 0xF8, 0x1F, 0x00, 0x20, 0x10, 0x02, 0x01, 0x00}));
 }
 
 TEST(Cli, InPlaceConversionAndAlreadyConverted) {
@@ -290,8 +289,8 @@ TEST(Cli, RoundTripRandomImages) {
             for (int y = 0; y < h; ++y) {
                 for (int x = 0; x < w; ++x) {
                     const std::uint32_t p = px[static_cast<std::size_t>(y * w + x)];
-                    const std::uint8_t* q = &out[static_cast<std::size_t>(
-                        54 + (h - 1 - y) * row + x * bpp)];
+                    const std::uint8_t* q =
+                        &out[static_cast<std::size_t>(54 + (h - 1 - y) * row + x * bpp)];
                     const int a = bits == 32 ? ((p >> 24) >= 251 ? 32 : (p >> 24) >> 3) : 32;
                     const bool hidden = bits == 24 ? (p & 0xF8FCF8) == 0xF800F8 : a == 0;
                     const int b5 = hidden ? 31 : (p & 0xFF) >> 3;

@@ -1,11 +1,11 @@
 // The driver in process: every line goes to the stream it is handed.
 #include "driver.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "temp_dir.h"
 

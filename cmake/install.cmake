@@ -1,0 +1,62 @@
+# Installation: the two programs, the core library with its headers, a CMake
+# package (find_package(rle565 CONFIG) gives rle565::core), a pkg-config file
+# and the manual pages.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(RLE565_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rle565)
+
+# Installed, the headers sit together in include/rle565, where they still find
+# each other by their plain names.
+target_include_directories(rle565_core PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/rle565>)
+set_target_properties(rle565_core PROPERTIES EXPORT_NAME core)
+set_target_properties(rle565-info PROPERTIES EXPORT_NAME info)
+
+install(TARGETS rle565 rle565-info rle565_core
+    EXPORT rle565Targets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+file(GLOB RLE565_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/core/*.h)
+install(FILES ${RLE565_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rle565)
+
+install(EXPORT rle565Targets
+    NAMESPACE rle565::
+    FILE rle565Targets.cmake
+    DESTINATION ${RLE565_CMAKE_DIR})
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/rle565Config.cmake.in
+    ${PROJECT_BINARY_DIR}/rle565Config.cmake
+    INSTALL_DESTINATION ${RLE565_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/rle565ConfigVersion.cmake
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/rle565Config.cmake ${PROJECT_BINARY_DIR}/rle565ConfigVersion.cmake
+    DESTINATION ${RLE565_CMAKE_DIR})
+
+# The .pc file finds the prefix from its own place, so it stays right when
+# `cmake --install --prefix` installs somewhere other than CMAKE_INSTALL_PREFIX.
+file(RELATIVE_PATH RLE565_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+string(REGEX REPLACE "/$" "" RLE565_PC_UP "${RLE565_PC_UP}")
+set(RLE565_PC_PREFIX "\${pcfiledir}/${RLE565_PC_UP}")
+foreach(dir LIBDIR INCLUDEDIR)
+    if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+        set(RLE565_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+    else()
+        set(RLE565_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+    endif()
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/rle565.pc.in ${PROJECT_BINARY_DIR}/rle565.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/rle565.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES ${PROJECT_SOURCE_DIR}/man/rle565.1 ${PROJECT_SOURCE_DIR}/man/rle565-info.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The consumer check installs this build into a temporary prefix, builds
+# examples/consumer against it and runs it; `ctest -L package` runs it alone.
+if(RLE565_TESTS)
+    add_test(NAME consumer_check
+        COMMAND ${PROJECT_SOURCE_DIR}/examples/consumer/check.sh ${PROJECT_BINARY_DIR})
+    set_tests_properties(consumer_check PROPERTIES LABELS package TIMEOUT 600)
+endif()

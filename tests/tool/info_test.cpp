@@ -1,0 +1,256 @@
+// rle565-info run as a user would: what it prints on each stream, its exit
+// status and the swatch it draws. The RLE files are written out byte by byte.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bmp_builder.h"
+#include "bytes.h"
+#include "run_binary.h"
+#include "temp_dir.h"
+
+namespace {
+
+RunResult runInfo(const TempDir& dir, const std::vector<std::string>& args) {
+    return runIn(dir, args, "", RLE565_INFO_BINARY);
+}
+
+// 4 x 2, no alpha, N 3: entry 1 blue, entry 2 green. Line 0 is a run of four
+// of entry 1; line 1 is skip, 2, 2, skip.
+const Bytes SINGLE = {
+    0x52, 0x4C, 0x00, 0x00, 0x04, 0x00, 0x02, 0x00, 0x03, 0x00, 0x02, 0x00,  // header
+    0x1F, 0xF8, 0x1F, 0x00, 0xE0, 0x07,                                      // palette
+    0x03, 0x04,                                                              // line lengths
+    0xFE, 0x01, 0x04,                                                        // line 0
+    0x00, 0x02, 0x02, 0x00,                                                  // line 1
+};
+
+// 2 x 4, multi-palette, N 6. Line 0 has no switch code (base 0); lines 1 and
+// 3 switch to base 2, line 2 to base 4: palettes of 2, 2 and 1 entries.
+const Bytes MULTI = {
+    0x52, 0x4C, 0x02, 0x00, 0x02, 0x00, 0x04, 0x00, 0x06, 0x00, 0x04, 0x00,  // header
+    0x1F, 0xF8, 0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0xFF, 0xFF, 0x00, 0x00,  // palette
+    0x02, 0x05, 0x05, 0x05,                                                  // line lengths
+    0x01, 0x02,                                                              // line 0
+    0xFD, 0x02, 0x00, 0x01, 0x02,                                            // line 1
+    0xFD, 0x04, 0x00, 0x01, 0x00,                                            // line 2
+    0xFD, 0x02, 0x00, 0x02, 0x02,                                            // line 3
+};
+
+// 2 x 1 with an alpha palette: entry 1 at alpha 16, then a skipped pixel.
+const Bytes ALPHA = {
+    0x52, 0x4C, 0x01, 0x00, 0x02, 0x00, 0x01, 0x00, 0x02, 0x00, 0x01, 0x00,  // header
+    0x1F, 0xF8, 0x1F, 0x00,                                                  // palette
+    0x20, 0x10,                                                              // alphas
+    0x02,                                                                    // line length
+    0x01, 0x00,                                                              // line 0
+};
+
+// SINGLE with line 1 ending in a run of five where two pixels are left.
+const Bytes DAMAGED = {
+    0x52, 0x4C, 0x00, 0x00, 0x04, 0x00, 0x02, 0x00, 0x03, 0x00, 0x02, 0x00, 0x1F, 0xF8,
+    0x1F, 0x00, 0xE0, 0x07, 0x03, 0x05, 0xFE, 0x01, 0x04, 0x00, 0x02, 0xFE, 0x02, 0x05,
+};
+
+std::string fileIn(const TempDir& dir, const std::string& name, const Bytes& bytes) {
+    writeFile(dir.file(name), bytes);
+    return name;
+}
+
+TEST(Info, DescribesSinglePaletteFile) {
+    TempDir dir;
+    const RunResult run = runInfo(dir, {fileIn(dir, "s.rle", SINGLE)});
+    EXPECT_EQ(run.out,
+              "s.rle\n"
+              "  kind         RLE, single palette, no alpha\n"
+              "  size         4 x 2 pixels\n"
+              "  palette      3 entries\n"
+              "  transparent  25.00% (2 of 8 pixels), partial alpha 0.00% (0)\n"
+              "  file size    27 bytes, 34.62% of 78 bytes as a 24-bit BMP\n"
+              "  sound        yes\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Info, SizesPalettesFromTheBasesLinesSelect) {
+    TempDir dir;
+    const RunResult run = runInfo(dir, {fileIn(dir, "m.rle", MULTI)});
+    EXPECT_EQ(run.out,
+              "m.rle\n"
+              "  kind         RLE, multi-palette, no alpha\n"
+              "  size         2 x 4 pixels\n"
+              "  palette      6 entries\n"
+              "  palettes     3 in use, sizes 2, 2, 1\n"
+              "  transparent  12.50% (1 of 8 pixels), partial alpha 0.00% (0)\n"
+              "  file size    45 bytes, 52.33% of 86 bytes as a 24-bit BMP\n"
+              "  sound        yes\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+// Alpha files compare with a 32-bit BMP and count partial coverage apart.
+TEST(Info, DescribesAlphaFile) {
+    TempDir dir;
+    const RunResult run = runInfo(dir, {fileIn(dir, "a.rle", ALPHA)});
+    EXPECT_EQ(run.out,
+              "a.rle\n"
+              "  kind         RLE, single palette, alpha\n"
+              "  size         2 x 1 pixels\n"
+              "  palette      2 entries\n"
+              "  transparent  50.00% (1 of 2 pixels), partial alpha 50.00% (1)\n"
+              "  file size    21 bytes, 33.87% of 62 bytes as a 32-bit BMP\n"
+              "  sound        yes\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Info, NamesTheFaultAndLineOfDamagedFile) {
+    TempDir dir;
+    const RunResult run = runInfo(dir, {fileIn(dir, "d.rle", DAMAGED)});
+    EXPECT_EQ(run.out,
+              "d.rle\n"
+              "  kind         RLE, single palette, no alpha\n"
+              "  size         4 x 2 pixels\n"
+              "  palette      3 entries\n"
+              "  file size    28 bytes, 35.90% of 78 bytes as a 24-bit BMP\n"
+              "  sound        no, run passes the end of the line (line 1)\n");
+    EXPECT_EQ(run.err, "d.rle: RLE data corrupt: run passes the end of the line (line 1)\n");
+    EXPECT_EQ(run.status, 1);
+
+    // N 2 needs 4 palette bytes; the data block has 3.
+    const Bytes tables = {0x52, 0x4C, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00,
+                          0x02, 0x00, 0x01, 0x00, 0x1F, 0xF8, 0x1F};
+    const RunResult tableRun = runInfo(dir, {fileIn(dir, "t.rle", tables)});
+    EXPECT_EQ(tableRun.err, "t.rle: RLE data corrupt: palette tables reach past the data block\n");
+    EXPECT_EQ(tableRun.status, 1);
+}
+
+// Depth and colour table come from the header; colours are the visible
+// (colour, alpha) pairs, the colour key being transparent without alpha.
+TEST(Info, DescribesBmp) {
+    TempDir dir;
+    const Bytes bmp = BmpBuilder(3, -2, 8)
+                          .colorsUsed(3)
+                          .color(255, 0, 255)
+                          .color(0, 0, 255)
+                          .color(0, 255, 0)
+                          .row({0, 1, 2})
+                          .row({1, 1, 1})
+                          .build();
+    const RunResult run = runInfo(dir, {fileIn(dir, "p.bmp", bmp)});
+    EXPECT_EQ(run.out,
+              "p.bmp\n"
+              "  kind         BMP, 8 bits per pixel, top-down\n"
+              "  size         3 x 2 pixels\n"
+              "  palette      3 colour table entries\n"
+              "  colours      2 visible, at most 2 in one line\n"
+              "  transparent  16.67% (1 of 6 pixels), partial alpha 0.00% (0)\n"
+              "  file size    74 bytes, 94.87% of 78 bytes as a 24-bit BMP\n"
+              "  sound        yes\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Info, JsonGivesOneObjectPerFileAndLine) {
+    TempDir dir;
+    const RunResult run = runInfo(
+        dir, {"--json", fileIn(dir, "m.rle", MULTI), fileIn(dir, "d.rle", DAMAGED), "gone.rle"});
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = run.out.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        lines.push_back(run.out.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 3u);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.front(), '{');
+        EXPECT_EQ(line.back(), '}');
+    }
+    for (const char* field : {"{\"file\":\"m.rle\",\"kind\":\"rle\",\"width\":2,\"height\":4,",
+                              "\"variant\":\"multi\"", "\"alpha\":false", "\"palette_entries\":6",
+                              "\"palettes\":[{\"base\":0,\"size\":2},{\"base\":2,\"size\":2},"
+                              "{\"base\":4,\"size\":1}]",
+                              "\"transparent_pixels\":1", "\"transparent_share\":0.1250",
+                              "\"file_size\":45", "\"bmp_size\":86", "\"sound\":true}"})
+        EXPECT_NE(lines[0].find(field), std::string::npos) << field;
+    for (const char* field : {"\"sound\":false", "\"error\":\"RLE data corrupt\"",
+                              "\"fault\":\"run passes the end of the line\"", "\"fault_line\":1}"})
+        EXPECT_NE(lines[1].find(field), std::string::npos) << field;
+    EXPECT_EQ(lines[2],
+              "{\"file\":\"gone.rle\",\"sound\":false,\"error\":\"failed to open file\"}");
+    EXPECT_EQ(run.status, 1);
+}
+
+// A single-palette table in rows of 16 from entry 0; a multi-palette one a
+// row per palette, cells 16 pixels square.
+TEST(Info, SwatchDrawsOneCellPerEntry) {
+    TempDir dir;
+    ASSERT_EQ(runInfo(dir, {"--swatch", "s.bmp", fileIn(dir, "s.rle", SINGLE)}).status, 0);
+    const Bytes single = readFile(dir.file("s.bmp"));
+    ASSERT_EQ(single.size(), 54u + 16 * 144);
+    EXPECT_EQ(loadLe32(&single[18]), 48u);
+    EXPECT_EQ(loadLe32(&single[22]), 16u);
+    EXPECT_EQ(loadLe16(&single[28]), 24u);
+    // Bottom row: entry 0 is the colour key, entry 1 blue, entry 2 green.
+    EXPECT_EQ((Bytes(single.begin() + 54, single.begin() + 57)), (Bytes{0xFF, 0x00, 0xFF}));
+    EXPECT_EQ((Bytes(single.begin() + 54 + 16 * 3, single.begin() + 57 + 16 * 3)),
+              (Bytes{0xFF, 0x00, 0x00}));
+    EXPECT_EQ((Bytes(single.begin() + 54 + 32 * 3, single.begin() + 57 + 32 * 3)),
+              (Bytes{0x00, 0xFF, 0x00}));
+
+    ASSERT_EQ(runInfo(dir, {"--swatch=m.bmp", fileIn(dir, "m.rle", MULTI)}).status, 0);
+    const Bytes multi = readFile(dir.file("m.bmp"));
+    ASSERT_GE(multi.size(), 54u);
+    EXPECT_EQ(loadLe32(&multi[18]), 32u);
+    EXPECT_EQ(loadLe32(&multi[22]), 48u);
+}
+
+TEST(Info, SwatchNeedsOneRleFile) {
+    TempDir dir;
+    const Bytes bmp = BmpBuilder(1, 1, 24).row({0, 0, 0}).build();
+    RunResult run = runInfo(dir, {"--swatch", "x.bmp", fileIn(dir, "p.bmp", bmp)});
+    EXPECT_EQ(run.err, "p.bmp: no palette to draw, not an RLE file\n");
+    EXPECT_EQ(run.status, 1);
+    run = runInfo(dir, {"--swatch", "x.bmp", fileIn(dir, "s.rle", SINGLE), "s.rle"});
+    EXPECT_EQ(run.err, "rle565-info: --swatch takes exactly one file\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"p.bmp", "s.rle"}));
+}
+
+TEST(Info, CommandLineMistakesGiveOneLineAndStatus1) {
+    TempDir dir;
+    RunResult run = runInfo(dir, {"--bogus", "x.rle"});
+    EXPECT_EQ(run.err, "rle565-info: unknown option '--bogus'\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 1);
+    run = runInfo(dir, {});
+    EXPECT_EQ(run.err, "usage: rle565-info [--json] [--swatch out.bmp] file...\n");
+    EXPECT_EQ(run.status, 1);
+    run = runInfo(dir, {"--swatch"});
+    EXPECT_EQ(run.err, "rle565-info: option '--swatch' needs a file name\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+// Each file that does not load gets the loader's message; the others are
+// still described.
+TEST(Info, FilesThatDoNotLoadGiveTheLoaderMessage) {
+    TempDir dir;
+    writeText(dir.file("t.txt"), "hello");
+    const RunResult run = runInfo(dir, {"missing.rle", fileIn(dir, "s.rle", SINGLE), "t.txt",
+                                        fileIn(dir, "h.rle", {0x52, 0x4C, 0x00})});
+    EXPECT_EQ(run.err,
+              "missing.rle: failed to open file\n"
+              "t.txt: unknown format\n"
+              "h.rle: RLE header read error\n");
+    EXPECT_EQ(run.out.rfind("s.rle\n", 0), 0u);
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(Info, HelpAndVersion) {
+    TempDir dir;
+    RunResult run = runInfo(dir, {"--help"});
+    EXPECT_EQ(run.out.rfind("usage: rle565-info [--json] [--swatch out.bmp] file...\n", 0), 0u);
+    EXPECT_EQ(run.status, 0);
+    run = runInfo(dir, {"--version"});
+    EXPECT_EQ(run.out.rfind("rle565-info ", 0), 0u);
+    EXPECT_EQ(run.status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,320 @@
+// rle565-info: says what BMP and RLE files hold and whether the converter
+// would load them, as text or as one JSON object per file, and draws the
+// palette table of an RLE file as a swatch.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bmp_writer.h"
+#include "info_inspect.h"
+#include "info_swatch.h"
+#include "rle_reader.h"
+
+#ifndef RLE565_VERSION
+#define RLE565_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr const char* USAGE = "usage: rle565-info [--json] [--swatch out.bmp] file...\n";
+
+constexpr const char* HELP =
+    "usage: rle565-info [--json] [--swatch out.bmp] file...\n"
+    "Describes BMP and RLE files: kind, size, bit depth or RLE variant, palettes,\n"
+    "transparency, file size against an uncompressed BMP, and whether the\n"
+    "converter rle565 would load the file (for a damaged RLE file: the first\n"
+    "fault and its line).\n"
+    "\n"
+    "Options:\n"
+    "  --json            print one JSON object per file, one line each\n"
+    "  --swatch out.bmp  draw the palette table of the one RLE file given as a\n"
+    "                    grid of 16x16 colour cells into the BMP file out.bmp\n"
+    "  --help            print this help and exit\n"
+    "  --version         print the version and exit\n"
+    "  --                end of options: every later argument is a file name\n"
+    "\n"
+    "Exit status: 0 when every file loaded and is sound, 1 otherwise.\n";
+
+struct Options {
+    bool bJson = false;
+    const char* swatchPath = nullptr;
+    std::vector<const char*> files;
+};
+
+// Reads the command line into `options`; an exit status when the program is
+// done with it already (help, version or a mistake).
+std::optional<int> parseOptions(int argc, char** argv, Options& options, std::FILE* out,
+                                std::FILE* err) {
+    bool bOptions = true;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (!bOptions || arg[0] != '-' || arg[1] == '\0') {
+            options.files.push_back(arg);
+        } else if (std::strcmp(arg, "--") == 0) {
+            bOptions = false;
+        } else if (std::strcmp(arg, "--json") == 0) {
+            options.bJson = true;
+        } else if (std::strcmp(arg, "--swatch") == 0) {
+            if (i + 1 == argc) {
+                std::fprintf(err, "rle565-info: option '--swatch' needs a file name\n");
+                return 1;
+            }
+            options.swatchPath = argv[++i];
+        } else if (std::strncmp(arg, "--swatch=", 9) == 0 && arg[9] != '\0') {
+            options.swatchPath = arg + 9;
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            std::fprintf(out, "%s", HELP);
+            return 0;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            std::fprintf(out, "rle565-info %s\n", RLE565_VERSION);
+            return 0;
+        } else {
+            std::fprintf(err, "rle565-info: unknown option '%s'\n", arg);
+            return 1;
+        }
+    }
+    if (options.files.empty()) {
+        std::fprintf(err, "%s", USAGE);
+        return 1;
+    }
+    if (options.swatchPath && options.files.size() != 1) {
+        std::fprintf(err, "rle565-info: --swatch takes exactly one file\n");
+        return 1;
+    }
+    return std::nullopt;
+}
+
+double share(std::uint64_t part, std::uint64_t whole) {
+    return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
+}
+
+bool isMultipal(const FileReport& r) {
+    return r.kind == FileKind::Rle && (r.flagsWord & RLE_MULTIPAL) != 0;
+}
+
+void printText(const char* name, const FileReport& r, std::FILE* out) {
+    std::fprintf(out, "%s\n", name);
+    if (r.kind == FileKind::Rle) {
+        std::fprintf(out, "  kind         RLE, %s, %s\n",
+                     isMultipal(r) ? "multi-palette" : "single palette",
+                     r.bAlpha ? "alpha" : "no alpha");
+    } else {
+        std::fprintf(out, "  kind         BMP, %u bits per pixel%s\n", unsigned{r.bitDepth},
+                     r.bTopDown ? ", top-down" : "");
+    }
+    std::fprintf(out, "  size         %" PRId32 " x %" PRId32 " pixels\n", r.width, r.height);
+    if (r.kind == FileKind::Rle) {
+        std::fprintf(out, "  palette      %" PRIu32 " entries\n", r.nPaletteEntries);
+    } else if (r.nPaletteEntries > 0) {
+        std::fprintf(out, "  palette      %" PRIu32 " colour table entries\n", r.nPaletteEntries);
+    } else {
+        std::fprintf(out, "  palette      none\n");
+    }
+    if (isMultipal(r) && r.bCounted) {
+        std::fprintf(out, "  palettes     %zu in use", r.palettes.size());
+        const char* separator = ", sizes ";
+        for (const PaletteUse& pal : r.palettes) {
+            std::fprintf(out, "%s%" PRIu32, separator, pal.size);
+            separator = ", ";
+        }
+        std::fprintf(out, "\n");
+    }
+    if (r.kind == FileKind::Bmp) {
+        std::fprintf(out, "  colours      %" PRIu32 " visible, at most %" PRIu32 " in one line\n",
+                     r.nColors, r.nLineColorsMax);
+    }
+    if (r.bCounted) {
+        std::fprintf(out,
+                     "  transparent  %.2f%% (%" PRIu64 " of %" PRIu64
+                     " pixels), partial alpha %.2f%% (%" PRIu64 ")\n",
+                     100.0 * share(r.nTransparent, r.nPixels), r.nTransparent, r.nPixels,
+                     100.0 * share(r.nPartial, r.nPixels), r.nPartial);
+    }
+    std::fprintf(out,
+                 "  file size    %" PRIu64 " bytes, %.2f%% of %" PRIu64 " bytes as a %u-bit BMP\n",
+                 r.fileSize, 100.0 * share(r.fileSize, r.bmpSize), r.bmpSize, unsigned{r.bmpDepth});
+    if (r.fault.empty()) {
+        std::fprintf(out, "  sound        yes\n");
+    } else if (r.faultLine >= 0) {
+        std::fprintf(out, "  sound        no, %s (line %" PRId32 ")\n", r.fault.c_str(),
+                     r.faultLine);
+    } else {
+        std::fprintf(out, "  sound        no, %s\n", r.fault.c_str());
+    }
+}
+
+// A JSON string: quotes, backslashes and control characters escaped; other
+// bytes, UTF-8 included, pass as they are.
+std::string jsonString(const char* text) {
+    std::string quoted = "\"";
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += *p;
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned{c});
+            quoted += escape;
+        } else {
+            quoted += *p;
+        }
+    }
+    return quoted + "\"";
+}
+
+// Appends one key and its already formatted value to a JSON object.
+class JsonObject {
+public:
+    void add(const char* key, const std::string& value) {
+        text_ += text_.empty() ? "{" : ",";
+        text_ += jsonString(key) + ":" + value;
+    }
+    void add(const char* key, std::uint64_t value) { add(key, std::to_string(value)); }
+    void add(const char* key, std::int64_t value) { add(key, std::to_string(value)); }
+    void addBool(const char* key, bool value) { add(key, std::string(value ? "true" : "false")); }
+    void addText(const char* key, const char* value) { add(key, jsonString(value)); }
+    void addShare(const char* key, double value) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%.4f", value);
+        add(key, std::string(number));
+    }
+    std::string close() const { return text_ + "}"; }
+
+private:
+    std::string text_;
+};
+
+void printJson(const char* name, const FileReport& r, std::FILE* out) {
+    JsonObject json;
+    json.addText("file", name);
+    if (!r.bHeaderRead) {
+        json.addBool("sound", false);
+        json.addText("error", r.error.c_str());
+        std::fprintf(out, "%s\n", json.close().c_str());
+        return;
+    }
+    json.addText("kind", r.kind == FileKind::Rle ? "rle" : "bmp");
+    json.add("width", std::int64_t{r.width});
+    json.add("height", std::int64_t{r.height});
+    if (r.kind == FileKind::Rle) {
+        json.addText("variant", isMultipal(r) ? "multi" : "single");
+    } else {
+        json.add("bit_depth", std::uint64_t{r.bitDepth});
+        json.addBool("top_down", r.bTopDown);
+    }
+    json.addBool("alpha", r.bAlpha);
+    json.add("palette_entries", std::uint64_t{r.nPaletteEntries});
+    if (isMultipal(r) && r.bCounted) {
+        std::string list = "[";
+        for (const PaletteUse& pal : r.palettes) {
+            if (list.size() > 1) list += ",";
+            list += "{\"base\":" + std::to_string(pal.base) +
+                    ",\"size\":" + std::to_string(pal.size) + "}";
+        }
+        json.add("palettes", list + "]");
+    }
+    if (r.kind == FileKind::Bmp) {
+        json.add("colors", std::uint64_t{r.nColors});
+        json.add("line_colors_max", std::uint64_t{r.nLineColorsMax});
+    }
+    if (r.bCounted) {
+        json.add("pixels", r.nPixels);
+        json.add("transparent_pixels", r.nTransparent);
+        json.add("partial_pixels", r.nPartial);
+        json.addShare("transparent_share", share(r.nTransparent, r.nPixels));
+    }
+    json.add("file_size", r.fileSize);
+    json.add("bmp_size", r.bmpSize);
+    json.add("bmp_depth", std::uint64_t{r.bmpDepth});
+    json.addShare("size_ratio", share(r.fileSize, r.bmpSize));
+    json.addBool("sound", r.fault.empty());
+    if (!r.fault.empty()) {
+        json.addText("error", r.error.c_str());
+        json.addText("fault", r.fault.c_str());
+        json.add("fault_line", r.faultLine >= 0 ? std::to_string(r.faultLine) : "null");
+    }
+    std::fprintf(out, "%s\n", json.close().c_str());
+}
+
+// The one line on the error stream for a file that does not load.
+void printError(const char* name, const FileReport& r, std::FILE* err) {
+    if (r.fault.empty()) {
+        std::fprintf(err, "%s: %s\n", name, r.error.c_str());
+    } else if (r.faultLine >= 0) {
+        std::fprintf(err, "%s: %s: %s (line %" PRId32 ")\n", name, r.error.c_str(), r.fault.c_str(),
+                     r.faultLine);
+    } else {
+        std::fprintf(err, "%s: %s: %s\n", name, r.error.c_str(), r.fault.c_str());
+    }
+}
+
+// Draws and writes the swatch of an inspected file; false after printing why not.
+bool writeSwatch(const char* name, const FileReport& r, const char* swatchPath, std::FILE* err) {
+    if (!r.error.empty()) return false;  // already reported
+    if (r.kind != FileKind::Rle) {
+        std::fprintf(err, "%s: no palette to draw, not an RLE file\n", name);
+        return false;
+    }
+    const std::optional<Image> swatch =
+        drawSwatch(*r.image, isMultipal(r) ? r.palettes : std::vector<PaletteUse>{});
+    if (!swatch) {
+        std::fprintf(err, "%s: no palette entries to draw\n", name);
+        return false;
+    }
+    if (!writeBmp(*swatch, swatchPath)) {
+        std::fprintf(err, "%s: failed to write file\n", swatchPath);
+        return false;
+    }
+    return true;
+}
+
+// Inspects and reports one file; false when it did not load or is damaged.
+bool reportFile(const char* name, const Options& options, std::FILE* out, std::FILE* err) {
+    FileReport report;
+    try {
+        report = inspectFile(name);
+    } catch (const std::bad_alloc&) {
+        report = FileReport{};
+        report.error = "out of memory";
+    } catch (const std::length_error&) {
+        report = FileReport{};
+        report.error = "out of memory";
+    }
+    if (options.bJson) {
+        printJson(name, report, out);
+    } else if (report.bHeaderRead) {
+        printText(name, report, out);
+    }
+    // Keeps the two streams in order when they share a file.
+    std::fflush(out);
+    if (!report.error.empty()) printError(name, report, err);
+    bool bOk = report.error.empty();
+    if (options.swatchPath) {
+        try {
+            bOk = writeSwatch(name, report, options.swatchPath, err) && bOk;
+        } catch (const std::bad_alloc&) {
+            std::fprintf(err, "%s: out of memory\n", options.swatchPath);
+            bOk = false;
+        }
+    }
+    return bOk;
+}
+
+int runInfo(int argc, char** argv, std::FILE* out, std::FILE* err) {
+    Options options;
+    if (const auto status = parseOptions(argc, argv, options, out, err)) return *status;
+    bool bAllSound = true;
+    for (const char* name : options.files)
+        bAllSound = reportFile(name, options, out, err) && bAllSound;
+    return bAllSound ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runInfo(argc, argv, stdout, stderr); }

@@ -1,0 +1,68 @@
+// What rle565-info finds out about one file: its kind and shape, the palette
+// layout of RLE files, pixel statistics, sizes, and whether the converter
+// would load it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image.h"
+
+enum class FileKind { Bmp, Rle };
+
+// One palette of a multi-palette file: local number k is entry base + k.
+struct PaletteUse {
+    std::uint32_t base = 0;
+    std::uint32_t size = 0;
+};
+
+struct FileReport {
+    // Empty when the file loaded. Otherwise the loader's message; a damaged
+    // RLE file also has bHeaderRead and the fault below.
+    std::string error;
+    bool bHeaderRead = false;  // the fields up to fileSize are valid
+    FileKind kind = FileKind::Bmp;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+
+    // BMP files.
+    std::uint16_t bitDepth = 0;
+    bool bTopDown = false;
+    std::uint32_t nColors = 0;         // distinct visible (colour, alpha) pairs
+    std::uint32_t nLineColorsMax = 0;  // the most of them in one line
+
+    // RLE files.
+    std::uint16_t flagsWord = 0;
+    std::vector<PaletteUse> palettes;  // multi-palette files that are sound
+
+    bool bAlpha = false;                // alpha plane or alpha palette
+    std::uint32_t nPaletteEntries = 0;  // RLE: N; BMP: colour table entries
+
+    std::uint64_t fileSize = 0;
+    std::uint64_t bmpSize = 0;  // the same image as the BMP file writeBmp makes
+    std::uint16_t bmpDepth = 24;
+
+    // Pixel statistics, for files that loaded.
+    bool bCounted = false;
+    std::uint64_t nPixels = 0;
+    std::uint64_t nTransparent = 0;  // skipped, or alpha 0, or the colour key without alpha
+    std::uint64_t nPartial = 0;      // alpha 1 to 31
+
+    // A damaged RLE file: the first structural fault and its line (-1: the
+    // palette tables).
+    std::string fault;
+    std::int32_t faultLine = -1;
+
+    std::unique_ptr<Image> image;  // the loaded image, kept for the swatch
+};
+
+// Inspects one file. Never throws for file content; an allocation failure
+// propagates as std::bad_alloc.
+FileReport inspectFile(const char* path);
+
+// Palette sizes from the bases that lines select (any order, repeats
+// allowed) and the entry count N: sorted, each up to the next base, the last
+// up to entry N - 1.
+std::vector<PaletteUse> paletteSizes(std::vector<std::uint32_t> bases, std::uint32_t nEntries);

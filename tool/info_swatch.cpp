@@ -1,0 +1,83 @@
+#include "info_swatch.h"
+
+#include <algorithm>
+#include <span>
+
+#include "blit.h"
+#include "bytes.h"
+#include "rle_reader.h"
+
+namespace {
+
+// Two greys for the checkerboard under see-through cells, squares of 4 pixels,
+// and the colour of cells that hold no entry.
+constexpr std::uint16_t CHECK_LIGHT = 0xFFFF;
+constexpr std::uint16_t CHECK_DARK = 0xC618;
+constexpr std::int32_t CHECK_SQUARE = 4;
+constexpr std::uint16_t EMPTY_CELL = 0x4208;
+
+void drawCell(Image& swatch, std::int32_t column, std::int32_t row, std::uint16_t color,
+              std::uint8_t a) {
+    const auto stride = static_cast<std::size_t>(swatch.width);
+    for (std::int32_t v = 0; v < SWATCH_CELL; ++v) {
+        const auto y = static_cast<std::size_t>(row * SWATCH_CELL + v);
+        for (std::int32_t u = 0; u < SWATCH_CELL; ++u) {
+            const auto x = static_cast<std::size_t>(column * SWATCH_CELL + u);
+            std::uint16_t pixel = color;
+            if (a < ALPHA_OPAQUE) {
+                const bool bLight = ((u / CHECK_SQUARE + v / CHECK_SQUARE) & 1) == 0;
+                pixel = blendRgb565(color, bLight ? CHECK_LIGHT : CHECK_DARK, a);
+            }
+            swatch.pixels[y * stride + x] = pixel;
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>& palettes) {
+    const std::uint32_t nEntries = rle.paletteSize;
+    std::vector<std::vector<std::uint32_t>> rows;
+    if (palettes.empty()) {
+        for (std::uint32_t e = 0; e < nEntries; ++e) {
+            if (e % SWATCH_COLUMNS == 0) rows.emplace_back();
+            rows.back().push_back(e);
+        }
+    } else {
+        for (const PaletteUse& pal : palettes) {
+            std::vector<std::uint32_t>& row = rows.emplace_back();
+            for (std::uint32_t k = 1; k <= pal.size; ++k) row.push_back(pal.base + k);
+        }
+    }
+    std::size_t nColumns = 0;
+    for (const auto& row : rows) nColumns = std::max(nColumns, row.size());
+    if (nColumns == 0) return std::nullopt;
+
+    const auto width = checkedMul(static_cast<std::uint32_t>(nColumns), SWATCH_CELL);
+    const auto height = checkedMul(static_cast<std::uint32_t>(rows.size()), SWATCH_CELL);
+    if (!width || !height || *width > INT32_MAX || *height > INT32_MAX) return std::nullopt;
+    const auto nPixels = checkedMul(*width, *height);
+    if (!nPixels) return std::nullopt;
+
+    Image swatch;
+    swatch.width = static_cast<std::int32_t>(*width);
+    swatch.height = static_cast<std::int32_t>(*height);
+    swatch.pixels.assign(*nPixels, EMPTY_CELL);
+
+    const std::span<const std::uint8_t> data = rle.dataBlock();
+    const bool bAlpha = (rle.flags & RLE_ALPHA) != 0;
+    const std::size_t alphaStart = std::size_t{nEntries} * 2;
+    // A loaded image has its tables inside the data block; this only guards.
+    if (alphaStart + (bAlpha ? nEntries : 0) > data.size()) return std::nullopt;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        for (std::size_t c = 0; c < rows[r].size(); ++c) {
+            const std::size_t e = rows[r][c];
+            // Palettes end at entry N - 1; this only guards.
+            if (e >= nEntries) continue;
+            const std::uint16_t color = loadLe16(&data[e * 2]);
+            const std::uint8_t a = bAlpha ? data[alphaStart + e] : ALPHA_OPAQUE;
+            drawCell(swatch, static_cast<std::int32_t>(c), static_cast<std::int32_t>(r), color, a);
+        }
+    }
+    return swatch;
+}

@@ -1,0 +1,22 @@
+// The palette swatch of rle565-info: an RLE file's palette table drawn as a
+// grid of colour cells.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "image.h"
+#include "info_inspect.h"
+
+// Pixels per side of one cell, and cells per row of a single-palette grid.
+inline constexpr std::int32_t SWATCH_CELL = 16;
+inline constexpr std::int32_t SWATCH_COLUMNS = 16;
+
+// Draws the palette table of a loaded RLE image as a plain image. With
+// `palettes` empty the whole table is drawn, SWATCH_COLUMNS entries per row
+// (row r, column c: entry r * SWATCH_COLUMNS + c). Otherwise each palette gets
+// a row of its own, column c holding its local number c + 1. Cells of partial
+// or no alpha are laid over a checkerboard; cells past a short row stay dark
+// grey. Nothing when there is no entry to draw or the grid would be too large.
+std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>& palettes);
