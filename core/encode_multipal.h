@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "encode_result.h"
@@ -19,3 +20,10 @@ struct Palette {
 // when one line holds 252 or more distinct pairs; TooManyColors with nColors
 // unchanged when the palettes would overflow the format's 16-bit table.
 EncodeResult encodeMultipal(const Image& image, const char* outputPath, std::int32_t& nColors);
+
+// Merges line palettes greedily, first fit in line order: each palette still
+// in use absorbs every later one whose union with it stays within 251 keys.
+// pals[y] enters as line y's own palette of palette keys (never negative) with
+// nUseCount 1. Returns the palette index of each line, or nothing once the
+// palettes in use are certain to need more than 65535 table entries.
+std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pals);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "image.h"
 #include "run_binary.h"
 #include "temp_dir.h"
 
@@ -378,6 +379,71 @@ TEST(Cli, NothingOnStandardError) {
              {}, {"r", "junk"}, {"b", "junk"}, {"l", "junk"}, {"l", "missing"}}) {
         EXPECT_EQ(runIn(dir, args).err, "");
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Every file of the public BMP suite through the binary: it either converts
+// (with -v2 where it needs several palettes) and comes back with the same
+// pixels, or fails with one line and status 1.
+TEST(Cli, PublicSuiteConvertsOrFailsCleanly) {
+    TempDir dir;
+    int converted = 0;
+    int refused = 0;
+    for (const std::string folder : {"g", "q", "b"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(std::string(RLE565_TEST_DATA) +
+                                                                     "/bmpsuite/" + folder)) {
+            const std::string name = entry.path().string();
+            SCOPED_TRACE(name);
+            const RunResult run = runIn(dir, {"r", "-v2", name, "out.rle"});
+            EXPECT_EQ(run.err, "");
+            if (run.status != 0) {
+                ++refused;
+                EXPECT_EQ(run.status, 1);
+                EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1);
+                EXPECT_TRUE(run.out.rfind("Load failed: ", 0) == 0 ||
+                            run.out.rfind("failed, ", 0) == 0)
+                    << run.out;
+                EXPECT_FALSE(std::filesystem::exists(dir.file("out.rle")));
+                continue;
+            }
+            ++converted;
+            const RunResult back = runIn(dir, {"b", "out.rle", "back.bmp"});
+            ASSERT_EQ(back.status, 0) << back.out;
+            ErrorText error{};
+            const auto source = loadImage(name.c_str(), error);
+            const auto result = loadImage(dir.file("back.bmp").c_str(), error);
+            ASSERT_TRUE(source && result);
+            ASSERT_EQ(result->width, source->width);
+            ASSERT_EQ(result->height, source->height);
+            ASSERT_EQ(result->hasAlpha(), source->hasAlpha());
+            std::size_t wrong = 0;
+            for (std::size_t i = 0; i < source->pixels.size(); ++i) {
+                const bool hidden =
+                    source->hasAlpha() ? source->alpha[i] == 0 : source->pixels[i] == COLOR_KEY;
+                const std::uint16_t colour = hidden ? COLOR_KEY : source->pixels[i];
+                if (result->pixels[i] != colour) ++wrong;
+                if (source->hasAlpha() && result->alpha[i] != source->alpha[i]) ++wrong;
+            }
+            EXPECT_EQ(wrong, 0u);
+            std::filesystem::remove(dir.file("out.rle"));
+        }
+    }
+    EXPECT_EQ(converted, 37);
+    EXPECT_EQ(refused, 53);
+}
+
+TEST(Cli, UnreadableInputIsAFailedLoad) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    TempDir dir;
+    writeFile(dir.file("s.bmp"), makeBmp(2, 1, 24, {1, 2}));
+    chmod(dir.file("s.bmp").c_str(), 0);
+    const RunResult run = runIn(dir, {"r", "s.bmp"});
+    chmod(dir.file("s.bmp").c_str(), 0644);
+    EXPECT_EQ(run.out, "Load failed: failed to open file\n");
+    EXPECT_EQ(run.status, 1);
 }
 
 }  // namespace
