@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <iterator>
+#include <memory>
 #include <span>
+#include <type_traits>
 
 #include "bytes.h"
 #include "check.h"
@@ -26,17 +29,42 @@ constexpr std::int32_t MAX_TABLE_ENTRIES = 65535;
 
 // Palette keys take 21 bits, so this value is never a pixel's key.
 constexpr std::int32_t NO_KEY = -1;
+constexpr std::size_t KEY_COUNT = std::size_t{1} << 21;
 
-// The palette key colour × 32 + (alpha − 1) of pixel i, or NO_KEY when the
-// pixel is transparent: alpha 0 with an alpha plane, the colour key without.
-std::int32_t pixelKey(const Image& image, std::size_t i) {
-    const std::int32_t color = image.pixels[i];
-    if (image.hasAlpha()) {
-        const std::int32_t alpha = image.alpha[i];
-        return alpha == 0 ? NO_KEY : color * 32 + (alpha - 1);
+// Reads pixels as raw values that are equal exactly when two pixels are the
+// same visible pair or both transparent, so that pixels are told apart
+// without forming their keys. With an alpha plane the raw value is alpha << 16 | colour
+// (0 for every transparent pixel, whatever its colour); without one it is
+// the colour itself, and the colour key is the transparent value.
+template <bool bAlpha>
+struct PixelSource {
+    static constexpr std::uint32_t TRANSPARENT = bAlpha ? 0 : COLOR_KEY;
+
+    const std::uint16_t* pixels;
+    const std::uint8_t* alpha;
+
+    std::uint32_t raw(std::size_t i) const {
+        if constexpr (bAlpha) {
+            const std::uint32_t a = alpha[i];
+            // All ones when the pixel is visible, else 0: no branch on the
+            // edges of shapes.
+            const std::uint32_t visible = 0 - static_cast<std::uint32_t>(a != 0);
+            return (a << 16 | pixels[i]) & visible;
+        } else {
+            return pixels[i];
+        }
     }
-    return color == COLOR_KEY ? NO_KEY : color * 32 + (ALPHA_OPAQUE - 1);
-}
+
+    // The palette key colour × 32 + (alpha − 1) of a raw value that is not
+    // TRANSPARENT.
+    static std::int32_t key(std::uint32_t raw) {
+        if constexpr (bAlpha) {
+            return static_cast<std::int32_t>((raw & 0xFFFF) * 32 + (raw >> 16) - 1);
+        } else {
+            return static_cast<std::int32_t>(raw * 32 + (ALPHA_OPAQUE - 1));
+        }
+    }
+};
 
 // A set of up to PALETTE_FULL palette keys, by open addressing in a fixed
 // table kept below half full. Emptying it forgets only the slots in use, so
@@ -89,24 +117,207 @@ private:
     std::vector<std::int32_t> keys_;
 };
 
-// Gives each line the palette of its own distinct keys, ascending. False as
-// soon as a line holds PALETTE_FULL keys; later lines are not looked at.
-bool foundLinePalettes(const Image& image, std::vector<Palette>& pals) {
-    const auto width = static_cast<std::size_t>(image.width);
-    KeySet met;
+// No raw value is this.
+constexpr std::uint32_t NO_RAW = 0xFFFFFFFF;
+
+// The keys of one line in the order of their first occurrence, and the
+// number of each raw value met on the line: its key's position in that order
+// from 1, or 0 for the transparent value. With an alpha plane the numbers sit
+// in an open-addressed table with linear probing that a full line keeps below
+// one sixteenth full, so nearly every pixel finds its raw value in the first
+// slot it looks at. Emptying the table forgets only the slots in use.
+class AlphaLineNumbers {
+public:
+    AlphaLineNumbers() {
+        raws_.fill(NO_RAW);
+        clear();
+    }
+
+    // The keys met, at most PALETTE_FULL; a line that reaches PALETTE_FULL
+    // cannot be coded, so no key is added after that.
+    const std::vector<std::int32_t>& keys() const { return keys_; }
+
+    std::uint8_t number(std::uint32_t raw) {
+        const std::size_t i = home(raw);
+        if (raws_[i] == raw) return numbers_[i];
+        return add(raw, i);
+    }
+
+    // Forgets every key; the transparent value keeps its number 0.
+    void clear() {
+        for (const std::uint16_t i : used_) raws_[i] = NO_RAW;
+        used_.clear();
+        keys_.clear();
+        put(PixelSource<true>::TRANSPARENT, home(PixelSource<true>::TRANSPARENT), 0);
+    }
+
+private:
+    static constexpr std::size_t SLOTS = 4096;
+    static constexpr std::size_t MASK = SLOTS - 1;
+
+    // Fibonacci hashing: the top 12 bits of the product pick the slot.
+    static std::size_t home(std::uint32_t raw) { return (raw * 0x9E3779B1u) >> 20; }
+
+    // The rest of number(): raw is not in slot i.
+    std::uint8_t add(std::uint32_t raw, std::size_t i) {
+        while (raws_[i] != NO_RAW) {
+            if (raws_[i] == raw) return numbers_[i];
+            i = (i + 1) & MASK;
+        }
+        if (keys_.size() == PALETTE_FULL) return 0;
+        keys_.push_back(PixelSource<true>::key(raw));
+        put(raw, i, static_cast<std::uint8_t>(keys_.size()));
+        return numbers_[i];
+    }
+
+    void put(std::uint32_t raw, std::size_t i, std::uint8_t number) {
+        raws_[i] = raw;
+        numbers_[i] = number;
+        used_.push_back(static_cast<std::uint16_t>(i));
+    }
+
+    std::array<std::uint32_t, SLOTS> raws_;
+    std::array<std::uint8_t, SLOTS> numbers_;
+    std::vector<std::uint16_t> used_;
+    std::vector<std::int32_t> keys_;
+};
+
+// The same for images without an alpha plane, whose raw values are their
+// 16-bit colours: a table with an entry per colour, which saves the hashing.
+// An entry holds the line it was set for, from 1, and the number; a new line
+// takes the next line number instead of emptying the table.
+class ColorLineNumbers {
+public:
+    ColorLineNumbers() : entries_(std::size_t{1} << 16, 0) { clear(); }
+
+    const std::vector<std::int32_t>& keys() const { return keys_; }
+
+    std::uint8_t number(std::uint32_t raw) {
+        const std::uint32_t entry = entries_[raw];
+        if (entry >> 8 == line_) return static_cast<std::uint8_t>(entry);
+        return add(raw);
+    }
+
+    void clear() {
+        ++line_;
+        keys_.clear();
+        entries_[PixelSource<false>::TRANSPARENT] = line_ << 8;
+    }
+
+private:
+    // The rest of number(): raw is new on the line.
+    std::uint8_t add(std::uint32_t raw) {
+        if (keys_.size() == PALETTE_FULL) return 0;
+        keys_.push_back(PixelSource<false>::key(raw));
+        entries_[raw] = line_ << 8 | static_cast<std::uint32_t>(keys_.size());
+        return static_cast<std::uint8_t>(keys_.size());
+    }
+
+    std::vector<std::uint32_t> entries_;
+    std::uint32_t line_ = 0;  // at most 65536: one more than the lines
+    std::vector<std::int32_t> keys_;
+};
+
+template <bool bAlpha>
+using LineNumbers = std::conditional_t<bAlpha, AlphaLineNumbers, ColorLineNumbers>;
+
+// A switch code: 253 and a 16-bit base.
+constexpr std::size_t SWITCH_SIZE = 3;
+
+// What step 1 leaves for the coding of each line: the number of every pixel
+// in its line's list of keys in the order of first occurrence (from 1; 0 for
+// a transparent pixel), and each line's keys ascending, every one with its
+// number, as key << 8 | number. Numbers are below 256 because a line holds
+// fewer than PALETTE_FULL keys, and keys take 21 bits, so these values sort
+// by key. Line y's entries are sorted[start[y]] to sorted[start[y + 1]].
+//
+// The numbers lie in the buffer that takes the codes later, so that its
+// memory is fetched from the system once. The buffer has a slot for each line
+// as large as the line's codes can be, a switch code and a byte per pixel;
+// the numbers of a line fill the end of its slot. The codes of a line never
+// start after its slot, as those before took no more than theirs, and coding
+// never gets ahead of the values it reads, so the codes overwrite only
+// numbers that have served.
+struct LineKeys {
+    std::span<std::uint8_t> slots;
+    std::size_t width = 0;
+    std::vector<std::uint32_t> sorted;
+    std::vector<std::size_t> start;
+
+    std::span<std::uint8_t> numbers(std::size_t y) const {
+        return slots.subspan(y * (SWITCH_SIZE + width) + SWITCH_SIZE, width);
+    }
+};
+
+// Sorts at most PALETTE_FULL entries of LineKeys::sorted by key: a counting
+// sort on each byte of the key in turn, lowest first, over the bits in which
+// the keys differ (16 without an alpha plane, as the alpha bits are all set).
+// Much cheaper than comparison sorting for lines of a few hundred keys, whose
+// order no comparison can predict.
+void sortByKey(std::span<std::uint32_t> entries) {
+    if (entries.empty()) return;
+    std::uint32_t differ = 0;
+    for (const std::uint32_t entry : entries) differ |= (entry ^ entries[0]) >> 8;
+    if (differ == 0) return;
+    const int low = 8 + std::countr_zero(differ);
+    const int digits = (std::bit_width(differ) - std::countr_zero(differ) + 7) / 8;
+    std::array<std::array<std::uint16_t, 256>, 3> counts{};
+    for (const std::uint32_t entry : entries) {
+        for (int d = 0; d < digits; ++d) ++counts[d][entry >> (low + 8 * d) & 0xFF];
+    }
+    std::array<std::uint32_t, PALETTE_FULL> buffer;
+    std::span<std::uint32_t> from = entries;
+    std::span<std::uint32_t> to(buffer.data(), entries.size());
+    for (int d = 0; d < digits; ++d) {
+        const int shift = low + 8 * d;
+        std::uint16_t sum = 0;
+        for (std::uint16_t& count : counts[d]) {
+            const std::uint16_t n = count;
+            count = sum;
+            sum = static_cast<std::uint16_t>(sum + n);
+        }
+        for (const std::uint32_t entry : from) to[counts[d][entry >> shift & 0xFF]++] = entry;
+        std::swap(from, to);
+    }
+    if (from.data() != entries.data()) std::copy(from.begin(), from.end(), entries.begin());
+}
+
+// Gives each line the palette of its own distinct keys, ascending, and fills
+// `lines`. False as soon as a line holds PALETTE_FULL keys; later lines are
+// not looked at.
+template <bool bAlpha>
+bool foundLinePalettes(const PixelSource<bAlpha>& source, std::vector<Palette>& pals,
+                       LineKeys& lines) {
+    const std::size_t width = lines.width;
+    lines.start.assign(1, 0);
+    lines.start.reserve(pals.size() + 1);
+    // Room for full lines: the pages that stay unused are never touched,
+    // while growing step by step would copy the entries and touch fresh
+    // pages each time.
+    lines.sorted.reserve(pals.size() * (PALETTE_FULL - 1));
+    // A copy the compiler can keep in registers: stores of bytes might
+    // change the caller's.
+    const PixelSource<bAlpha> pixels = source;
+    LineNumbers<bAlpha> met;
     for (std::size_t y = 0; y < pals.size(); ++y) {
         met.clear();
-        std::int32_t previous = NO_KEY;  // runs are common: their key is in the set already
-        for (std::size_t x = 0; x < width; ++x) {
-            const std::int32_t c = pixelKey(image, y * width + x);
-            if (c == NO_KEY || c == previous) continue;
-            previous = c;
-            if (met.insert(c) && met.size() == PALETTE_FULL) return false;
+        std::uint8_t* const numbers = lines.numbers(y).data();
+        for (std::size_t x = 0; x < width; ++x) numbers[x] = met.number(pixels.raw(y * width + x));
+        const std::vector<std::int32_t>& keys = met.keys();
+        if (keys.size() == PALETTE_FULL) return false;
+        const std::size_t first = lines.sorted.size();
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            lines.sorted.push_back(static_cast<std::uint32_t>(keys[k]) << 8 |
+                                   static_cast<std::uint32_t>(k + 1));
         }
+        sortByKey(std::span(lines.sorted).subspan(first));
         Palette& pal = pals[y];
-        pal.palette = met.keys();
-        std::sort(pal.palette.begin(), pal.palette.end());
+        pal.palette.resize(keys.size());
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            pal.palette[k] = static_cast<std::int32_t>(lines.sorted[first + k] >> 8);
+        }
         pal.nUseCount = 1;
+        lines.start.push_back(lines.sorted.size());
     }
     return true;
 }
@@ -122,44 +333,77 @@ std::size_t countUnion(const KeySet& held, const std::vector<std::int32_t>& othe
     return num_col;
 }
 
-// For every key, the ascending list of lines whose own palette holds it.
+// The number of bits set in x, in a few arithmetic steps: std::popcount is a
+// library call where the build does not assume a bit counting instruction.
+std::size_t countBits(std::uint64_t x) {
+    x -= x >> 1 & 0x5555555555555555;
+    x = (x & 0x3333333333333333) + (x >> 2 & 0x3333333333333333);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return static_cast<std::size_t>((x * 0x0101010101010101) >> 56);
+}
+
+// For every key, the ascending list of lines whose own palette holds it. The
+// lists are found through the rank of the key among the keys present, so that
+// the tables grow with the number of keys rather than with the largest key.
 class KeyLines {
 public:
-    // Lists for the keys 0 to maxKey.
+    // Lists for the keys of pals, which are 0 to maxKey.
     KeyLines(const std::vector<Palette>& pals, std::int32_t maxKey) {
+        present_.assign(static_cast<std::size_t>(maxKey) / 64 + 1, 0);
+        for (const Palette& pal : pals) {
+            for (const std::int32_t c : pal.palette) {
+                const auto k = static_cast<std::size_t>(c);
+                present_[k >> 6] |= std::uint64_t{1} << (k & 63);
+            }
+        }
+        before_.resize(present_.size());
+        std::uint32_t nPresent = 0;
+        for (std::size_t w = 0; w < present_.size(); ++w) {
+            before_[w] = nPresent;
+            nPresent += static_cast<std::uint32_t>(countBits(present_[w]));
+        }
         // Count each key's lines, turn the counts into list starts, and
         // fill the lists; filling moves each start to the next list's, so
         // the starts are moved back afterwards.
-        start_.assign(static_cast<std::size_t>(maxKey) + 2, 0);
+        start_.assign(std::size_t{nPresent} + 1, 0);
         for (const Palette& pal : pals) {
-            for (const std::int32_t c : pal.palette) ++start_[static_cast<std::size_t>(c) + 1];
+            for (const std::int32_t c : pal.palette) ++start_[rank(c) + 1];
         }
         for (std::size_t k = 1; k < start_.size(); ++k) start_[k] += start_[k - 1];
         lines_.resize(start_.back());
         for (std::size_t y = 0; y < pals.size(); ++y) {
             for (const std::int32_t c : pals[y].palette) {
-                lines_[start_[static_cast<std::size_t>(c)]++] = static_cast<std::uint32_t>(y);
+                lines_[start_[rank(c)]++] = static_cast<std::uint32_t>(y);
             }
         }
         for (std::size_t k = start_.size() - 1; k > 0; --k) start_[k] = start_[k - 1];
         start_[0] = 0;
     }
 
-    // How many lines hold key c.
+    // How many lines hold key c, a key of a line palette.
     std::size_t count(std::int32_t c) const {
-        const auto k = static_cast<std::size_t>(c);
+        const std::size_t k = rank(c);
         return start_[k + 1] - start_[k];
     }
 
-    // The lines after line y that hold key c.
+    // The lines after line y that hold key c, a key of a line palette.
     std::span<const std::uint32_t> linesAfter(std::int32_t c, std::size_t y) const {
-        const auto k = static_cast<std::size_t>(c);
+        const std::size_t k = rank(c);
         const auto begin = lines_.begin() + start_[k];
         const auto end = lines_.begin() + start_[k + 1];
         return {std::upper_bound(begin, end, static_cast<std::uint32_t>(y)), end};
     }
 
 private:
+    // The number of keys present below c.
+    std::size_t rank(std::int32_t c) const {
+        const auto k = static_cast<std::size_t>(c);
+        const std::uint64_t below = present_[k >> 6] & ((std::uint64_t{1} << (k & 63)) - 1);
+        return before_[k >> 6] + countBits(below);
+    }
+
+    std::vector<std::uint64_t> present_;  // a bit per key up to the largest
+    std::vector<std::uint32_t> before_;   // keys present below each word of present_
     std::vector<std::uint32_t> start_;
     std::vector<std::uint32_t> lines_;
 };
@@ -186,8 +430,8 @@ std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pal
     //   still having its own palette, which holds: only palette i changes.
     // - By looking up each later line's keys in `held`, stopping as soon as
     //   the union is certain to be too large. Cheap when i is nearly full.
-    // The lines by key need a table as large as the largest key, so they are
-    // built only when comparing every pair of lines could cost more.
+    // The lines by key need a bit for every key up to the largest, so they
+    // are built only when comparing every pair of lines could cost more.
     std::int32_t maxKey = 0;
     std::size_t nKeys = 0;
     for (const Palette& pal : pals) {
@@ -195,7 +439,7 @@ std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pal
         nKeys += pal.palette.size();
     }
     std::optional<KeyLines> keyLines;
-    if (height * height / 2 * PALETTE_FULL > static_cast<std::size_t>(maxKey) + nKeys) {
+    if (height * height / 2 * PALETTE_FULL > static_cast<std::size_t>(maxKey) / 64 + nKeys) {
         keyLines.emplace(pals, maxKey);
     }
     std::vector<std::int32_t> shared(keyLines ? height : 0);
@@ -259,18 +503,53 @@ std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pal
     return lineToPal;
 }
 
-EncodeResult encodeMultipal(const Image& image, const char* outputPath, std::int32_t& nColors) {
-    if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
-        return EncodeResult::TooLarge;
-    }
-    const auto width = static_cast<std::uint32_t>(image.width);
-    const auto height = static_cast<std::uint32_t>(image.height);
-    const bool bAlpha = image.hasAlpha();
+namespace {
 
+// The palette entry count of the image whose line palettes `lines` holds: its
+// distinct pairs plus entry 0.
+std::int32_t countEntries(const LineKeys& lines) {
+    std::vector<std::uint64_t> met(KEY_COUNT / 64);
+    std::int32_t nPaletteCount = 1;
+    for (const std::uint32_t entry : lines.sorted) {
+        const std::uint32_t c = entry >> 8;
+        std::uint64_t& word = met[c >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (c & 63);
+        if ((word & bit) == 0) ++nPaletteCount;
+        word |= bit;
+    }
+    return nPaletteCount;
+}
+
+// encodeMultipal, and with bCount countAndEncodeMultipal.
+template <bool bAlpha>
+std::optional<EncodeResult> encodePixels(const Image& image, const char* outputPath,
+                                         std::int32_t& nColors, bool bCount) {
+    const auto width = static_cast<std::size_t>(image.width);
+    const auto height = static_cast<std::size_t>(image.height);
+
+    // Every line's codes take at most a switch code and a byte per pixel;
+    // the buffer is sized for that once and left uninitialised, as step 1
+    // fills what coding reads. Both factors are 16-bit values plus 3.
+    const std::size_t codesSize = *checkedMul(static_cast<std::uint32_t>(width + SWITCH_SIZE),
+                                              static_cast<std::uint32_t>(height));
+    auto codes = std::make_unique_for_overwrite<std::uint8_t[]>(codesSize);
     std::vector<Palette> pals(height);
-    if (!foundLinePalettes(image, pals)) {
+    LineKeys lines;
+    lines.slots = std::span(codes.get(), codesSize);
+    lines.width = width;
+    if (!foundLinePalettes(PixelSource<bAlpha>{image.pixels.data(), image.alpha.data()}, pals,
+                           lines)) {
+        if (bCount) return std::nullopt;
         nColors = static_cast<std::int32_t>(PALETTE_FULL);
         return EncodeResult::TooManyColors;
+    }
+    if (bCount) {
+        const std::int32_t nPaletteCount = countEntries(lines);
+        if (nPaletteCount > PAIR_LIMIT) {
+            nColors = PAIR_LIMIT;
+            return EncodeResult::TooManyColors;
+        }
+        nColors = nPaletteCount;
     }
     const std::optional<std::vector<std::int32_t>> lineToPal = mergePalettes(pals);
     if (!lineToPal) return EncodeResult::TooManyColors;
@@ -301,50 +580,46 @@ EncodeResult encodeMultipal(const Image& image, const char* outputPath, std::int
     }
     RLE_CHECK(cnt == nPaletteSize, "cnt==nPaletteSize");
 
-    // A line's codes take at most width bytes plus a switch code; the buffers
-    // are reserved for that once. Both factors are 16-bit values plus 3.
-    std::vector<std::uint8_t> codes;
-    codes.reserve(*checkedMul(width + 3, height));
+    std::size_t nCodes = 0;
     std::vector<std::uint8_t> lineLengths;
-    lineLengths.reserve(std::size_t{height} * 3);
-    std::vector<std::uint8_t> values(width);
+    lineLengths.reserve(height * 3);
+    // A line's value for each of its numbers: the position of the key in the
+    // line's palette, from 1. Number 0, a transparent pixel, stays value 0.
+    std::array<std::uint8_t, 256> valueOf{};
     for (std::size_t y = 0; y < height; ++y) {
         Palette& pal = pals[static_cast<std::size_t>((*lineToPal)[y])];
         RLE_CHECK(pal.nUseCount, "pal.nUseCount");
         --pal.nUseCount;
-        const std::size_t start = codes.size();
+        const std::size_t start = nCodes;
         // Every line starts at base 0, so each line of a later palette needs
         // its own switch code, even after a line of the same palette.
         if (pal.nPtr != 0) {
             RLE_CHECK(pal.nPtr < 65536, "pal.nPtr<65536");
-            std::array<std::uint8_t, 2> base;
-            storeLe16(base.data(), static_cast<std::uint16_t>(pal.nPtr));
-            codes.push_back(CODE_SWITCH);
-            codes.insert(codes.end(), base.begin(), base.end());
+            codes[nCodes] = CODE_SWITCH;
+            storeLe16(&codes[nCodes + 1], static_cast<std::uint16_t>(pal.nPtr));
+            nCodes += SWITCH_SIZE;
         }
-        std::int32_t previous = NO_KEY;
-        std::size_t color = 0;
-        for (std::size_t x = 0; x < width; ++x) {
-            const std::int32_t c = pixelKey(image, y * width + x);
-            if (c == NO_KEY) {
-                values[x] = 0;
-                continue;
-            }
-            if (c != previous) {
-                previous = c;
-                const auto found = std::lower_bound(pal.palette.begin(), pal.palette.end(), c);
-                color = found != pal.palette.end() && *found == c
-                            ? static_cast<std::size_t>(found - pal.palette.begin())
-                            : pal.palette.size();
-                RLE_CHECK(color < pal.palette.size(), "color<pal.palette.size()");
-                ++color;
-                RLE_CHECK(palette[color + static_cast<std::size_t>(pal.nPtr)] == (c >> 5),
-                          "palette[color+pal.nPtr]==(c>>5)");
-            }
-            values[x] = static_cast<std::uint8_t>(color);
+        // The line's keys and the palette are both ascending, and the keys
+        // are a subset of the palette: one walk finds every key's position.
+        // Each key stands for all the pixels that carry its number, so the
+        // checks on it hold for each of those pixels.
+        std::size_t found = 0;
+        for (std::size_t k = lines.start[y]; k < lines.start[y + 1]; ++k) {
+            const auto c = static_cast<std::int32_t>(lines.sorted[k] >> 8);
+            while (found < pal.palette.size() && pal.palette[found] < c) ++found;
+            std::size_t color =
+                found < pal.palette.size() && pal.palette[found] == c ? found : pal.palette.size();
+            RLE_CHECK(color < pal.palette.size(), "color<pal.palette.size()");
+            ++color;
+            RLE_CHECK(palette[color + static_cast<std::size_t>(pal.nPtr)] == (c >> 5),
+                      "palette[color+pal.nPtr]==(c>>5)");
+            valueOf[lines.sorted[k] & 0xFF] = static_cast<std::uint8_t>(color);
         }
-        encodeRleLine(values, codes);
-        const std::size_t count = codes.size() - start;
+        // The numbers of this line are needed no more: they become its values.
+        const std::span<std::uint8_t> values = lines.numbers(y);
+        for (std::uint8_t& v : values) v = valueOf[v];
+        nCodes += encodeRleLine(values, std::span(codes.get() + nCodes, codesSize - nCodes));
+        const std::size_t count = nCodes - start;
         if (count > MAX_LINE_BYTES) return EncodeResult::TooLarge;
         appendLineLength(count, lineLengths);
     }
@@ -356,8 +631,28 @@ EncodeResult encodeMultipal(const Image& image, const char* outputPath, std::int
     header.paletteSize = static_cast<std::uint16_t>(nPaletteSize);
     const std::span<const std::uint8_t> alphas =
         bAlpha ? std::span<const std::uint8_t>(alphaPalette) : std::span<const std::uint8_t>();
-    if (!writeRleFile(outputPath, header, palette, alphas, lineLengths, codes)) {
+    if (!writeRleFile(outputPath, header, palette, alphas, lineLengths,
+                      std::span(codes.get(), nCodes))) {
         return EncodeResult::WriteFailed;
     }
     return EncodeResult::Written;
+}
+
+}  // namespace
+
+EncodeResult encodeMultipal(const Image& image, const char* outputPath, std::int32_t& nColors) {
+    if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
+        return EncodeResult::TooLarge;
+    }
+    if (image.hasAlpha()) return *encodePixels<true>(image, outputPath, nColors, false);
+    return *encodePixels<false>(image, outputPath, nColors, false);
+}
+
+std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const char* outputPath,
+                                                   std::int32_t& nColors) {
+    if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
+        return EncodeResult::TooLarge;
+    }
+    if (image.hasAlpha()) return encodePixels<true>(image, outputPath, nColors, true);
+    return encodePixels<false>(image, outputPath, nColors, true);
 }

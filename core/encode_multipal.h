@@ -21,6 +21,21 @@ struct Palette {
 // unchanged when the palettes would overflow the format's 16-bit table.
 EncodeResult encodeMultipal(const Image& image, const char* outputPath, std::int32_t& nColors);
 
+// Palette entry numbers are 16 bits: an image of this many distinct pairs or
+// more is refused with nColors PAIR_LIMIT, by either encoder.
+inline constexpr std::int32_t PAIR_LIMIT = 65536;
+
+// The hand-over from convertToRle, which stops counting pairs once they no
+// longer fit one palette: counts them from the line palettes instead, which
+// hold every pair of the image, and then acts as counting first would have.
+// nColors becomes the count, the distinct pairs plus entry 0; from PAIR_LIMIT
+// pairs on it is PAIR_LIMIT and the result TooManyColors; otherwise the result
+// is that of encodeMultipal. Returns nothing, with nColors untouched and no
+// file written, when a line holds 252 or more pairs: the count is then the
+// caller's to make.
+std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const char* outputPath,
+                                                   std::int32_t& nColors);
+
 // Merges line palettes greedily, first fit in line order: each palette still
 // in use absorbs every later one whose union with it stays within 251 keys.
 // pals[y] enters as line y's own palette of palette keys (never negative) with

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "bytes.h"
@@ -20,79 +24,268 @@ constexpr std::int32_t MAX_SIDE = 65535;
 // Entries of one palette, entry 0 (the transparent entry) included.
 constexpr std::int32_t MAX_PALETTE_COUNT = 253;
 
-// Entry numbers are 16 bits: the 65536th distinct pair ends the count, and
-// such an image is too much for the multi-palette encoder as well.
-constexpr std::int32_t PAIR_LIMIT = 65536;
+// The multi-palette encoder reports this many pairs for a line that holds too
+// many.
+constexpr std::int32_t LINE_PAIR_LIMIT = 252;
 
-// Palette keys take 21 bits, so this value is never a pixel's key.
-constexpr std::uint32_t NO_KEY = 0xFFFFFFFF;
+// Pixels that numberLine tests at once for the continuation of a run: long
+// runs, the bulk of most sprites, then cost a few instructions per BLOCK.
+constexpr std::size_t BLOCK = 8;
+constexpr std::uint64_t BYTE_LANES = 0x0101010101010101;
+constexpr std::uint64_t WORD_LANES = 0x0001000100010001;
 
-// The palette key colour × 32 + (alpha − 1) of pixel i, or NO_KEY when the
-// pixel is transparent: alpha 0 with an alpha plane, the colour key without.
-std::uint32_t pixelKey(const Image& image, std::size_t i) {
-    const std::uint32_t color = image.pixels[i];
-    if (image.hasAlpha()) {
-        const std::uint32_t alpha = image.alpha[i];
-        return alpha == 0 ? NO_KEY : color * 32 + (alpha - 1);
+// Reads pixels as raw values that are equal exactly when two pixels are the
+// same visible pair or both transparent, so that pixels are told apart without
+// forming their keys. With an alpha plane the raw value is alpha << 16 |
+// colour (0 for every transparent pixel, whatever its colour); without one it
+// is the colour itself, and the colour key is the transparent value. Raw
+// values stay below RAW_LIMIT.
+template <bool bAlpha>
+struct PixelSource {
+    static constexpr std::uint32_t TRANSPARENT = bAlpha ? 0 : COLOR_KEY;
+
+    const std::uint16_t* pixels;
+    const std::uint8_t* alpha;
+
+    std::uint32_t raw(std::size_t i) const {
+        if constexpr (bAlpha) {
+            const std::uint32_t a = alpha[i];
+            // All ones when the pixel is visible, else 0: no branch on the
+            // edges of shapes.
+            const std::uint32_t visible = 0 - static_cast<std::uint32_t>(a != 0);
+            return (a << 16 | pixels[i]) & visible;
+        } else {
+            return pixels[i];
+        }
     }
-    return color == COLOR_KEY ? NO_KEY : color * 32 + (ALPHA_OPAQUE - 1);
-}
 
-// Entry numbers of the pairs met so far, by palette key; 0 means not met.
-// Open addressing with linear probing, sized by the image rather than by
-// every possible pair, so that list mode can convert thousands of small
-// sprites without clearing a table of two million entries for each.
-class PairIndex {
+    // Whether the BLOCK pixels from i all have the raw value raw. Compares
+    // whole words against the value repeated in every lane, so the order
+    // of bytes in a word does not matter.
+    bool sameBlock(std::size_t i, std::uint32_t raw) const {
+        std::array<std::uint64_t, 2> colors;
+        if constexpr (bAlpha) {
+            std::uint64_t alphas;
+            std::memcpy(&alphas, alpha + i, sizeof alphas);
+            // Transparent pixels may have any colour.
+            if (raw == TRANSPARENT) return alphas == 0;
+            if (alphas != BYTE_LANES * (raw >> 16)) return false;
+        }
+        std::memcpy(colors.data(), pixels + i, sizeof colors);
+        const std::uint64_t color = WORD_LANES * (raw & 0xFFFF);
+        return ((colors[0] ^ color) | (colors[1] ^ color)) == 0;
+    }
+
+    // The palette key colour × 32 + (alpha − 1) of a raw value that is not
+    // TRANSPARENT.
+    static std::uint32_t key(std::uint32_t raw) {
+        if constexpr (bAlpha) {
+            return (raw & 0xFFFF) * 32 + (raw >> 16) - 1;
+        } else {
+            return raw * 32 + (ALPHA_OPAQUE - 1);
+        }
+    }
+};
+
+// Alpha 32 over colour 0xFFFF is the largest raw value.
+constexpr std::uint32_t RAW_LIMIT = (std::uint32_t{ALPHA_OPAQUE} << 16 | 0xFFFF) + 1;
+
+// No raw value is this.
+constexpr std::uint32_t NO_RAW = 0xFFFFFFFF;
+
+// The palette in the making, entry 0 being the transparent entry and entries
+// from 1 on the pairs in the order in which they first occur, and the value of
+// each raw value met so far: its entry number, 0 for the transparent one.
+// The values sit in an open-addressed table with linear probing, which a full
+// palette keeps below one eighth full: nearly every pixel finds its raw value
+// in the first slot it looks at, and the table stays in the first-level cache.
+class SinglePalette {
 public:
-    // Room for maxPairs keys at a load of at most one half.
-    explicit PairIndex(std::size_t maxPairs) {
-        std::size_t capacity = 16;
-        shift_ = 28;
-        while (capacity < 2 * maxPairs) {
-            capacity *= 2;
-            --shift_;
-        }
-        mask_ = capacity - 1;
-        keys_.assign(capacity, NO_KEY);
-        entries_.assign(capacity, 0);
+    std::array<std::uint16_t, MAX_PALETTE_COUNT> colors{COLOR_KEY};
+    std::array<std::uint8_t, MAX_PALETTE_COUNT> alphas{ALPHA_OPAQUE};
+    std::array<std::uint32_t, MAX_PALETTE_COUNT> entryRaws{};
+    std::int32_t nPaletteCount = 1;
+
+    explicit SinglePalette(std::uint32_t transparent) {
+        raws_.fill(NO_RAW);
+        raws_[home(transparent)] = transparent;
+        entries_[home(transparent)] = 0;
     }
 
-    // The entry number slot of key, made (holding 0) when the key is new.
-    // The caller numbers at most maxPairs keys.
-    std::uint16_t& slot(std::uint32_t key) {
-        std::size_t i = home(key);
-        while (keys_[i] != key) {
-            if (keys_[i] == NO_KEY) {
-                keys_[i] = key;
-                break;
-            }
-            i = (i + 1) & mask_;
-        }
-        return entries_[i];
-    }
-
-    // The entry number of key, 0 when it was never numbered.
-    std::uint16_t find(std::uint32_t key) const {
-        for (std::size_t i = home(key);; i = (i + 1) & mask_) {
-            if (keys_[i] == key) return entries_[i];
-            if (keys_[i] == NO_KEY) return 0;
-        }
-    }
-
-    void release() {
-        freeBuffer(keys_);
-        freeBuffer(entries_);
+    // The value of a pixel: its entry number, numbered now when its pair is
+    // new, or 0 when it is transparent. FULL when the pair is new and the
+    // palette is full; nothing is numbered then.
+    static constexpr std::int32_t FULL = -1;
+    template <bool bAlpha>
+    std::int32_t value(std::uint32_t raw) {
+        const std::size_t i = home(raw);
+        if (raws_[i] == raw) return entries_[i];
+        return find<bAlpha>(raw, i);
     }
 
 private:
-    // Fibonacci hashing: the top bits of the product mix every bit of the key.
-    std::size_t home(std::uint32_t key) const { return (key * 0x9E3779B1u) >> shift_; }
+    static constexpr std::size_t SLOTS = 2048;
+    static constexpr std::size_t MASK = SLOTS - 1;
 
-    std::vector<std::uint32_t> keys_;
-    std::vector<std::uint16_t> entries_;
-    std::size_t mask_ = 0;
-    int shift_ = 0;
+    // Fibonacci hashing: the top 11 bits of the product pick the slot.
+    static std::size_t home(std::uint32_t raw) { return (raw * 0x9E3779B1u) >> 21; }
+
+    // The rest of value(): raw is not in slot i. The transparent value,
+    // placed first, always sits in its home slot, so raw is a visible pair.
+    template <bool bAlpha>
+    std::int32_t find(std::uint32_t raw, std::size_t i) {
+        while (raws_[i] != raw && raws_[i] != NO_RAW) i = (i + 1) & MASK;
+        if (raws_[i] == NO_RAW) {
+            if (nPaletteCount == MAX_PALETTE_COUNT) return FULL;
+            const std::uint32_t key = PixelSource<bAlpha>::key(raw);
+            const auto k = static_cast<std::size_t>(nPaletteCount);
+            colors[k] = static_cast<std::uint16_t>(key >> 5);
+            alphas[k] = static_cast<std::uint8_t>((key & 31) + 1);
+            entryRaws[k] = raw;
+            raws_[i] = raw;
+            entries_[i] = static_cast<std::uint8_t>(nPaletteCount++);
+        }
+        const std::int32_t color = entries_[i];
+        RLE_CHECK(color > 0 && color < nPaletteCount, "color>0 && color < nPaletteCount");
+        return color;
+    }
+
+    std::array<std::uint32_t, SLOTS> raws_;
+    std::array<std::uint8_t, SLOTS> entries_{};
 };
+
+// Numbers the new pairs of one line and writes its values: 0 for transparent
+// pixels, else the pair's entry number. Returns the line's width, or the x of
+// the first pixel whose pair finds the palette full; its values from there on
+// are not written. Numbering goes in image order, so by the time a line is
+// reached every pair of the lines above has its number.
+template <bool bAlpha>
+std::size_t numberLine(const PixelSource<bAlpha>& source, std::size_t start,
+                       std::span<std::uint8_t> values, SinglePalette& pal) {
+    // A copy the compiler can keep in registers: stores of bytes might change
+    // the caller's.
+    const PixelSource<bAlpha> pixels = source;
+    const std::size_t width = values.size();
+    std::uint32_t raw = NO_RAW;
+    std::uint8_t color = 0;
+    std::size_t x = 0;
+    while (x < width) {
+        if (x + BLOCK <= width && raw != NO_RAW && pixels.sameBlock(start + x, raw)) {
+            std::memset(&values[x], color, BLOCK);
+            x += BLOCK;
+            continue;
+        }
+        for (const std::size_t end = std::min(width, x + BLOCK); x < end; ++x) {
+            raw = pixels.raw(start + x);
+            const std::int32_t value = pal.value<bAlpha>(raw);
+            if (value == SinglePalette::FULL) return x;
+            color = static_cast<std::uint8_t>(value);
+            values[x] = color;
+        }
+    }
+    return width;
+}
+
+// Goes on counting the distinct pairs from pixel `from` to the end, once the
+// palette is full; only the count matters from here on. `met` holds one bit
+// per raw value, set for the transparent value and for the pairs met so far.
+// False when the image holds so many pairs that a new one turns up with
+// nPaletteCount at PAIR_LIMIT.
+template <bool bAlpha>
+bool countPairs(const PixelSource<bAlpha>& source, std::size_t from, std::size_t num_pixels,
+                std::vector<std::uint64_t>& met, std::int32_t& nPaletteCount) {
+    // Counting every pixel without a branch costs less than the mispredicted
+    // jumps of skipping runs; the limit only needs to be looked at now and
+    // then, as the count never falls.
+    constexpr std::size_t STRETCH = 4096;
+    for (std::size_t i = from; i < num_pixels;) {
+        const std::size_t end = std::min(num_pixels, i + STRETCH);
+        std::int32_t added = 0;
+        for (; i < end; ++i) {
+            const std::uint32_t raw = source.raw(i);
+            std::uint64_t& word = met[raw >> 6];
+            added += static_cast<std::int32_t>(~word >> (raw & 63) & 1);
+            word |= std::uint64_t{1} << (raw & 63);
+        }
+        if (added > PAIR_LIMIT - nPaletteCount) return false;
+        nPaletteCount += added;
+    }
+    return true;
+}
+
+template <bool bAlpha>
+EncodeResult convertPixels(const Image& image, const char* outputPath, bool bMultipal,
+                           std::int32_t& nColors) {
+    const auto width = static_cast<std::size_t>(image.width);
+    const auto height = static_cast<std::size_t>(image.height);
+    // Two 16-bit factors: the product always fits.
+    const std::size_t num_pixels = *checkedMul(static_cast<std::uint32_t>(image.width),
+                                               static_cast<std::uint32_t>(image.height));
+    const PixelSource<bAlpha> source{image.pixels.data(), image.alpha.data()};
+    SinglePalette pal(PixelSource<bAlpha>::TRANSPARENT);
+
+    // One pass numbers the pairs and codes each line as soon as it is
+    // numbered. A line's codes never take more bytes than it has pixels, so
+    // the codes buffer is sized once; it is left uninitialised, so that only
+    // the pages that codes are written to are ever touched. No line can
+    // exceed the 16-bit length entry.
+    auto codes = std::make_unique_for_overwrite<std::uint8_t[]>(num_pixels);
+    std::size_t nCodes = 0;
+    std::vector<std::uint8_t> lineLengths;
+    lineLengths.reserve(height * 3);
+    std::vector<std::uint8_t> values(width);
+    std::size_t y = 0;
+    std::size_t x = width;
+    for (; y < height; ++y) {
+        x = numberLine(source, y * width, values, pal);
+        if (x < width) break;
+        const std::size_t count =
+            encodeRleLine(values, std::span(codes.get() + nCodes, num_pixels - nCodes));
+        nCodes += count;
+        appendLineLength(count, lineLengths);
+    }
+
+    if (y < height) {
+        // The palette is full, yet pixel (x, y) brings a new pair.
+        codes.reset();
+        if (bMultipal) {
+            const std::optional<EncodeResult> result =
+                countAndEncodeMultipal(image, outputPath, nColors);
+            if (result) return *result;
+        }
+        // Count on to the end of the image, so that the count reported is
+        // the real one; a line too full for the multi-palette encoder is
+        // reported as such, unless the image holds too many pairs for it
+        // anyway.
+        std::vector<std::uint64_t> met((RAW_LIMIT + 63) / 64);
+        const auto mark = [&met](std::uint32_t raw) {
+            met[raw >> 6] |= std::uint64_t{1} << (raw & 63);
+        };
+        mark(PixelSource<bAlpha>::TRANSPARENT);
+        for (std::size_t k = 1; k < MAX_PALETTE_COUNT; ++k) mark(pal.entryRaws[k]);
+        if (!countPairs(source, y * width + x, num_pixels, met, pal.nPaletteCount)) {
+            nColors = PAIR_LIMIT;
+        } else {
+            nColors = bMultipal ? static_cast<std::int32_t>(LINE_PAIR_LIMIT) : pal.nPaletteCount;
+        }
+        return EncodeResult::TooManyColors;
+    }
+
+    RleHeader header;
+    header.flags = bAlpha ? RLE_ALPHA : 0;
+    header.width = static_cast<std::uint16_t>(width);
+    header.height = static_cast<std::uint16_t>(height);
+    header.paletteSize = static_cast<std::uint16_t>(pal.nPaletteCount);
+    const auto count = static_cast<std::size_t>(pal.nPaletteCount);
+    const std::span<const std::uint8_t> alphaPalette =
+        bAlpha ? std::span<const std::uint8_t>(pal.alphas.data(), count)
+               : std::span<const std::uint8_t>();
+    if (!writeRleFile(outputPath, header, std::span(pal.colors.data(), count), alphaPalette,
+                      lineLengths, std::span(codes.get(), nCodes))) {
+        return EncodeResult::WriteFailed;
+    }
+    return EncodeResult::Written;
+}
 
 }  // namespace
 
@@ -102,89 +295,6 @@ EncodeResult convertToRle(const Image& image, const char* outputPath, bool bMult
     if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
         return EncodeResult::TooLarge;
     }
-    const auto width = static_cast<std::uint32_t>(image.width);
-    const auto height = static_cast<std::uint32_t>(image.height);
-    // Two 16-bit factors: the product always fits.
-    const std::size_t num_pixels = *checkedMul(width, height);
-    const bool bAlpha = image.hasAlpha();
-
-    std::array<std::uint16_t, MAX_PALETTE_COUNT> colors{};
-    std::array<std::uint8_t, MAX_PALETTE_COUNT> alphas{};
-    colors[0] = COLOR_KEY;
-    alphas[0] = ALPHA_OPAQUE;
-    std::int32_t nPaletteCount = 1;
-
-    // Counting pass: number every pair in the order of its first occurrence,
-    // on to the end of the image, so that the count reported is the real one.
-    PairIndex colorIndex(std::min<std::size_t>(num_pixels, PAIR_LIMIT));
-    std::uint32_t previous = NO_KEY;  // runs are common: their pair is numbered already
-    for (std::size_t i = 0; i < num_pixels; ++i) {
-        const std::uint32_t key = pixelKey(image, i);
-        if (key == NO_KEY || key == previous) continue;
-        previous = key;
-        std::uint16_t& entry = colorIndex.slot(key);
-        if (entry != 0) continue;
-        if (nPaletteCount == PAIR_LIMIT) {
-            nColors = PAIR_LIMIT;
-            return EncodeResult::TooManyColors;
-        }
-        entry = static_cast<std::uint16_t>(nPaletteCount);
-        if (nPaletteCount < MAX_PALETTE_COUNT) {
-            colors[static_cast<std::size_t>(nPaletteCount)] = static_cast<std::uint16_t>(key >> 5);
-            alphas[static_cast<std::size_t>(nPaletteCount)] =
-                static_cast<std::uint8_t>((key & 31) + 1);
-        }
-        ++nPaletteCount;
-    }
-
-    if (nPaletteCount > MAX_PALETTE_COUNT) {
-        nColors = nPaletteCount;
-        colorIndex.release();
-        if (bMultipal) return encodeMultipal(image, outputPath, nColors);
-        return EncodeResult::TooManyColors;
-    }
-
-    // Encoding pass. A line's codes never take more bytes than it has pixels,
-    // so neither buffer grows once reserved, and no line can exceed the
-    // 16-bit length entry.
-    std::vector<std::uint8_t> codes;
-    codes.reserve(num_pixels);
-    std::vector<std::uint8_t> lineLengths;
-    lineLengths.reserve(std::size_t{height} * 3);
-    std::vector<std::uint8_t> values(width);
-    previous = NO_KEY;
-    std::uint16_t color = 0;
-    for (std::size_t y = 0; y < height; ++y) {
-        const std::size_t start = y * width;
-        for (std::size_t x = 0; x < width; ++x) {
-            const std::uint32_t key = pixelKey(image, start + x);
-            if (key == NO_KEY) {
-                values[x] = 0;
-                continue;
-            }
-            if (key != previous) {
-                color = colorIndex.find(key);
-                previous = key;
-            }
-            RLE_CHECK(color > 0 && color < nPaletteCount, "color>0 && color < nPaletteCount");
-            values[x] = static_cast<std::uint8_t>(color);
-        }
-        appendLineLength(encodeRleLine(values, codes), lineLengths);
-    }
-    colorIndex.release();
-
-    RleHeader header;
-    header.flags = bAlpha ? RLE_ALPHA : 0;
-    header.width = static_cast<std::uint16_t>(width);
-    header.height = static_cast<std::uint16_t>(height);
-    header.paletteSize = static_cast<std::uint16_t>(nPaletteCount);
-    const auto count = static_cast<std::size_t>(nPaletteCount);
-    const std::span<const std::uint8_t> alphaPalette =
-        bAlpha ? std::span<const std::uint8_t>(alphas.data(), count)
-               : std::span<const std::uint8_t>();
-    if (!writeRleFile(outputPath, header, std::span(colors.data(), count), alphaPalette,
-                      lineLengths, codes)) {
-        return EncodeResult::WriteFailed;
-    }
-    return EncodeResult::Written;
+    if (image.hasAlpha()) return convertPixels<true>(image, outputPath, bMultipal, nColors);
+    return convertPixels<false>(image, outputPath, bMultipal, nColors);
 }

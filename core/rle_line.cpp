@@ -1,6 +1,8 @@
 #include "rle_line.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "rle_reader.h"
 
@@ -11,41 +13,109 @@ constexpr std::size_t MAX_RUN = 255;
 // Shorter runs cost no more as one byte per pixel.
 constexpr std::size_t MIN_RUN = 4;
 
-std::uint8_t* emitRun(std::uint8_t* out, std::uint8_t value, std::size_t count) {
-    if (count >= MIN_RUN) {
-        if (value == 0) {
-            *out++ = CODE_SKIP_RUN;
-        } else {
-            *out++ = CODE_RUN;
-            *out++ = value;
+// Lines are scanned eight values at a time: byte k of a word is values[i + k].
+// That order is the machine's on little-endian machines only; elsewhere the
+// scans go value by value.
+constexpr bool WORD_SCAN = std::endian::native == std::endian::little;
+constexpr std::size_t WORD = 8;
+constexpr std::uint64_t ONES = 0x0101010101010101;
+constexpr std::uint64_t HIGHS = 0x8080808080808080;
+
+std::uint64_t loadWord(const std::uint8_t* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, WORD);
+    return word;
+}
+
+// The high bit of every zero byte of x is set in the result, and possibly
+// that of a byte above a zero byte, never one below the lowest: the lowest set
+// bit always marks the first zero byte.
+std::uint64_t zeroBytes(std::uint64_t x) { return (x - ONES) & ~x & HIGHS; }
+
+// Index of the byte of the lowest set bit of a non-zero mask.
+std::size_t firstByte(std::uint64_t mask) {
+    return static_cast<std::size_t>(std::countr_zero(mask)) / 8;
+}
+
+// The first i from `from` at which four equal values start, or n when none
+// does. Such an i always starts a run that reaches back no further: were
+// values[i - 1] equal too, with i - 1 not before `from`, four equal values
+// would start at i - 1 already.
+std::size_t findRunStart(const std::uint8_t* values, std::size_t from, std::size_t n) {
+    std::size_t i = from;
+    if constexpr (WORD_SCAN) {
+        // Byte k of `differ` is zero when values[i + k] equals the next three.
+        for (; i + MIN_RUN - 1 + WORD <= n; i += WORD) {
+            const std::uint64_t a = loadWord(values + i);
+            const std::uint64_t differ = (a ^ loadWord(values + i + 1)) |
+                                         (a ^ loadWord(values + i + 2)) |
+                                         (a ^ loadWord(values + i + 3));
+            const std::uint64_t mask = zeroBytes(differ);
+            if (mask != 0) return i + firstByte(mask);
         }
-        *out++ = static_cast<std::uint8_t>(count);
-        return out;
     }
-    for (std::size_t i = 0; i < count; ++i) *out++ = value;
-    return out;
+    for (; i + MIN_RUN <= n; ++i) {
+        const std::uint8_t v = values[i];
+        if (values[i + 1] == v && values[i + 2] == v && values[i + 3] == v) return i;
+    }
+    return n;
+}
+
+// The end of the run of values[from] that starts at `from`, at most `limit`.
+std::size_t findRunEnd(const std::uint8_t* values, std::size_t from, std::size_t limit) {
+    const std::uint8_t value = values[from];
+    std::size_t i = from + 1;
+    if constexpr (WORD_SCAN) {
+        const std::uint64_t pattern = ONES * value;
+        for (; i + WORD <= limit; i += WORD) {
+            const std::uint64_t differ = loadWord(values + i) ^ pattern;
+            if (differ != 0) return i + firstByte(differ);
+        }
+    }
+    while (i < limit && values[i] == value) ++i;
+    return i;
 }
 
 }  // namespace
 
+std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::span<std::uint8_t> out) {
+    // A run of n >= 4 takes at most 3 bytes and n single values take n, so the
+    // codes never outgrow the values: after reading i values at most i bytes
+    // are written. Values outside runs of four are their own literal and skip
+    // codes, copied as they are.
+    const std::uint8_t* const in = values.data();
+    const std::size_t n = values.size();
+    std::uint8_t* const begin = out.data();
+    std::uint8_t* dst = begin;
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t start = findRunStart(in, i, n);
+        if (start > i) {
+            // The only write that can overlap the values still to be read.
+            std::memmove(dst, in + i, start - i);
+            dst += start - i;
+            i = start;
+            if (i == n) break;
+        }
+        const std::size_t end = findRunEnd(in, i, std::min(n, i + MAX_RUN));
+        const std::uint8_t value = in[i];
+        if (value == 0) {
+            *dst++ = CODE_SKIP_RUN;
+        } else {
+            *dst++ = CODE_RUN;
+            *dst++ = value;
+        }
+        *dst++ = static_cast<std::uint8_t>(end - i);
+        i = end;
+        // A run cut at 255 may leave one to three equal values: literals.
+    }
+    return static_cast<std::size_t>(dst - begin);
+}
+
 std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::vector<std::uint8_t>& codes) {
     const std::size_t start = codes.size();
-    // A run of n >= 4 takes at most 3 bytes and n single pixels take n, so the
-    // codes never outgrow the values.
     codes.resize(start + values.size());
-    std::uint8_t* const begin = codes.data() + start;
-    std::uint8_t* out = begin;
-    std::size_t i = 0;
-    const std::size_t n = values.size();
-    while (i < n) {
-        const std::uint8_t value = values[i];
-        std::size_t end = i + 1;
-        const std::size_t limit = std::min(n, i + MAX_RUN);
-        while (end < limit && values[end] == value) ++end;
-        out = emitRun(out, value, end - i);
-        i = end;
-    }
-    const std::size_t count = static_cast<std::size_t>(out - begin);
+    const std::size_t count = encodeRleLine(values, std::span(codes).subspan(start));
     codes.resize(start + count);
     return count;
 }

@@ -7,10 +7,16 @@
 #include <span>
 #include <vector>
 
-// Appends the codes of one line to `codes` and returns their byte count.
-// Each value is 0 (transparent) or a palette-local number 1 to 252. Runs of 4
-// to 255 equal values become run or skip-run codes; shorter runs one byte per
-// pixel. The codes never take more bytes than there are values.
+// Writes the codes of one line to the start of `out` and returns their byte
+// count. Each value is 0 (transparent) or a palette-local number 1 to 252.
+// Runs of 4 to 255 equal values become run or skip-run codes; shorter runs one
+// byte per pixel. The codes never take more bytes than there are values, so
+// `out` needs room for values.size() bytes and no more. The codes never get
+// ahead of the values either: `out` may overlap `values` if it starts no
+// later, and the codes then overwrite only values that have been read.
+std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::span<std::uint8_t> out);
+
+// The same, appended to `codes`.
 std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::vector<std::uint8_t>& codes);
 
 // Appends the line-length entry for a line of `count` bytes (0 to 65535).

@@ -8,10 +8,12 @@
 #include <memory>
 #include <numeric>
 #include <optional>
+#include <set>
 
 #include "blit.h"
 #include "encode_single.h"
 #include "image_maker.h"
+#include "rle_builder.h"
 #include "temp_dir.h"
 
 namespace {
@@ -398,6 +400,107 @@ TEST(EncodeMultipal, RandomImagesSurviveTheRoundTrip) {
         ASSERT_NE(loaded, nullptr) << errorText.data();
         EXPECT_EQ(loaded->flags & 3u, bAlpha ? 3u : 2u);
         EXPECT_EQ(countVisibleDifferences(image, decodeRleImage(*loaded)), 0u);
+    }
+}
+
+// The whole encoding as its rules read: line palettes of the line's keys,
+// the literal merge, the table laid out palette after palette, and every
+// pixel's value found by a linear search of its line's palette. The encoder
+// under test finds values through the order of first occurrence instead.
+struct Reference {
+    EncodeResult result;
+    std::int32_t nColors;
+    Bytes file;
+};
+
+Reference encodeLiterally(const Image& image) {
+    const auto width = static_cast<std::size_t>(image.width);
+    const auto height = static_cast<std::size_t>(image.height);
+    const auto keyOf = [&image](std::size_t i) -> std::optional<std::int32_t> {
+        const std::optional<Pair> pair = visiblePair(image, i);
+        if (!pair) return std::nullopt;
+        return std::int32_t{pair->color} * 32 + pair->alpha - 1;
+    };
+    std::vector<std::vector<std::int32_t>> lines;
+    for (std::size_t y = 0; y < height; ++y) {
+        std::set<std::int32_t> keys;
+        for (std::size_t x = 0; x < width; ++x) {
+            if (const auto c = keyOf(y * width + x)) keys.insert(*c);
+        }
+        if (keys.size() >= 252) return {EncodeResult::TooManyColors, 252, {}};
+        lines.emplace_back(keys.begin(), keys.end());
+    }
+    std::vector<Palette> pals = linePalettes(lines);
+    const std::vector<std::int32_t> lineToPal = mergeLiterally(pals);
+    std::vector<std::uint16_t> colors{COLOR_KEY};
+    Bytes alphas{0};
+    for (Palette& pal : pals) {
+        if (pal.nUseCount == 0) continue;
+        pal.nPtr = static_cast<std::int32_t>(colors.size()) - 1;
+        for (const std::int32_t c : pal.palette) {
+            colors.push_back(static_cast<std::uint16_t>(c >> 5));
+            alphas.push_back(static_cast<std::uint8_t>((c & 31) + 1));
+        }
+    }
+    if (colors.size() > 65535) return {EncodeResult::TooManyColors, UNTOUCHED, {}};
+
+    RleBuilder file;
+    file.flags(image.hasAlpha() ? 3 : 2)
+        .size(static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height))
+        .palette(colors);
+    if (image.hasAlpha()) file.alphas(alphas);
+    for (std::size_t y = 0; y < height; ++y) {
+        const Palette& pal = pals[static_cast<std::size_t>(lineToPal[y])];
+        Bytes values;
+        for (std::size_t x = 0; x < width; ++x) {
+            const auto c = keyOf(y * width + x);
+            std::size_t color = 0;
+            while (c && pal.palette[color] != *c) ++color;
+            values.push_back(c ? static_cast<std::uint8_t>(color + 1) : 0);
+        }
+        Bytes codes;
+        if (pal.nPtr != 0) {
+            codes = {0xFD, static_cast<std::uint8_t>(pal.nPtr & 0xFF),
+                     static_cast<std::uint8_t>(pal.nPtr >> 8)};
+        }
+        codes = codes + codeLineLiterally(values);
+        if (codes.size() > 65535) return {EncodeResult::TooLarge, UNTOUCHED, {}};
+        file.line(codes);
+    }
+    return {EncodeResult::Written, UNTOUCHED, file.bytes()};
+}
+
+TEST(EncodeMultipal, MatchesTheLiteralEncodingByteForByte) {
+    for (std::uint32_t seed = 1; seed <= 120; ++seed) {
+        SCOPED_TRACE(seed);
+        ImageMaker maker(seed);
+        const bool bAlpha = seed % 2 == 0;
+        const std::int32_t width = 1 + static_cast<std::int32_t>(maker.below(300));
+        const std::int32_t height = 1 + static_cast<std::int32_t>(maker.below(60));
+        const std::vector<Pair> pool = maker.randomPairs(1 + maker.below(1000), bAlpha);
+        Image image = makeBlankImage(width, height, bAlpha);
+        for (std::int32_t y = 0; y < height; ++y) {
+            // Now and then a line of more pairs than a palette holds.
+            const std::uint32_t most =
+                std::min<std::uint32_t>(251, std::min<std::size_t>(pool.size(), width));
+            if (pool.size() >= 260 && width >= 260 && maker.below(40) == 0) {
+                maker.fillLine(image, y, maker.pick(pool, 252 + maker.below(9)), maker.below(5));
+            } else if (maker.below(2) == 0) {
+                maker.fillLine(image, y, maker.pick(pool, maker.below(most + 1)), maker.below(5));
+            } else {
+                maker.fillRuns(image, y, maker.pick(pool, maker.below(most + 1)),
+                               1 + maker.below(40));
+            }
+        }
+        const Reference expected = encodeLiterally(image);
+        TempDir dir;
+        const std::string path = dir.file("out.rle");
+        const Encoded done = encode(image, path);
+        EXPECT_EQ(done.result, expected.result);
+        EXPECT_EQ(done.nColors, expected.nColors);
+        if (expected.result == EncodeResult::Written) {
+            EXPECT_EQ(readFile(path), expected.file);
+        }
     }
 }
 

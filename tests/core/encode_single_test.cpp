@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "blit.h"
+#include "encode_multipal.h"
 #include "image_maker.h"
+#include "rle_builder.h"
 #include "temp_dir.h"
 
 namespace {
@@ -246,6 +249,121 @@ TEST(ConvertToRle, RandomImagesSurviveTheRoundTrip) {
         ASSERT_NE(loaded, nullptr) << errorText.data();
         EXPECT_EQ(countVisibleDifferences(image, decodeRleImage(*loaded)), 0u);
     }
+}
+
+// The conversion as its rules read, in two plain passes: number every pair by
+// its first occurrence over the whole image, then code each line. The encoder
+// under test numbers and codes in one pass and counts the rest apart.
+struct Reference {
+    EncodeResult result;
+    std::int32_t nColors;
+    Bytes file;
+};
+
+Reference convertLiterally(const Image& image) {
+    std::map<std::uint32_t, std::uint8_t> entries;  // by palette key
+    std::vector<std::uint16_t> colors{COLOR_KEY};
+    Bytes alphas{32};
+    std::int32_t nPaletteCount = 1;
+    for (std::size_t i = 0; i < image.pixels.size(); ++i) {
+        const std::optional<Pair> pair = visiblePair(image, i);
+        if (!pair) continue;
+        const std::uint32_t key = std::uint32_t{pair->color} * 32 + pair->alpha - 1;
+        if (entries.count(key) != 0) continue;
+        if (nPaletteCount == 65536) return {EncodeResult::TooManyColors, 65536, {}};
+        entries[key] = static_cast<std::uint8_t>(nPaletteCount);
+        if (nPaletteCount < 253) {
+            colors.push_back(pair->color);
+            alphas.push_back(pair->alpha);
+        }
+        ++nPaletteCount;
+    }
+    if (nPaletteCount > 253) return {EncodeResult::TooManyColors, nPaletteCount, {}};
+
+    RleBuilder file;
+    file.flags(image.hasAlpha() ? 1 : 0)
+        .size(static_cast<std::uint16_t>(image.width), static_cast<std::uint16_t>(image.height))
+        .palette(colors);
+    if (image.hasAlpha()) file.alphas(alphas);
+    const auto width = static_cast<std::size_t>(image.width);
+    for (std::size_t y = 0; y < static_cast<std::size_t>(image.height); ++y) {
+        Bytes values;
+        for (std::size_t x = 0; x < width; ++x) {
+            const std::optional<Pair> pair = visiblePair(image, y * width + x);
+            values.push_back(pair ? entries[std::uint32_t{pair->color} * 32 + pair->alpha - 1] : 0);
+        }
+        file.line(codeLineLiterally(values));
+    }
+    return {EncodeResult::Written, 0, file.bytes()};
+}
+
+// Random images of runs up to 1, 8 or 40 pixels long, from pools of up to 400
+// pairs, so that some overflow the palette at some point of some line.
+Image randomRunImage(ImageMaker& maker, bool bAlpha) {
+    const std::int32_t width = 1 + static_cast<std::int32_t>(maker.below(200));
+    const std::int32_t height = 1 + static_cast<std::int32_t>(maker.below(30));
+    const std::vector<Pair> pool = maker.randomPairs(1 + maker.below(400), bAlpha);
+    const std::uint32_t maxRun = std::array<std::uint32_t, 3>{1, 8, 40}[maker.below(3)];
+    Image image = makeBlankImage(width, height, bAlpha);
+    for (std::int32_t y = 0; y < height; ++y) {
+        maker.fillRuns(image, y, maker.pick(pool, 1 + maker.below(pool.size())), maxRun);
+    }
+    return image;
+}
+
+TEST(ConvertToRle, MatchesTheTwoPassConversion) {
+    for (std::uint32_t seed = 1; seed <= 200; ++seed) {
+        SCOPED_TRACE(seed);
+        ImageMaker maker(seed);
+        const Image image = randomRunImage(maker, seed % 2 == 0);
+        const Reference expected = convertLiterally(image);
+        TempDir dir;
+        const std::string path = dir.file("out.rle");
+        const Converted done = convert(image, path);
+        EXPECT_EQ(done.result, expected.result);
+        EXPECT_EQ(done.nColors, expected.nColors);
+        if (expected.result == EncodeResult::Written) {
+            EXPECT_EQ(readFile(path), expected.file);
+        }
+    }
+}
+
+// With multipal conversion on, an image of too many pairs goes to the
+// multi-palette encoder as if it had been counted to the end first.
+TEST(ConvertToRle, HandsOverAsIfCountedFirst) {
+    for (std::uint32_t seed = 1; seed <= 100; ++seed) {
+        SCOPED_TRACE(seed);
+        ImageMaker maker(seed);
+        const Image image = randomRunImage(maker, seed % 2 == 0);
+        const Reference counted = convertLiterally(image);
+        if (counted.result == EncodeResult::Written) continue;
+        TempDir dir;
+        std::int32_t nColors = counted.nColors;
+        const EncodeResult expected =
+            encodeMultipal(image, dir.file("direct.rle").c_str(), nColors);
+        const Converted done = convert(image, dir.file("out.rle"), true);
+        EXPECT_EQ(done.result, expected);
+        EXPECT_EQ(done.nColors, nColors);
+        if (expected == EncodeResult::Written) {
+            EXPECT_EQ(readFile(dir.file("out.rle")), readFile(dir.file("direct.rle")));
+        }
+    }
+}
+
+// 65536 pairs in lines of 250 that the multi-palette encoder could code one
+// by one: the count still refuses the image before any merging.
+TEST(ConvertToRle, The65536thPairRefusesImagesOfCodableLines) {
+    Image image = makeBlankImage(250, 263, true);
+    for (std::uint32_t i = 0; i < 250 * 263; ++i) {
+        const std::uint32_t key = std::min<std::uint32_t>(i, 65535);
+        image.pixels[i] = static_cast<std::uint16_t>(key >> 5);
+        image.alpha[i] = static_cast<std::uint8_t>((key & 31) + 1);
+    }
+    TempDir dir;
+    const Converted done = convert(image, dir.file("out.rle"), true);
+    EXPECT_EQ(done.result, EncodeResult::TooManyColors);
+    EXPECT_EQ(done.nColors, 65536);
+    EXPECT_TRUE(listFolder(dir.path()).empty());
 }
 
 }  // namespace

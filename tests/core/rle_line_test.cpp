@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 
+#include "image_maker.h"
 #include "rle_writer.h"
 #include "temp_dir.h"
 
@@ -57,6 +59,47 @@ TEST(EncodeRleLine, AppendsToEarlierLines) {
     const Bytes values = {4, 4, 4, 4, 4, 4};
     EXPECT_EQ(encodeRleLine(values, codes), 3u);
     EXPECT_EQ(codes, (Bytes{0xAA, 0xFE, 4, 6}));
+}
+
+// Lines of runs 1 to 600 long of 0 and four values from 1 to 252, so that
+// runs meet the thresholds of 4 and 255 at every offset of the encoder's
+// word-wide scans.
+Bytes randomLine(std::mt19937& rng) {
+    const std::size_t length = std::uniform_int_distribution<std::size_t>(0, 1200)(rng);
+    const std::uint32_t longest = std::array<std::uint32_t, 4>{3, 12, 40, 600}[rng() % 4];
+    std::array<std::uint8_t, 5> choice{};
+    for (std::size_t k = 1; k < choice.size(); ++k)
+        choice[k] = static_cast<std::uint8_t>(1 + rng() % 252);
+    Bytes values;
+    while (values.size() < length) {
+        const std::size_t run = 1 + rng() % longest;
+        values.insert(values.end(), run, choice[rng() % choice.size()]);
+    }
+    values.resize(length);
+    return values;
+}
+
+TEST(EncodeRleLine, MatchesTheLiteralRunReading) {
+    std::mt19937 rng(7);
+    for (int k = 0; k < 3000; ++k) {
+        const Bytes values = randomLine(rng);
+        ASSERT_EQ(encode(values), codeLineLiterally(values)) << k;
+    }
+}
+
+// The codes may be written over the values they code, from the same start or
+// an earlier one, as the multi-palette encoder does.
+TEST(EncodeRleLine, CodesInPlaceOverTheirValues) {
+    std::mt19937 rng(8);
+    for (int k = 0; k < 500; ++k) {
+        const Bytes values = randomLine(rng);
+        const std::size_t lead = k % 4;
+        Bytes buffer(lead, 0xAA);
+        buffer.insert(buffer.end(), values.begin(), values.end());
+        const std::span<std::uint8_t> all(buffer);
+        const std::size_t count = encodeRleLine(all.subspan(lead), all);
+        ASSERT_EQ(Bytes(buffer.begin(), buffer.begin() + count), codeLineLiterally(values)) << k;
+    }
 }
 
 TEST(AppendLineLength, LongFormFrom255) {

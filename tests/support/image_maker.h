@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iterator>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -115,6 +116,36 @@ public:
         }
     }
 
+    // Fills line y with runs of 1 to maxRun pixels, each of a random pair of
+    // `pairs` or, one time in four, transparent. A run that follows a
+    // visible one keeps its colour or its alpha now and then, so that runs
+    // differ in one of the two alone.
+    void fillRuns(Image& image, std::int32_t y, const std::vector<Pair>& pairs,
+                  std::uint32_t maxRun) {
+        const auto width = static_cast<std::size_t>(image.width);
+        const std::size_t start = static_cast<std::size_t>(y) * width;
+        Pair last = pairs.empty() ? Pair{} : pairs[0];
+        std::size_t x = 0;
+        while (x < width) {
+            const std::size_t run = std::min<std::size_t>(1 + below(maxRun), width - x);
+            const bool bTransparent = pairs.empty() || below(4) == 0;
+            Pair pair = pairs.empty() ? Pair{} : pairs[below(pairs.size())];
+            if (image.hasAlpha() && below(4) == 0) {
+                pair.color = last.color;  // a new alpha on the same colour
+            } else if (image.hasAlpha() && below(4) == 0) {
+                pair.alpha = last.alpha;  // a new colour at the same alpha
+            }
+            for (std::size_t k = 0; k < run; ++k, ++x) {
+                if (bTransparent) {
+                    makeTransparent(image, start + x);
+                } else {
+                    setPixel(image, static_cast<std::int32_t>(x), y, pair);
+                }
+            }
+            if (!bTransparent) last = pair;
+        }
+    }
+
     // `count` pairs drawn without repeats from the pool.
     std::vector<Pair> pick(const std::vector<Pair>& pool, std::size_t count) {
         std::vector<Pair> chosen;
@@ -137,6 +168,38 @@ private:
 
     std::mt19937 rng_;
 };
+
+// The visible pair of pixel i, or nothing when it is transparent: alpha 0
+// with an alpha plane, the colour key without one.
+inline std::optional<Pair> visiblePair(const Image& image, std::size_t i) {
+    if (image.hasAlpha()) {
+        if (image.alpha[i] == 0) return std::nullopt;
+        return Pair{image.pixels[i], image.alpha[i]};
+    }
+    if (image.pixels[i] == COLOR_KEY) return std::nullopt;
+    return Pair{image.pixels[i], ALPHA_OPAQUE};
+}
+
+// A line's codes as the line encoding reads, one maximal run at a time: runs
+// of up to 255 equal values, from 4 on as a run or skip-run code, shorter ones
+// value by value.
+inline std::vector<std::uint8_t> codeLineLiterally(const std::vector<std::uint8_t>& values) {
+    std::vector<std::uint8_t> codes;
+    std::size_t i = 0;
+    while (i < values.size()) {
+        std::size_t run = 1;
+        while (i + run < values.size() && run < 255 && values[i + run] == values[i]) ++run;
+        if (run < 4) {
+            codes.insert(codes.end(), run, values[i]);
+        } else if (values[i] == 0) {
+            codes.insert(codes.end(), {0xFF, static_cast<std::uint8_t>(run)});
+        } else {
+            codes.insert(codes.end(), {0xFE, values[i], static_cast<std::uint8_t>(run)});
+        }
+        i += run;
+    }
+    return codes;
+}
 
 // The number of pixels in which a decoded image differs from the plain image
 // it was encoded from: visible pixels must keep colour and alpha, transparent
