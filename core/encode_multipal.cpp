@@ -11,6 +11,7 @@
 
 #include "bytes.h"
 #include "check.h"
+#include "pixel_source.h"
 #include "rle_line.h"
 #include "rle_reader.h"
 #include "rle_writer.h"
@@ -30,41 +31,6 @@ constexpr std::int32_t MAX_TABLE_ENTRIES = 65535;
 // Palette keys take 21 bits, so this value is never a pixel's key.
 constexpr std::int32_t NO_KEY = -1;
 constexpr std::size_t KEY_COUNT = std::size_t{1} << 21;
-
-// Reads pixels as raw values that are equal exactly when two pixels are the
-// same visible pair or both transparent, so that pixels are told apart
-// without forming their keys. With an alpha plane the raw value is alpha << 16 | colour
-// (0 for every transparent pixel, whatever its colour); without one it is
-// the colour itself, and the colour key is the transparent value.
-template <bool bAlpha>
-struct PixelSource {
-    static constexpr std::uint32_t TRANSPARENT = bAlpha ? 0 : COLOR_KEY;
-
-    const std::uint16_t* pixels;
-    const std::uint8_t* alpha;
-
-    std::uint32_t raw(std::size_t i) const {
-        if constexpr (bAlpha) {
-            const std::uint32_t a = alpha[i];
-            // All ones when the pixel is visible, else 0: no branch on the
-            // edges of shapes.
-            const std::uint32_t visible = 0 - static_cast<std::uint32_t>(a != 0);
-            return (a << 16 | pixels[i]) & visible;
-        } else {
-            return pixels[i];
-        }
-    }
-
-    // The palette key colour × 32 + (alpha − 1) of a raw value that is not
-    // TRANSPARENT.
-    static std::int32_t key(std::uint32_t raw) {
-        if constexpr (bAlpha) {
-            return static_cast<std::int32_t>((raw & 0xFFFF) * 32 + (raw >> 16) - 1);
-        } else {
-            return static_cast<std::int32_t>(raw * 32 + (ALPHA_OPAQUE - 1));
-        }
-    }
-};
 
 // A set of up to PALETTE_FULL palette keys, by open addressing in a fixed
 // table kept below half full. Emptying it forgets only the slots in use, so
@@ -165,7 +131,7 @@ private:
             i = (i + 1) & MASK;
         }
         if (keys_.size() == PALETTE_FULL) return 0;
-        keys_.push_back(PixelSource<true>::key(raw));
+        keys_.push_back(static_cast<std::int32_t>(PixelSource<true>::key(raw)));
         put(raw, i, static_cast<std::uint8_t>(keys_.size()));
         return numbers_[i];
     }
@@ -208,7 +174,7 @@ private:
     // The rest of number(): raw is new on the line.
     std::uint8_t add(std::uint32_t raw) {
         if (keys_.size() == PALETTE_FULL) return 0;
-        keys_.push_back(PixelSource<false>::key(raw));
+        keys_.push_back(static_cast<std::int32_t>(PixelSource<false>::key(raw)));
         entries_[raw] = line_ << 8 | static_cast<std::uint32_t>(keys_.size());
         return static_cast<std::uint8_t>(keys_.size());
     }
