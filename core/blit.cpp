@@ -1,10 +1,14 @@
 #include "blit.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <optional>
+#include <vector>
 
 #include "bmp_writer.h"
 #include "bytes.h"
+#include "output_file.h"
 #include "rle_reader.h"
 
 namespace {
@@ -16,6 +20,10 @@ constexpr std::uint32_t SPREAD_MASK = 0x07E0F81F;
 
 // Size of the BMP header that writeBmp puts before the pixel rows.
 constexpr std::uint32_t BMP_HEADER_SIZE = 54;
+
+// Mode b decodes this many bytes of BMP rows, at least one row, before each
+// write: few writes, and a buffer that stays in the cache.
+constexpr std::size_t CHUNK_SIZE = 256 * 1024;
 
 std::uint8_t clampAlpha(std::uint8_t a) { return std::min(a, ALPHA_OPAQUE); }
 
@@ -46,86 +54,125 @@ struct TargetRow {
     std::uint8_t* alpha;
 };
 
-// Draws entry e at column n. With a target alpha array colour and alpha are
-// copied; without one, partial alpha is blended and alpha 0 leaves the target
-// as it is.
+// Draws decoded pixels into a row of a Surface. With a target alpha array
+// colour and alpha are copied; without one, partial alpha is blended and
+// alpha 0 leaves the target as it is. Skipped pixels keep what they hold.
 template <bool bTargetAlpha, bool bSourceAlpha>
-void drawPixel(const RlePalette& pal, std::uint32_t e, const TargetRow& row, std::uint32_t n) {
-    const std::uint16_t color = pal.color(e);
-    if constexpr (bTargetAlpha) {
-        row.pixels[n] = color;
-        row.alpha[n] = bSourceAlpha ? clampAlpha(pal.alphas[e]) : ALPHA_OPAQUE;
-    } else if constexpr (bSourceAlpha) {
-        const std::uint8_t a = pal.alphas[e];
-        if (a >= ALPHA_OPAQUE) {
+struct SurfacePainter {
+    const RlePalette& pal;
+    TargetRow row;
+
+    // Entry e at column n.
+    void pixel(std::uint32_t e, std::uint32_t n) const {
+        const std::uint16_t color = pal.color(e);
+        if constexpr (bTargetAlpha) {
             row.pixels[n] = color;
-        } else if (a > 0) {
-            row.pixels[n] = blendRgb565(color, row.pixels[n], a);
+            row.alpha[n] = bSourceAlpha ? clampAlpha(pal.alphas[e]) : ALPHA_OPAQUE;
+        } else if constexpr (bSourceAlpha) {
+            const std::uint8_t a = pal.alphas[e];
+            if (a >= ALPHA_OPAQUE) {
+                row.pixels[n] = color;
+            } else if (a > 0) {
+                row.pixels[n] = blendRgb565(color, row.pixels[n], a);
+            }
+        } else {
+            row.pixels[n] = color;
         }
-    } else {
-        row.pixels[n] = color;
     }
-}
 
-// The same for `count` pixels from column n.
-template <bool bTargetAlpha, bool bSourceAlpha>
-void drawRun(const RlePalette& pal, std::uint32_t e, const TargetRow& row, std::uint32_t n,
-             std::uint32_t count) {
-    const std::uint16_t color = pal.color(e);
-    std::uint16_t* const dst = row.pixels + n;
-    if constexpr (bTargetAlpha) {
-        std::fill_n(dst, count, color);
-        std::fill_n(row.alpha + n, count, bSourceAlpha ? clampAlpha(pal.alphas[e]) : ALPHA_OPAQUE);
-    } else if constexpr (bSourceAlpha) {
-        const std::uint8_t a = pal.alphas[e];
-        if (a >= ALPHA_OPAQUE) {
+    // The same for `count` pixels from column n.
+    void run(std::uint32_t e, std::uint32_t n, std::uint32_t count) const {
+        const std::uint16_t color = pal.color(e);
+        std::uint16_t* const dst = row.pixels + n;
+        if constexpr (bTargetAlpha) {
             std::fill_n(dst, count, color);
-        } else if (a > 0) {
-            for (std::uint32_t i = 0; i < count; ++i) dst[i] = blendRgb565(color, dst[i], a);
+            std::fill_n(row.alpha + n, count,
+                        bSourceAlpha ? clampAlpha(pal.alphas[e]) : ALPHA_OPAQUE);
+        } else if constexpr (bSourceAlpha) {
+            const std::uint8_t a = pal.alphas[e];
+            if (a >= ALPHA_OPAQUE) {
+                std::fill_n(dst, count, color);
+            } else if (a > 0) {
+                for (std::uint32_t i = 0; i < count; ++i) dst[i] = blendRgb565(color, dst[i], a);
+            }
+        } else {
+            std::fill_n(dst, count, color);
         }
-    } else {
-        std::fill_n(dst, count, color);
     }
+
+    void skip(std::uint32_t, std::uint32_t) const {}
+};
+
+// How many literal codes, from 1 up, name an entry below nEntries from this base.
+std::uint32_t literalsBelow(std::uint32_t nEntries, std::uint32_t base) {
+    return nEntries > base ? std::min<std::uint32_t>(CODE_LITERAL_MAX, nEntries - 1 - base) : 0;
 }
 
-// Decodes one line's codes from p into the target row. Each code is checked
-// once against the end of the data block and the palette, and runs are cut at
-// the width, so damaged codes stop the line instead of reaching outside the
-// block, the tables or the target row.
-template <bool bTargetAlpha, bool bSourceAlpha>
-void decodeLine(const std::uint8_t* p, const std::uint8_t* end, const RlePalette& pal,
-                std::uint32_t width, const TargetRow& row) {
+// Decodes one line's codes from p for `painter` and returns the pixels it
+// covered: `width`, or fewer when the codes stop early. Each code is checked
+// once against the end of the data block and the nEntries usable palette
+// entries, and runs are cut at the width, so damaged codes stop the line
+// instead of reaching outside the block, the tables or the target row.
+template <class Painter>
+std::uint32_t decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t nEntries,
+                         std::uint32_t width, Painter painter) {
     std::uint32_t base = 0;
+    std::uint32_t nLiterals = literalsBelow(nEntries, base);
     std::uint32_t n = 0;
     while (n < width) {
-        if (p == end) return;
+        if (p == end) return n;
         const std::uint8_t c = *p++;
-        if (c == CODE_SKIP) {
+        // The most frequent code first, tested with one comparison.
+        if (c - 1u < nLiterals) {
+            painter.pixel(base + c, n);
+            ++n;
+        } else if (c == CODE_SKIP) {
+            painter.skip(n, 1);
             ++n;
         } else if (c <= CODE_LITERAL_MAX) {
-            const std::uint32_t e = base + c;
-            if (e >= pal.size) return;
-            drawPixel<bTargetAlpha, bSourceAlpha>(pal, e, row, n);
-            ++n;
+            return n;  // an entry beyond the palette
         } else if (c == CODE_SKIP_RUN) {
-            if (p == end) return;
-            n += std::min<std::uint32_t>(*p++, width - n);
+            if (p == end) return n;
+            const std::uint32_t count = std::min<std::uint32_t>(*p++, width - n);
+            painter.skip(n, count);
+            n += count;
         } else {
-            if (end - p < 2) return;
+            if (end - p < 2) return n;
             if (c == CODE_SWITCH) {
                 base = loadLe16(p);
+                nLiterals = literalsBelow(nEntries, base);
             } else {
                 const std::uint32_t e = base + p[0];
                 const std::uint32_t count = std::min<std::uint32_t>(p[1], width - n);
                 if (count > 0) {
-                    if (e >= pal.size) return;
-                    drawRun<bTargetAlpha, bSourceAlpha>(pal, e, row, n, count);
+                    if (e >= nEntries) return n;
+                    painter.run(e, n, count);
                     n += count;
                 }
             }
             p += 2;
         }
     }
+    return n;
+}
+
+// The bytes an image's data block really holds, whatever dataSize claims.
+std::span<const std::uint8_t> heldData(const Image& image) {
+    return {reinterpret_cast<const std::uint8_t*>(image.pixels.data()),
+            std::min<std::size_t>(image.dataSize, image.pixels.size() * 2)};
+}
+
+// The palette as the decoder sees it: no entries when the tables leave the block.
+RlePalette paletteOf(const Image& image, std::span<const std::uint8_t> data) {
+    const bool bSourceAlpha = (image.flags & RLE_ALPHA) != 0;
+    const std::uint32_t nEntries = image.paletteSize;
+    const std::uint64_t tables = std::uint64_t{nEntries} * (bSourceAlpha ? 3 : 2);
+    RlePalette pal{data.data(), data.data(), 0};
+    if (tables <= data.size()) {
+        pal.size = nEntries;
+        if (bSourceAlpha) pal.alphas = data.data() + 2 * std::size_t{nEntries};
+    }
+    return pal;
 }
 
 template <bool bTargetAlpha, bool bSourceAlpha>
@@ -139,13 +186,129 @@ void decodeLines(const Image& image, std::span<const std::uint8_t> data, const R
             targetRow(surface, std::int64_t{y} + static_cast<std::int64_t>(i), x, width);
         if (!start) continue;
         const std::size_t offset = std::min<std::size_t>(image.lineOffsets[i], data.size());
-        const TargetRow row{surface.pixels.data() + *start,
-                            bTargetAlpha ? surface.alpha.data() + *start : nullptr};
-        decodeLine<bTargetAlpha, bSourceAlpha>(data.data() + offset, end, pal, width, row);
+        const SurfacePainter<bTargetAlpha, bSourceAlpha> painter{
+            pal,
+            {surface.pixels.data() + *start,
+             bTargetAlpha ? surface.alpha.data() + *start : nullptr}};
+        decodeLine(data.data() + offset, end, pal.size, width, painter);
     }
 }
 
-// One line of a plain image, by the same rule as drawPixel.
+// A pixel's BMP bytes, blue first, repeated over eight bytes: one store of
+// them writes the pixel and the start of the same pixel again behind it.
+using PixelPattern = std::array<std::uint8_t, 8>;
+
+template <std::size_t BPP>
+PixelPattern patternOf(std::uint16_t color, std::uint8_t alpha) {
+    std::array<std::uint8_t, 4> bytes;
+    widenPixel(color, alpha, bytes.data());
+    PixelPattern pattern;
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = bytes[i % BPP];
+    return pattern;
+}
+
+// Writes decoded pixels as BMP bytes into one row: each entry's widened bytes,
+// and the colour key with alpha 0 for skipped pixels. Every store is a whole
+// pattern, so it may write up to STORE_SPAN bytes past the pixels it covers;
+// those land on pixels that later codes write, or past the row's pixels,
+// which the caller restores.
+template <std::size_t BPP>
+struct BmpRowPainter {
+    // Whole pixels per pattern store.
+    static constexpr std::size_t STEP = sizeof(PixelPattern) / BPP * BPP;
+    // Runs always make RUN_STORES stores, without a loop whose end the
+    // processor has to guess; most runs are that short.
+    static constexpr std::size_t RUN_STORES = 4;
+    static constexpr std::size_t STORE_SPAN = RUN_STORES * STEP + sizeof(PixelPattern);
+
+    const PixelPattern* patterns;  // per palette entry
+    PixelPattern key;
+    std::uint8_t* row;
+
+    void pixel(std::uint32_t e, std::uint32_t n) const {
+        std::memcpy(row + n * BPP, patterns[e].data(), sizeof(PixelPattern));
+    }
+    void run(std::uint32_t e, std::uint32_t n, std::uint32_t count) const {
+        fill(row + n * BPP, patterns[e], count);
+    }
+    void skip(std::uint32_t n, std::uint32_t count) const { fill(row + n * BPP, key, count); }
+
+    static void fill(std::uint8_t* dst, const PixelPattern& pattern, std::uint32_t count) {
+        for (std::size_t i = 0; i < RUN_STORES; ++i)
+            std::memcpy(dst + i * STEP, pattern.data(), sizeof(PixelPattern));
+        const std::size_t nBytes = std::size_t{count} * BPP;
+        for (std::size_t i = RUN_STORES * STEP; i < nBytes; i += STEP)
+            std::memcpy(dst + i, pattern.data(), sizeof(PixelPattern));
+    }
+};
+
+// Decodes lines straight into BMP rows: the bytes decodeRleImage and writeBmp
+// would give, without the plain image in between.
+template <std::size_t BPP>
+class BmpLineDecoder {
+public:
+    // Row buffers need this many bytes behind the last row for the stores
+    // that pass a row's end.
+    static constexpr std::size_t SLACK = BmpRowPainter<BPP>::STORE_SPAN;
+
+    explicit BmpLineDecoder(const Image& image)
+        : image_(image),
+          data_(heldData(image)),
+          pal_(paletteOf(image, data_)),
+          patterns_(pal_.size),
+          key_(patternOf<BPP>(COLOR_KEY, 0)),
+          width_(static_cast<std::uint32_t>(image.width)),
+          nLines_(std::min(static_cast<std::size_t>(image.height), image.lineOffsets.size())) {
+        const bool bSourceAlpha = (image.flags & RLE_ALPHA) != 0;
+        for (std::uint32_t e = 0; e < pal_.size; ++e)
+            patterns_[e] =
+                patternOf<BPP>(pal_.color(e), bSourceAlpha ? pal_.alphas[e] : ALPHA_OPAQUE);
+    }
+
+    // Writes the pixel bytes of `line` at row, then rowSize - width × BPP zero
+    // bytes. Bytes up to SLACK past the row may change.
+    void decode(std::size_t line, std::uint8_t* row, std::size_t rowSize) const {
+        std::uint32_t n = 0;
+        if (line < nLines_) {
+            const std::size_t offset =
+                std::min<std::size_t>(image_.lineOffsets[line], data_.size());
+            n = decodeLine(data_.data() + offset, data_.data() + data_.size(), pal_.size, width_,
+                           BmpRowPainter<BPP>{patterns_.data(), key_, row});
+        }
+        BmpRowPainter<BPP>::fill(row + std::size_t{n} * BPP, key_, width_ - n);
+        std::fill(row + std::size_t{width_} * BPP, row + rowSize, std::uint8_t{0});
+    }
+
+private:
+    const Image& image_;
+    std::span<const std::uint8_t> data_;
+    RlePalette pal_;
+    std::vector<PixelPattern> patterns_;  // per palette entry
+    PixelPattern key_;
+    std::uint32_t width_;
+    std::size_t nLines_;
+};
+
+// Writes the rows bottom line first, decoding a chunk of rows before each write.
+template <std::size_t BPP>
+bool writeBmpRows(const Image& image, const BmpLayout& layout, OutputFile& out) {
+    const BmpLineDecoder<BPP> decoder(image);
+    const auto height = static_cast<std::size_t>(image.height);
+    const std::size_t rowsPerChunk =
+        std::clamp<std::size_t>(CHUNK_SIZE / layout.rowSize, 1, height);
+    std::vector<std::uint8_t> chunk(rowsPerChunk * layout.rowSize + BmpLineDecoder<BPP>::SLACK);
+    for (std::size_t r = 0; r < height;) {
+        // Rows are filled in file order, so what one row's stores leave in
+        // the next is overwritten when that row is decoded.
+        const std::size_t nRows = std::min(rowsPerChunk, height - r);
+        for (std::size_t k = 0; k < nRows; ++k, ++r)
+            decoder.decode(height - 1 - r, chunk.data() + k * layout.rowSize, layout.rowSize);
+        if (!out.write(chunk.data(), nRows * layout.rowSize)) return false;
+    }
+    return true;
+}
+
+// One line of a plain image, by the same rule as SurfacePainter::pixel.
 void blitPlainLine(const std::uint16_t* src, const std::uint8_t* srcAlpha, std::uint32_t width,
                    std::uint16_t* dst, std::uint8_t* dstAlpha) {
     if (dstAlpha) {
@@ -223,18 +386,9 @@ void blitImage(const Image& image, std::int32_t x, std::int32_t y, const Surface
 
 void decodeRleLines(const Image& image, std::int32_t x, std::int32_t y, const Surface& surface) {
     if (image.width < 0 || image.height < 0) return;
-    // Only the bytes the buffer really holds, whatever dataSize claims.
-    const std::span<const std::uint8_t> data(
-        reinterpret_cast<const std::uint8_t*>(image.pixels.data()),
-        std::min<std::size_t>(image.dataSize, image.pixels.size() * 2));
+    const std::span<const std::uint8_t> data = heldData(image);
+    const RlePalette pal = paletteOf(image, data);
     const bool bSourceAlpha = (image.flags & RLE_ALPHA) != 0;
-    const std::uint32_t nEntries = image.paletteSize;
-    const std::uint64_t tables = std::uint64_t{nEntries} * (bSourceAlpha ? 3 : 2);
-    RlePalette pal{data.data(), data.data(), 0};
-    if (tables <= data.size()) {
-        pal.size = nEntries;
-        if (bSourceAlpha) pal.alphas = data.data() + 2 * std::size_t{nEntries};
-    }
     if (!surface.alpha.empty()) {
         if (bSourceAlpha) {
             decodeLines<true, true>(image, data, pal, x, y, surface);
@@ -264,8 +418,19 @@ Image decodeRleImage(const Image& image) {
 
 bool convertRleToBmp(const Image& image, const char* outputPath) {
     if (!fitsBmp(image)) return false;
-    Image decoded = decodeRleImage(image);
-    const bool written = writeBmp(decoded, outputPath);
-    decoded.release();
-    return written;
+    // An image without pixels has no alpha plane once decoded, so its file is 24-bit.
+    const bool bAlpha = (image.flags & RLE_ALPHA) != 0 && image.width > 0 && image.height > 0;
+    const auto layout = layoutBmp(image.width, image.height, bAlpha);
+    if (!layout) return false;
+    OutputFile out(outputPath);
+    if (!out.isOpen()) return false;
+    out.reserve(layout->header.size() + std::uint64_t{layout->rowsSize});
+    if (!out.write(layout->header.data(), layout->header.size())) return false;
+    if (layout->rowSize > 0) {
+        const bool bWritten =
+            bAlpha ? writeBmpRows<4>(image, *layout, out) : writeBmpRows<3>(image, *layout, out);
+        if (!bWritten) return false;
+    }
+    // Without commit the temporary file goes and the target stays as it was.
+    return out.commit();
 }

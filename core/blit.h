@@ -30,6 +30,7 @@ void decodeRleLines(const Image& image, std::int32_t x, std::int32_t y, const Su
 // key and, when the file carries alpha, alpha 0.
 Image decodeRleImage(const Image& image);
 
-// Mode b: decodes the RLE image and writes it with writeBmp. False when the
-// BMP file cannot be written.
+// Mode b: writes the file writeBmp would make of decodeRleImage(image),
+// decoding a chunk of rows at a time instead of the whole image. False when
+// the BMP file cannot be written.
 [[nodiscard]] bool convertRleToBmp(const Image& image, const char* outputPath);

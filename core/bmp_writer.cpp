@@ -34,47 +34,23 @@ std::uint8_t widenAlpha(std::uint8_t a) {
     return a >= ALPHA_OPAQUE ? 255 : static_cast<std::uint8_t>(a * 8);
 }
 
-struct Layout {
-    bool bAlpha = false;
-    std::size_t rowSize = 0;  // bytes per row in the file, fill included
-    std::uint32_t rowsSize = 0;
-};
-
-// The file's shape, or nothing when its size does not fit the 32-bit fields.
-std::optional<Layout> layoutOf(const Image& image) {
+// The file's shape for this image, or nothing when its size does not fit the
+// 32-bit fields.
+std::optional<BmpLayout> layoutOf(const Image& image) {
     RLE_CHECK(image.width >= 0 && image.height >= 0, "image.width >= 0 && image.height >= 0");
     const auto width = static_cast<std::uint64_t>(image.width);
     const auto height = static_cast<std::uint64_t>(image.height);
     RLE_CHECK(image.pixels.size() == width * height, "image.pixels.size() == width * height");
     RLE_CHECK(!image.hasAlpha() || image.alpha.size() == image.pixels.size(),
               "!image.hasAlpha() || image.alpha.size() == image.pixels.size()");
-    Layout layout;
-    layout.bAlpha = image.hasAlpha();
-    const std::uint64_t rowSize = layout.bAlpha ? width * 4 : (width * 3 + 3) / 4 * 4;
-    // bfSize, 54 + the rows, is a 32-bit field.
-    if (height != 0 && rowSize > (UINT32_MAX - HEADER_SIZE) / height) return std::nullopt;
-    const std::uint64_t rowsSize = rowSize * height;
-    // A row longer than the whole file only occurs with no rows at all.
-    layout.rowSize = rowsSize == 0 ? 0 : static_cast<std::size_t>(rowSize);
-    layout.rowsSize = static_cast<std::uint32_t>(rowsSize);
-    return layout;
+    return layoutBmp(image.width, image.height, image.hasAlpha());
 }
 
-std::array<std::uint8_t, HEADER_SIZE> headerOf(const Image& image, const Layout& layout) {
-    std::array<std::uint8_t, HEADER_SIZE> h{};
-    h[0] = 'B';
-    h[1] = 'M';
-    storeLe32(&h[2], static_cast<std::uint32_t>(HEADER_SIZE) + layout.rowsSize);
-    storeLe32(&h[10], static_cast<std::uint32_t>(HEADER_SIZE));
-    storeLe32(&h[14], INFO_HEADER_SIZE);
-    storeLe32(&h[18], static_cast<std::uint32_t>(image.width));
-    storeLe32(&h[22], static_cast<std::uint32_t>(image.height));  // positive: bottom line first
-    storeLe16(&h[26], 1);
-    storeLe16(&h[28], layout.bAlpha ? 32 : 24);
-    storeLe32(&h[34], layout.rowsSize);
-    storeLe32(&h[38], PELS_PER_METER);
-    storeLe32(&h[42], PELS_PER_METER);
-    return h;
+// Blue, green and red of an RGB565 colour, widened, at out.
+void widenColor(std::uint16_t p, std::uint8_t* out) {
+    out[0] = WIDEN_5[p & 0x1F];
+    out[1] = WIDEN_6[(p >> 5) & 0x3F];
+    out[2] = WIDEN_5[p >> 11];
 }
 
 // Fills `row` with line y: blue, green, red (and alpha) per pixel, then the
@@ -85,29 +61,17 @@ void buildRow(const Image& image, std::size_t y, bool bAlpha, std::span<std::uin
     std::uint8_t* out = row.data();
     if (bAlpha) {
         const std::uint8_t* alpha = image.alpha.data() + y * width;
-        for (std::size_t x = 0; x < width; ++x, out += 4) {
-            const std::uint16_t p = src[x];
-            out[0] = WIDEN_5[p & 0x1F];
-            out[1] = WIDEN_6[(p >> 5) & 0x3F];
-            out[2] = WIDEN_5[p >> 11];
-            out[3] = widenAlpha(alpha[x]);
-        }
+        for (std::size_t x = 0; x < width; ++x, out += 4) widenPixel(src[x], alpha[x], out);
     } else {
-        for (std::size_t x = 0; x < width; ++x, out += 3) {
-            const std::uint16_t p = src[x];
-            out[0] = WIDEN_5[p & 0x1F];
-            out[1] = WIDEN_6[(p >> 5) & 0x3F];
-            out[2] = WIDEN_5[p >> 11];
-        }
+        for (std::size_t x = 0; x < width; ++x, out += 3) widenColor(src[x], out);
     }
 }
 
 // Hands the header and then every row, bottom line first, to `sink`, stopping
 // at the first refusal.
 template <class Sink>
-bool emitBmp(const Image& image, const Layout& layout, Sink&& sink) {
-    const auto header = headerOf(image, layout);
-    if (!sink(std::span<const std::uint8_t>(header))) return false;
+bool emitBmp(const Image& image, const BmpLayout& layout, Sink&& sink) {
+    if (!sink(std::span<const std::uint8_t>(layout.header))) return false;
     // Rows of width 0 are empty, however many there are.
     if (layout.rowSize == 0) return true;
     std::vector<std::uint8_t> row(layout.rowSize, 0);
@@ -125,6 +89,7 @@ bool writeBmp(const Image& image, const char* path) {
     if (!layout) return false;
     OutputFile out(path);
     if (!out.isOpen()) return false;
+    out.reserve(HEADER_SIZE + std::uint64_t{layout->rowsSize});
     const bool bWritten = emitBmp(image, *layout, [&out](std::span<const std::uint8_t> bytes) {
         return out.write(bytes.data(), bytes.size());
     });
@@ -142,4 +107,39 @@ std::vector<std::uint8_t> encodeBmp(const Image& image) {
         return true;
     });
     return bytes;
+}
+
+std::optional<BmpLayout> layoutBmp(std::int32_t width, std::int32_t height, bool bAlpha) {
+    if (width < 0 || height < 0) return std::nullopt;
+    const auto w = static_cast<std::uint64_t>(width);
+    const auto h = static_cast<std::uint64_t>(height);
+    BmpLayout layout;
+    layout.bAlpha = bAlpha;
+    const std::uint64_t rowSize = bAlpha ? w * 4 : (w * 3 + 3) / 4 * 4;
+    // bfSize, 54 + the rows, is a 32-bit field.
+    if (h != 0 && rowSize > (UINT32_MAX - HEADER_SIZE) / h) return std::nullopt;
+    const std::uint64_t rowsSize = rowSize * h;
+    // A row longer than the whole file only occurs with no rows at all.
+    layout.rowSize = rowsSize == 0 ? 0 : static_cast<std::size_t>(rowSize);
+    layout.rowsSize = static_cast<std::uint32_t>(rowsSize);
+
+    std::array<std::uint8_t, HEADER_SIZE>& head = layout.header;
+    head[0] = 'B';
+    head[1] = 'M';
+    storeLe32(&head[2], static_cast<std::uint32_t>(HEADER_SIZE) + layout.rowsSize);
+    storeLe32(&head[10], static_cast<std::uint32_t>(HEADER_SIZE));
+    storeLe32(&head[14], INFO_HEADER_SIZE);
+    storeLe32(&head[18], static_cast<std::uint32_t>(width));
+    storeLe32(&head[22], static_cast<std::uint32_t>(height));  // positive: bottom line first
+    storeLe16(&head[26], 1);
+    storeLe16(&head[28], bAlpha ? 32 : 24);
+    storeLe32(&head[34], layout.rowsSize);
+    storeLe32(&head[38], PELS_PER_METER);
+    storeLe32(&head[42], PELS_PER_METER);
+    return layout;
+}
+
+void widenPixel(std::uint16_t color, std::uint8_t alpha, std::uint8_t* out) {
+    widenColor(color, out);
+    out[3] = widenAlpha(alpha);
 }

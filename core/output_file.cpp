@@ -4,9 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -71,6 +77,22 @@ bool OutputFile::flush() {
         buffer_.clear();
     }
     return !failed_;
+}
+
+void OutputFile::reserve(std::uint64_t size) {
+#if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
+    if (fd_ < 0 || size == 0 ||
+        size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return;
+    // On tmpfs a reservation only zero-fills memory pages that the writes
+    // then overwrite: measurably slower. Disk file systems gain from it.
+    struct statfs info;
+    if (::fstatfs(fd_, &info) != 0 || info.f_type == TMPFS_MAGIC) return;
+    // Where the call is unknown or refused, the writes allocate as they go.
+    ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+#else
+    (void)size;
+#endif
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 class OutputFile {
@@ -16,6 +17,11 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
+
+    // Announces the file's final size, so that the file system can set the
+    // space aside at once instead of write by write. Only a hint: the file
+    // keeps the size of what is written.
+    void reserve(std::uint64_t size);
 
     // Appends bytes. The first failure sticks: later writes do nothing and
     // commit() fails.

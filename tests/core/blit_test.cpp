@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 
+#include "bmp_writer.h"
 #include "rle_builder.h"
 #include "rle_line.h"
 #include "rle_reader.h"
@@ -378,6 +379,136 @@ TEST(ConvertRleToBmp, WritesDecodedImage) {
                      0x01, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0xC2,
                      0x1E, 0x00, 0x00, 0xC2, 0x1E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
                      0x00, 0x00, 0xFF, 0x00, 0x00, 0x80, 0xFF, 0x00, 0xFF, 0x00}));
+}
+
+// The codes of one line that covers `width` pixels: every kind of code, runs
+// of any length up to the line's end, switch codes when the palette has more
+// than one literal's reach, and now and then bytes after the line's end.
+Bytes randomLine(std::mt19937& random, std::uint32_t width, std::uint32_t nEntries) {
+    Bytes codes;
+    std::uint32_t base = 0;
+    std::uint32_t n = 0;
+    const auto below = [&](std::uint32_t limit) {
+        return static_cast<std::uint8_t>(random() % limit);
+    };
+    while (n < width) {
+        const std::uint32_t nLiterals =
+            nEntries > base ? std::min<std::uint32_t>(252, nEntries - 1 - base) : 0;
+        const std::uint32_t left = std::min<std::uint32_t>(255, width - n);
+        switch (random() % 6) {
+            case 0:
+                codes.push_back(0x00);
+                ++n;
+                break;
+            case 1: {
+                const std::uint8_t count = below(left + 1);
+                codes.insert(codes.end(), {0xFF, count});
+                n += count;
+                break;
+            }
+            case 2:
+                if (nEntries > 253) {
+                    base = random() % (nEntries - 1);
+                    codes.insert(codes.end(), {0xFD, static_cast<std::uint8_t>(base),
+                                               static_cast<std::uint8_t>(base >> 8)});
+                }
+                break;
+            case 3:
+                if (nLiterals > 0) {
+                    // Short runs are the common case, long ones reach the end.
+                    const std::uint8_t count = random() % 2 ? below(std::min(left, 12u) + 1)
+                                                            : static_cast<std::uint8_t>(left);
+                    codes.insert(codes.end(), {0xFE, below(nLiterals + 1), count});
+                    n += count;
+                }
+                break;
+            default:
+                if (nLiterals > 0) {
+                    codes.push_back(static_cast<std::uint8_t>(1 + below(nLiterals)));
+                    ++n;
+                }
+                break;
+        }
+    }
+    if (random() % 8 == 0) codes.insert(codes.end(), {0xFE, 0xEE, 0xFD});
+    return codes;
+}
+
+// What mode b wrote before it streamed: the whole image decoded, then written.
+Bytes decodedThenWritten(const Image& image) { return encodeBmp(decodeRleImage(image)); }
+
+Bytes convertedBytes(const Image& image) {
+    const TempDir dir;
+    const std::string path = dir.file("out.bmp");
+    EXPECT_TRUE(convertRleToBmp(image, path.c_str()));
+    return readFile(path);
+}
+
+// Mode b decodes straight into BMP rows, a chunk of rows at a time; its files
+// are byte for byte those of decodeRleImage and writeBmp, for single- and
+// multi-palette files with and without alpha, rows with and without fill,
+// and images of several chunks.
+TEST(ConvertRleToBmp, StreamedFileEqualsDecodedImageWritten) {
+    std::mt19937 random(2024);
+    for (int round = 0; round < 48; ++round) {
+        const bool bAlpha = round % 2 == 1;
+        const bool bMultipal = round % 4 >= 2;
+        const bool bLarge = round % 16 >= 14;
+        const auto width =
+            static_cast<std::uint16_t>(bLarge ? 900 + random() % 200 : random() % 90);
+        const auto height =
+            static_cast<std::uint16_t>(bLarge ? 100 + random() % 60 : random() % 20);
+        const auto nEntries =
+            static_cast<std::uint16_t>(bMultipal ? 254 + random() % 1500 : 1 + random() % 253);
+        std::vector<std::uint16_t> palette(nEntries);
+        Bytes alphas(bAlpha ? nEntries : 0);
+        for (auto& color : palette) color = static_cast<std::uint16_t>(random());
+        for (auto& a : alphas) a = static_cast<std::uint8_t>(random() % 34);
+
+        RleBuilder file;
+        file.flags(static_cast<std::uint16_t>((bAlpha ? RLE_ALPHA : 0) |
+                                              (bMultipal ? RLE_MULTIPAL : 0)))
+            .size(width, height)
+            .palette(palette)
+            .alphas(alphas);
+        for (std::uint16_t y = 0; y < height; ++y) file.line(randomLine(random, width, nEntries));
+        const auto image = load(file.bytes());
+        ASSERT_TRUE(image) << round;
+        ASSERT_EQ(convertedBytes(*image), decodedThenWritten(*image))
+            << round << ": " << width << "x" << height;
+    }
+}
+
+// Records no loaded file can be: damaged lines stop where the decoder stops
+// them and the rest of their row is the colour key, as in decodeRleImage.
+TEST(ConvertRleToBmp, DamagedRecordsGiveTheDecodedImage) {
+    std::mt19937 random(77);
+    for (int round = 0; round < 2000; ++round) {
+        Image image;
+        image.flags = IMAGE_RLE | (random() % 2 ? RLE_ALPHA : 0);
+        image.width = static_cast<std::int32_t>(random() % 40);
+        image.height = static_cast<std::int32_t>(random() % 6);
+        image.paletteSize = static_cast<std::uint16_t>(random() % 3 ? random() % 20 : random());
+        image.pixels.resize(random() % 60);
+        for (auto& word : image.pixels) word = static_cast<std::uint16_t>(random());
+        image.dataSize = static_cast<std::uint32_t>(random() % 130);
+        image.lineOffsets.resize(random() % 7);
+        for (auto& offset : image.lineOffsets) offset = random() % 130;
+        ASSERT_EQ(convertedBytes(image), decodedThenWritten(image)) << round;
+    }
+}
+
+// A file with alpha but no pixels decodes to an image without an alpha plane,
+// so its BMP is the 24-bit header alone.
+TEST(ConvertRleToBmp, EmptyAlphaImageIsA24BitHeader) {
+    const auto image = load(RleBuilder().flags(RLE_ALPHA).size(0, 2).line({}).line({}).bytes());
+    ASSERT_TRUE(image);
+    EXPECT_EQ(
+        convertedBytes(*image),
+        (Bytes{0x42, 0x4D, 0x36, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x36, 0x00, 0x00, 0x00,
+               0x28, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00,
+               0x18, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC2, 0x1E, 0x00, 0x00,
+               0xC2, 0x1E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
 }
 
 }  // namespace

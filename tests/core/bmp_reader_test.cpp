@@ -347,6 +347,40 @@ TEST(ReadBmp, CutAtEveryLength) {
     }
 }
 
+// Files many times the read buffer, with rows that do not divide it and data
+// at odd offsets: every route into the reader gives the same pixels.
+TEST(ReadBmp, LargeFilesReadInPieces) {
+    const TempDir dir;
+    for (const std::uint32_t offset : {54u, 61u, 4097u}) {
+        constexpr std::int32_t WIDTH = 1001;
+        constexpr std::int32_t HEIGHT = 300;
+        BmpBuilder builder(WIDTH, HEIGHT, 24);
+        builder.dataOffset(offset);
+        Pixels expected(static_cast<std::size_t>(WIDTH) * HEIGHT);
+        for (std::int32_t r = 0; r < HEIGHT; ++r) {
+            Bytes row;
+            for (std::int32_t x = 0; x < WIDTH; ++x) {
+                const auto b = static_cast<std::uint8_t>(x * 7 + r);
+                const auto g = static_cast<std::uint8_t>(x + 3 * r);
+                const auto red = static_cast<std::uint8_t>(x * 5 + 11 * r);
+                row.insert(row.end(), {b, g, red});
+                expected[static_cast<std::size_t>((HEIGHT - 1 - r) * WIDTH + x)] =
+                    static_cast<std::uint16_t>((red >> 3) << 11 | (g >> 2) << 5 | b >> 3);
+            }
+            builder.row(row);
+        }
+        const Bytes file = builder.build();
+        writeFile(dir.file("large.bmp"), file);
+        ErrorText errorText{};
+        const auto named = loadImage(dir.file("large.bmp").c_str(), errorText);
+        ASSERT_TRUE(named) << errorText.data();
+        EXPECT_EQ(named->pixels, expected) << offset;
+        const auto inMemory = readBytes(file);
+        ASSERT_TRUE(inMemory.image) << inMemory.error;
+        EXPECT_EQ(inMemory.image->pixels, expected) << offset;
+    }
+}
+
 // A stream that cannot tell its length is checked as it is read.
 TEST(ReadBmp, StreamWithoutKnownLength) {
     const auto file = BmpBuilder(3, 2, 24).row(Bytes(9, 0xFF)).row(Bytes(9, 0x00)).build();

@@ -40,6 +40,33 @@ TEST(OutputFile, AbandonedFileLeavesNothing) {
     EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
 }
 
+// A reservation is a hint: the file has the size of what was written, more
+// or less than announced, and nothing is left behind without a commit.
+TEST(OutputFile, ReservationKeepsWrittenSize) {
+    TempDir dir;
+    const std::string target = dir.file("t.bin");
+    {
+        OutputFile out(target.c_str());
+        out.reserve(1 << 20);
+        EXPECT_TRUE(out.write("abcd", 4));
+        EXPECT_TRUE(out.commit());
+    }
+    EXPECT_EQ(readFile(target), (Bytes{'a', 'b', 'c', 'd'}));
+    {
+        OutputFile out(target.c_str());
+        out.reserve(2);
+        const Bytes big(200000, 5);
+        EXPECT_TRUE(out.write(big.data(), big.size()));
+        EXPECT_TRUE(out.commit());
+    }
+    EXPECT_EQ(readFile(target), Bytes(200000, 5));
+    {
+        OutputFile out(target.c_str());
+        out.reserve(100);
+    }
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
+}
+
 TEST(OutputFile, FailuresLeaveTargetAlone) {
     TempDir dir;
     // A target that is a folder: the rename fails and the temporary file goes.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "blit.h"
@@ -244,6 +246,124 @@ TEST(LoadRle, ChecksOnlyWhatIsDrawn) {
     EXPECT_EQ(loadError(tenWide({{0xFE, 0x09, 0x00, 0x00, 0xFF, 0x09}}).bytes()), "");
     EXPECT_EQ(loadError(tenWide({{0xFD, 0xFF, 0xFF, 0x00, 0xFF, 0x09}}).bytes()), "");
     EXPECT_EQ(loadError(RleBuilder().size(0, 2).line({}).line({0x07, 0x07}).bytes()), "");
+}
+
+// A data block of several hundred kilobytes arrives whole, whatever way the
+// loader reads it in.
+TEST(LoadRle, LargeBlockArrivesWhole) {
+    RleBuilder file;
+    std::vector<std::uint16_t> palette(200);
+    for (std::size_t i = 0; i < palette.size(); ++i)
+        palette[i] = static_cast<std::uint16_t>(i * 331);
+    file.size(1000, 300).palette(palette);
+    for (int y = 0; y < 300; ++y) {
+        Bytes codes(1000);
+        for (std::size_t x = 0; x < codes.size(); ++x)
+            codes[x] = static_cast<std::uint8_t>(1 + (x * 7 + static_cast<std::size_t>(y)) % 199);
+        file.line(codes);
+    }
+    const Bytes bytes = file.bytes();
+    const auto image = load(bytes);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(blockOf(*image), Bytes(bytes.begin() + 12, bytes.end()));
+}
+
+// One code of a generated line: where it starts, what it is and how many
+// pixels the line covers before it.
+struct Code {
+    std::size_t at;
+    std::uint8_t kind;  // the code byte: 0, a literal, 0xFD, 0xFE or 0xFF
+    std::uint32_t covered;
+};
+
+// A sound line of `width` pixels, mostly literals in streaks of every length,
+// with runs, skips, skip-runs and, for palettes past one literal's reach,
+// switch codes between them.
+Bytes soundLine(std::mt19937& random, std::uint32_t width, std::uint32_t nEntries,
+                std::vector<Code>& codes) {
+    Bytes line;
+    std::uint32_t base = 0;
+    std::uint32_t n = 0;
+    while (n < width) {
+        const std::uint32_t nLiterals = std::min<std::uint32_t>(252, nEntries - 1 - base);
+        const std::uint32_t left = std::min<std::uint32_t>(255, width - n);
+        const std::uint32_t pick = random() % 20;
+        const Code code{line.size(), 0, n};
+        if (pick < 15) {
+            line.push_back(static_cast<std::uint8_t>(1 + random() % nLiterals));
+            ++n;
+        } else if (pick == 15) {
+            line.push_back(0x00);
+            ++n;
+        } else if (pick == 16) {
+            const auto count = static_cast<std::uint8_t>(random() % (left + 1));
+            line.insert(line.end(), {0xFF, count});
+            n += count;
+        } else if (pick == 17 && nEntries > 300) {
+            base = static_cast<std::uint32_t>(random() % (nEntries - 1));
+            line.insert(line.end(), {0xFD, static_cast<std::uint8_t>(base),
+                                     static_cast<std::uint8_t>(base >> 8)});
+        } else {
+            const auto count = static_cast<std::uint8_t>(1 + random() % std::min(left, 20u));
+            const auto k = static_cast<std::uint8_t>(random() % (nLiterals + 1));
+            line.insert(line.end(), {0xFE, k, count});
+            n += count;
+        }
+        codes.push_back(code);
+        codes.back().kind = line[code.at];
+    }
+    return line;
+}
+
+// Long lines are checked sixteen bytes at a time where the processor allows;
+// each still reports its first fault exactly. Every round damages one code of
+// one line so that this code becomes the image's first fault.
+TEST(IndexRleLines, LongLinesReportTheirFirstFault) {
+    std::mt19937 random(4242);
+    int nDamaged = 0;
+    for (int round = 0; round < 400; ++round) {
+        const std::uint32_t width = 40 + random() % 300;
+        const std::uint32_t nEntries = round % 2 ? 400 + random() % 600 : 2 + random() % 250;
+        const std::vector<std::uint16_t> palette(nEntries, 0x1234);
+        std::vector<Bytes> lines;
+        std::vector<std::vector<Code>> codes(4);
+        for (auto& lineCodes : codes)
+            lines.push_back(soundLine(random, width, nEntries, lineCodes));
+        // Bytes after the width is covered are never looked at.
+        lines[1].insert(lines[1].end(), 20, 0xFC);
+        const auto index = [&] {
+            RleBuilder file;
+            file.size(static_cast<std::uint16_t>(width), 4).palette(palette);
+            for (const Bytes& line : lines) file.line(line);
+            Image image = recordFromBytes(file.bytes());
+            return indexRleLines(image);
+        };
+        ASSERT_FALSE(index()) << round;
+
+        const std::size_t y = random() % 4;
+        const Code code = codes[y][random() % codes[y].size()];
+        const std::uint32_t tooMany = width - code.covered + 1;
+        const char* expected = nullptr;
+        if (code.kind >= 1 && code.kind <= 252 && nEntries <= 252) {
+            // Beyond the palette from any base; small palettes have no switch codes.
+            lines[y][code.at] = static_cast<std::uint8_t>(nEntries);
+            expected = "code names an entry beyond the palette";
+        } else if (code.kind == 0xFE && tooMany <= 255) {
+            lines[y][code.at + 2] = static_cast<std::uint8_t>(tooMany);
+            expected = "run passes the end of the line";
+        } else if (code.kind == 0xFF && tooMany <= 255) {
+            lines[y][code.at + 1] = static_cast<std::uint8_t>(tooMany);
+            expected = "run passes the end of the line";
+        } else {
+            continue;
+        }
+        ++nDamaged;
+        const auto fault = index();
+        ASSERT_TRUE(fault) << round;
+        EXPECT_STREQ(fault->what, expected) << round;
+        EXPECT_EQ(fault->line, static_cast<std::int32_t>(y)) << round;
+    }
+    EXPECT_GT(nDamaged, 150);
 }
 
 TEST(LoadRle, CutFileFailsCleanly) {
