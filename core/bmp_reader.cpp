@@ -1,6 +1,5 @@
 #include "bmp_reader.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 
 #include "bytes.h"
 #include "check.h"
+#include "memory.h"
 
 namespace {
 
@@ -38,10 +38,6 @@ constexpr std::uint32_t BI_RGB = 0;
 // READ_BUFFER_MIN (which holds a whole colour table) or one row.
 constexpr std::size_t READ_BUFFER_SIZE = 256 * 1024;
 constexpr std::size_t READ_BUFFER_MIN = 8192;
-// Blocks from this size up are prepared before their first use: a 4096 x 4096
-// image then takes a few dozen page faults instead of twelve thousand.
-constexpr std::size_t PREPARE_MIN = 64 * 1024;
-
 // 32-bit alpha bytes from this value up count as fully opaque.
 constexpr std::uint8_t ALPHA_OPAQUE_FROM = 251;
 
@@ -212,32 +208,6 @@ void convert32(std::span<const std::uint8_t> row, std::uint16_t* out, std::uint8
         out[x] = reduceRgb(p[2], p[1], p[0]);
         alpha[x] = p[3] >= ALPHA_OPAQUE_FROM ? ALPHA_OPAQUE : static_cast<std::uint8_t>(p[3] >> 3);
     }
-}
-
-// Prepares a block of memory that is about to be written for the first time:
-// asks for large pages and maps all its pages at once, instead of one page
-// fault per 4 KiB. Only a hint, and only for blocks of PREPARE_MIN and more.
-void prepareBlock(const void* data, std::size_t size) {
-#ifdef MADV_HUGEPAGE
-    const long pageSize = ::sysconf(_SC_PAGESIZE);
-    if (size < PREPARE_MIN || pageSize <= 0) return;
-    // madvise takes whole pages: every page the block touches. Neither
-    // request changes any contents, so the neighbours sharing its first and
-    // last page lose nothing, and the allocator's header page in front of a
-    // large block lets the first large page cover the block's start.
-    const auto page = static_cast<std::uintptr_t>(pageSize);
-    const auto first = reinterpret_cast<std::uintptr_t>(data);
-    void* const start = reinterpret_cast<void*>(first / page * page);
-    const std::uintptr_t length = (first + size + page - 1) / page * page - first / page * page;
-    // Only hints: where one is refused, the pages come one fault at a time.
-    ::madvise(start, length, MADV_HUGEPAGE);
-#ifdef MADV_POPULATE_WRITE
-    ::madvise(start, length, MADV_POPULATE_WRITE);
-#endif
-#else
-    (void)data;
-    (void)size;
-#endif
 }
 
 // Sizes a pixel plane to `count` values, prepared before the zero fill first

@@ -1,6 +1,5 @@
 #include "rle_reader.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #endif
 
 #include "bytes.h"
+#include "memory.h"
 
 namespace {
 
@@ -40,9 +40,6 @@ constexpr std::size_t HEAD_FLAGS = 0;
 constexpr std::size_t HEAD_WIDTH = 2;
 constexpr std::size_t HEAD_HEIGHT = 4;
 constexpr std::size_t HEAD_PALETTE_SIZE = 6;
-
-// Blocks from this size up are prepared before their first use.
-constexpr std::size_t PREPARE_MIN = 64 * 1024;
 
 // Blocks from this size up that would be read at an unlucky offset go
 // through a buffer of this size.
@@ -160,32 +157,6 @@ const char* checkLineCodes(std::span<const std::uint8_t> codes, std::uint32_t wi
     // Most lines are sound; only a faulty one is walked again for its fault.
     if (isLineSound(p, end, width, nEntries)) return nullptr;
     return walkLineCodes(p, end, width, nEntries, 0, 0);
-}
-
-// Prepares a block of memory that is about to be written for the first time:
-// asks for large pages and maps all its pages at once, instead of one page
-// fault per 4 KiB. Only a hint, and only for blocks of PREPARE_MIN and more.
-void prepareBlock(const void* data, std::size_t size) {
-#ifdef MADV_HUGEPAGE
-    const long pageSize = ::sysconf(_SC_PAGESIZE);
-    if (size < PREPARE_MIN || pageSize <= 0) return;
-    // madvise takes whole pages: every page the block touches. Neither
-    // request changes any contents, so the neighbours sharing its first and
-    // last page lose nothing, and the allocator's header page in front of a
-    // large block lets the first large page cover the block's start.
-    const auto page = static_cast<std::uintptr_t>(pageSize);
-    const auto first = reinterpret_cast<std::uintptr_t>(data);
-    void* const start = reinterpret_cast<void*>(first / page * page);
-    const std::uintptr_t length = (first + size + page - 1) / page * page - first / page * page;
-    // Only hints: where one is refused, the pages come one fault at a time.
-    ::madvise(start, length, MADV_HUGEPAGE);
-#ifdef MADV_POPULATE_WRITE
-    ::madvise(start, length, MADV_POPULATE_WRITE);
-#endif
-#else
-    (void)data;
-    (void)size;
-#endif
 }
 
 // Reads `size` bytes into dst. On some processors the kernel's copy into a
