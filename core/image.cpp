@@ -1,6 +1,11 @@
 #include "image.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "bmp_reader.h"
@@ -10,6 +15,23 @@ namespace {
 
 constexpr const char* ERROR_OPEN = "failed to open file";
 constexpr const char* ERROR_UNKNOWN_FORMAT = "unknown format";
+
+// Regular files up to this size are read whole with one call and parsed from
+// memory: list mode loads thousands of sprites, and a buffered stream would
+// spend several system calls on each.
+constexpr std::size_t SMALL_FILE = 1 << 20;
+
+// Reads up to bytes.size() bytes and returns how many arrived.
+std::size_t readAll(int fd, std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
 
 }  // namespace
 
@@ -30,8 +52,29 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
 }
 
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {
-    const FilePtr file(std::fopen(path, "rb"));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        setError(errorText, ERROR_OPEN);
+        return nullptr;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
+        static_cast<std::uint64_t>(info.st_size) <= SMALL_FILE) {
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
+        bytes.resize(readAll(fd, bytes));
+        ::close(fd);
+        // A stream over no bytes cannot be made; such a file has no magic anyway.
+        const FilePtr memory(bytes.empty() ? nullptr
+                                           : ::fmemopen(bytes.data(), bytes.size(), "rb"));
+        if (!memory) {
+            setError(errorText, ERROR_UNKNOWN_FORMAT);
+            return nullptr;
+        }
+        return loadImageFromStream(memory.get(), errorText);
+    }
+    const FilePtr file(::fdopen(fd, "rb"));
     if (!file) {
+        ::close(fd);
         setError(errorText, ERROR_OPEN);
         return nullptr;
     }
