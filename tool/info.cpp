@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bmp_writer.h"
-#include "info_inspect.h"
+#include "info_report.h"
 #include "info_swatch.h"
 #include "rle_reader.h"
 

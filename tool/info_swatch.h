@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "image.h"
-#include "info_inspect.h"
+#include "info_report.h"
 
 // Pixels per side of one cell, and cells per row of a single-palette grid.
 inline constexpr std::int32_t SWATCH_CELL = 16;

@@ -1,4 +1,4 @@
-#include "info_inspect.h"
+#include "info_report.h"
 
 #include <algorithm>
 #include <array>
