@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <span>
@@ -103,10 +104,19 @@ public:
     // cannot be coded, so no key is added after that.
     const std::vector<std::int32_t>& keys() const { return keys_; }
 
-    std::uint8_t number(std::uint32_t raw) {
-        const std::size_t i = home(raw);
-        if (raws_[i] == raw) return numbers_[i];
-        return add(raw, i);
+    // Numbers the width pixels of source from first into numbers.
+    void numberLine(const PixelSource<true>& source, std::size_t first, std::size_t width,
+                    std::uint8_t* numbers) {
+        // Locals, so that the stores of bytes cannot make the compiler
+        // fetch them again for every pixel.
+        const PixelSource<true> pixels = source;
+        const std::uint32_t* const raws = raws_.data();
+        const std::uint8_t* const found = numbers_.data();
+        for (std::size_t x = 0; x < width; ++x) {
+            const std::uint32_t raw = pixels.raw(first + x);
+            const std::size_t i = home(raw);
+            numbers[x] = raws[i] == raw ? found[i] : add(raw, i);
+        }
     }
 
     // Forgets every key; the transparent value keeps its number 0.
@@ -124,8 +134,8 @@ private:
     // Fibonacci hashing: the top 12 bits of the product pick the slot.
     static std::size_t home(std::uint32_t raw) { return (raw * 0x9E3779B1u) >> 20; }
 
-    // The rest of number(): raw is not in slot i.
-    std::uint8_t add(std::uint32_t raw, std::size_t i) {
+    // The rest of numberLine(): raw is not in slot i.
+    [[gnu::noinline]] std::uint8_t add(std::uint32_t raw, std::size_t i) {
         while (raws_[i] != NO_RAW) {
             if (raws_[i] == raw) return numbers_[i];
             i = (i + 1) & MASK;
@@ -149,38 +159,50 @@ private:
 };
 
 // The same for images without an alpha plane, whose raw values are their
-// 16-bit colours: a table with an entry per colour, which saves the hashing.
-// An entry holds the line it was set for, from 1, and the number; a new line
-// takes the next line number instead of emptying the table.
+// 16-bit colours: a table with a byte per colour, which saves the hashing and
+// fits the first level cache. A byte holds the colour's number on the current
+// line, or NONE; emptying the table resets the bytes of the line's keys.
 class ColorLineNumbers {
 public:
-    ColorLineNumbers() : entries_(std::size_t{1} << 16, 0) { clear(); }
+    ColorLineNumbers() : numbers_(std::size_t{1} << 16, NONE) {
+        numbers_[PixelSource<false>::TRANSPARENT] = 0;
+    }
 
     const std::vector<std::int32_t>& keys() const { return keys_; }
 
-    std::uint8_t number(std::uint32_t raw) {
-        const std::uint32_t entry = entries_[raw];
-        if (entry >> 8 == line_) return static_cast<std::uint8_t>(entry);
-        return add(raw);
+    // Numbers the width pixels of source from first into numbers.
+    void numberLine(const PixelSource<false>& source, std::size_t first, std::size_t width,
+                    std::uint8_t* numbers) {
+        // Locals, so that the stores of bytes cannot make the compiler
+        // fetch them again for every pixel.
+        const std::uint16_t* const pixels = source.pixels + first;
+        const std::uint8_t* const found = numbers_.data();
+        for (std::size_t x = 0; x < width; ++x) {
+            const std::uint32_t raw = pixels[x];
+            const std::uint8_t number = found[raw];
+            numbers[x] = number != NONE ? number : add(raw);
+        }
     }
 
+    // Forgets every key; the transparent value keeps its number 0.
     void clear() {
-        ++line_;
+        for (const std::int32_t key : keys_) numbers_[static_cast<std::uint32_t>(key) >> 5] = NONE;
         keys_.clear();
-        entries_[PixelSource<false>::TRANSPARENT] = line_ << 8;
     }
 
 private:
-    // The rest of number(): raw is new on the line.
-    std::uint8_t add(std::uint32_t raw) {
+    // Above every number, as a line holds fewer than PALETTE_FULL keys.
+    static constexpr std::uint8_t NONE = 0xFF;
+
+    // The rest of numberLine(): raw is new on the line.
+    [[gnu::noinline]] std::uint8_t add(std::uint32_t raw) {
         if (keys_.size() == PALETTE_FULL) return 0;
         keys_.push_back(static_cast<std::int32_t>(PixelSource<false>::key(raw)));
-        entries_[raw] = line_ << 8 | static_cast<std::uint32_t>(keys_.size());
-        return static_cast<std::uint8_t>(keys_.size());
+        numbers_[raw] = static_cast<std::uint8_t>(keys_.size());
+        return numbers_[raw];
     }
 
-    std::vector<std::uint32_t> entries_;
-    std::uint32_t line_ = 0;  // at most 65536: one more than the lines
+    std::vector<std::uint8_t> numbers_;
     std::vector<std::int32_t> keys_;
 };
 
@@ -261,14 +283,11 @@ bool foundLinePalettes(const PixelSource<bAlpha>& source, std::vector<Palette>& 
     // while growing step by step would copy the entries and touch fresh
     // pages each time.
     lines.sorted.reserve(pals.size() * (PALETTE_FULL - 1));
-    // A copy the compiler can keep in registers: stores of bytes might
-    // change the caller's.
-    const PixelSource<bAlpha> pixels = source;
     LineNumbers<bAlpha> met;
     for (std::size_t y = 0; y < pals.size(); ++y) {
         met.clear();
         std::uint8_t* const numbers = lines.numbers(y).data();
-        for (std::size_t x = 0; x < width; ++x) numbers[x] = met.number(pixels.raw(y * width + x));
+        met.numberLine(source, y * width, width, numbers);
         const std::vector<std::int32_t>& keys = met.keys();
         if (keys.size() == PALETTE_FULL) return false;
         const std::size_t first = lines.sorted.size();
@@ -313,8 +332,8 @@ std::size_t countBits(std::uint64_t x) {
 // the tables grow with the number of keys rather than with the largest key.
 class KeyLines {
 public:
-    // Lists for the keys of pals, which are 0 to maxKey.
-    KeyLines(const std::vector<Palette>& pals, std::int32_t maxKey) {
+    // Lists for the nKeys keys of pals, which are 0 to maxKey.
+    KeyLines(const std::vector<Palette>& pals, std::int32_t maxKey, std::size_t nKeys) {
         present_.assign(static_cast<std::size_t>(maxKey) / 64 + 1, 0);
         for (const Palette& pal : pals) {
             for (const std::int32_t c : pal.palette) {
@@ -331,15 +350,24 @@ public:
         // Count each key's lines, turn the counts into list starts, and
         // fill the lists; filling moves each start to the next list's, so
         // the starts are moved back afterwards.
+        // The ranks are kept for the filling, which is cheaper than finding
+        // them again.
         start_.assign(std::size_t{nPresent} + 1, 0);
+        std::vector<std::uint32_t> ranks;
+        ranks.reserve(nKeys);
         for (const Palette& pal : pals) {
-            for (const std::int32_t c : pal.palette) ++start_[rank(c) + 1];
+            for (const std::int32_t c : pal.palette) {
+                const auto k = static_cast<std::uint32_t>(rank(c));
+                ranks.push_back(k);
+                ++start_[k + 1];
+            }
         }
         for (std::size_t k = 1; k < start_.size(); ++k) start_[k] += start_[k - 1];
         lines_.resize(start_.back());
+        const std::uint32_t* nextRank = ranks.data();
         for (std::size_t y = 0; y < pals.size(); ++y) {
-            for (const std::int32_t c : pals[y].palette) {
-                lines_[start_[rank(c)]++] = static_cast<std::uint32_t>(y);
+            for (std::size_t n = pals[y].palette.size(); n > 0; --n) {
+                lines_[start_[*nextRank++]++] = static_cast<std::uint32_t>(y);
             }
         }
         for (std::size_t k = start_.size() - 1; k > 0; --k) start_[k] = start_[k - 1];
@@ -406,7 +434,7 @@ std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pal
     }
     std::optional<KeyLines> keyLines;
     if (height * height / 2 * PALETTE_FULL > static_cast<std::size_t>(maxKey) / 64 + nKeys) {
-        keyLines.emplace(pals, maxKey);
+        keyLines.emplace(pals, maxKey, nKeys);
     }
     std::vector<std::int32_t> shared(keyLines ? height : 0);
     KeySet held;
@@ -484,6 +512,25 @@ std::int32_t countEntries(const LineKeys& lines) {
         word |= bit;
     }
     return nPaletteCount;
+}
+
+// Replaces every byte of values by its entry in valueOf: eight bytes at a
+// time, put together in a word that is stored at once, which is quicker than
+// a store per byte.
+void mapValues(std::span<std::uint8_t> values, const std::array<std::uint8_t, 256>& valueOf) {
+    std::uint8_t* const p = values.data();
+    const std::uint8_t* const table = valueOf.data();
+    std::size_t x = 0;
+    for (; x + 8 <= values.size(); x += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + x, sizeof word);
+        std::uint64_t mapped = 0;
+        for (int b = 0; b < 8; ++b) {
+            mapped |= std::uint64_t{table[word >> (8 * b) & 0xFF]} << (8 * b);
+        }
+        std::memcpy(p + x, &mapped, sizeof mapped);
+    }
+    for (; x < values.size(); ++x) p[x] = table[p[x]];
 }
 
 // encodeMultipal, and with bCount countAndEncodeMultipal.
@@ -583,7 +630,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const char* outputP
         }
         // The numbers of this line are needed no more: they become its values.
         const std::span<std::uint8_t> values = lines.numbers(y);
-        for (std::uint8_t& v : values) v = valueOf[v];
+        mapValues(values, valueOf);
         nCodes += encodeRleLine(values, std::span(codes.get() + nCodes, codesSize - nCodes));
         const std::size_t count = nCodes - start;
         if (count > MAX_LINE_BYTES) return EncodeResult::TooLarge;
