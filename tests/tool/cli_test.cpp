@@ -447,3 +447,45 @@ TEST(Cli, UnreadableInputIsAFailedLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+// An allocation that fails ends that file's conversion with one line; list
+// mode goes on with the next file. The address-space limit would also starve
+// a sanitizer's or valgrind's own reservations, so those runs skip it.
+TEST(Cli, OutOfMemoryIsOneLine) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves";
+#endif
+    if (std::getenv("RLE565_WRAPPER")) GTEST_SKIP() << "the checker needs the address space";
+    TempDir dir;
+    // A 1-bit 8000 x 8000 image: 8 MB on disk, 128 MB of RGB565 pixels.
+    const int side = 8000;
+    const int row = (side + 31) / 32 * 4;
+    Bytes bmp{'B', 'M'};
+    put32(bmp, static_cast<std::uint32_t>(62 + row * side));
+    put32(bmp, 0);
+    put32(bmp, 62);
+    put32(bmp, 40);
+    put32(bmp, side);
+    put32(bmp, side);
+    put16(bmp, 1);
+    put16(bmp, 1);
+    for (int i = 0; i < 6; ++i) put32(bmp, 0);
+    put32(bmp, 0);
+    put32(bmp, 0xFFFFFF);
+    bmp.resize(bmp.size() + static_cast<std::size_t>(row) * side, 0);
+    writeFile(dir.file("big.bmp"), bmp);
+    const std::string limit = "ulimit -v 120000;";
+    RunResult run = runIn(dir, {"r", "big.bmp", "big.rle"}, limit);
+    EXPECT_EQ(run.out, "out of memory\n");
+    EXPECT_EQ(run.status, 1);
+    writeText(dir.file("list.txt"), "big.bmp\nnone.bmp\n");
+    run = runIn(dir, {"l", "list.txt"}, limit);
+    EXPECT_EQ(run.out,
+              "[big.bmp] out of memory\n[none.bmp] Load failed: failed to open file\ndone\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(readFile(dir.file("big.bmp")), bmp);
+}
+
+}  // namespace
