@@ -12,19 +12,11 @@
 
 #include "blit.h"
 #include "bmp_writer.h"
+#include "fuzz_check.h"
 #include "image.h"
 #include "rle_reader.h"
 
 namespace {
-
-// A broken property ends the run at once, so that the fuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 // Images up to this many pixels are also blitted and written as BMP; larger
 // ones are only decoded, which keeps each run fast.

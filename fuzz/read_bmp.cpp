@@ -9,18 +9,10 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "image.h"
 
 namespace {
-
-// A broken property ends the run at once, so that the fuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 void checkImage(const Image& image) {
     FUZZ_CHECK(image.width >= 0 && image.height >= 0);

@@ -23,19 +23,11 @@
 
 #include "blit.h"
 #include "encode_single.h"
+#include "fuzz_check.h"
 #include "image.h"
 #include "rle_reader.h"
 
 namespace {
-
-// A broken property ends the run at once, so that the fuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 constexpr std::uint8_t MAX_SIDE = 40;
 constexpr std::uint8_t MODE_ALPHA = 1;
