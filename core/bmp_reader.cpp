@@ -14,6 +14,7 @@
 #include "bytes.h"
 #include "check.h"
 #include "memory.h"
+#include "vector_clones.h"
 
 namespace {
 
@@ -188,22 +189,22 @@ void convertIndexed(std::span<const std::uint8_t> row, std::uint16_t bits,
 }
 
 // X1R5G5B5 to RGB565: red and green move up a bit, the new low green bit is 0.
-void convert16(std::span<const std::uint8_t> row, std::uint16_t* out, std::size_t width) {
-    const std::uint8_t* p = row.data();
+RLE565_VECTOR_CLONES
+void convert16(const std::uint8_t* __restrict p, std::uint16_t* __restrict out, std::size_t width) {
     for (std::size_t x = 0; x < width; ++x, p += 2) {
         const std::uint16_t v = loadLe16(p);
         out[x] = static_cast<std::uint16_t>(((v << 1) & 0xFFC0) | (v & 0x1F));
     }
 }
 
-void convert24(std::span<const std::uint8_t> row, std::uint16_t* out, std::size_t width) {
-    const std::uint8_t* p = row.data();
+RLE565_VECTOR_CLONES
+void convert24(const std::uint8_t* __restrict p, std::uint16_t* __restrict out, std::size_t width) {
     for (std::size_t x = 0; x < width; ++x, p += 3) out[x] = reduceRgb(p[2], p[1], p[0]);
 }
 
-void convert32(std::span<const std::uint8_t> row, std::uint16_t* out, std::uint8_t* alpha,
-               std::size_t width) {
-    const std::uint8_t* p = row.data();
+RLE565_VECTOR_CLONES
+void convert32(const std::uint8_t* __restrict p, std::uint16_t* __restrict out,
+               std::uint8_t* __restrict alpha, std::size_t width) {
     for (std::size_t x = 0; x < width; ++x, p += 4) {
         out[x] = reduceRgb(p[2], p[1], p[0]);
         alpha[x] = p[3] >= ALPHA_OPAQUE_FROM ? ALPHA_OPAQUE : static_cast<std::uint8_t>(p[3] >> 3);
@@ -289,13 +290,13 @@ std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText) {
             std::uint16_t* out = image->pixels.data() + first;
             switch (h.bitCount) {
                 case 16:
-                    convert16(row, out, width);
+                    convert16(row.data(), out, width);
                     break;
                 case 24:
-                    convert24(row, out, width);
+                    convert24(row.data(), out, width);
                     break;
                 case 32:
-                    convert32(row, out, image->alpha.data() + first, width);
+                    convert32(row.data(), out, image->alpha.data() + first, width);
                     break;
                 default:
                     convertIndexed(row, h.bitCount, lut, out, width);

@@ -12,6 +12,7 @@
 
 #include "bytes.h"
 #include "check.h"
+#include "memory.h"
 #include "pixel_source.h"
 #include "rle_line.h"
 #include "rle_reader.h"
@@ -546,6 +547,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const char* outputP
     const std::size_t codesSize = *checkedMul(static_cast<std::uint32_t>(width + SWITCH_SIZE),
                                               static_cast<std::uint32_t>(height));
     auto codes = std::make_unique_for_overwrite<std::uint8_t[]>(codesSize);
+    prepareBlock(codes.get(), codesSize);
     std::vector<Palette> pals(height);
     LineKeys lines;
     lines.slots = std::span(codes.get(), codesSize);

@@ -4,6 +4,10 @@
 #include <bit>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "rle_reader.h"
 
 namespace {
@@ -43,6 +47,21 @@ std::size_t firstByte(std::uint64_t mask) {
 // would start at i - 1 already.
 std::size_t findRunStart(const std::uint8_t* values, std::size_t from, std::size_t n) {
     std::size_t i = from;
+#ifdef __SSE2__
+    // Sixteen values at a time: bit k of `same` is set when values[i + k]
+    // equals the next three.
+    for (; i + MIN_RUN - 1 + 16 <= n; i += 16) {
+        const auto load = [values](std::size_t at) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + at));
+        };
+        const __m128i a = load(i);
+        const __m128i equal = _mm_and_si128(
+            _mm_cmpeq_epi8(a, load(i + 1)),
+            _mm_and_si128(_mm_cmpeq_epi8(a, load(i + 2)), _mm_cmpeq_epi8(a, load(i + 3))));
+        const auto same = static_cast<unsigned>(_mm_movemask_epi8(equal));
+        if (same != 0) return i + static_cast<std::size_t>(std::countr_zero(same));
+    }
+#endif
     if constexpr (WORD_SCAN) {
         // Byte k of `differ` is zero when values[i + k] equals the next three.
         for (; i + MIN_RUN - 1 + WORD <= n; i += WORD) {
