@@ -156,6 +156,66 @@ private:
     bool bMissing_ = false;
 };
 
+// Where readBmpFrom() gets the bytes after "BM": a stream, read forward
+// through a BmpReadBuffer, ...
+class StreamBytes {
+public:
+    explicit StreamBytes(std::FILE* file) : file_(file) {}
+
+    bool header(std::array<std::uint8_t, HEADER_SIZE>& bytes) {
+        return std::fread(bytes.data(), 1, bytes.size(), file_) == bytes.size();
+    }
+    std::optional<std::uint64_t> remaining() const { return remainingBytes(file_); }
+    // Ready for takes of up to largestTake bytes, `expected` bytes being left.
+    void start(std::size_t largestTake, std::optional<std::uint64_t> expected) {
+        buffer_.emplace(file_, largestTake, expected);
+    }
+    std::span<const std::uint8_t> take(std::size_t count) { return buffer_->take(count); }
+    void skip(std::uint64_t count) { buffer_->skip(count); }
+    bool missing() const { return buffer_->missing(); }
+
+private:
+    std::FILE* file_;
+    std::optional<BmpReadBuffer> buffer_;
+};
+
+// ... or bytes already in memory, whose takes are views of the bytes where
+// they lie, so that a file read whole is not copied again. Bytes past the end read as 0 and are
+// remembered as missing, as with a stream.
+class MemoryBytes {
+public:
+    explicit MemoryBytes(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    bool header(std::array<std::uint8_t, HEADER_SIZE>& bytes) {
+        if (bytes_.size() < HEADER_SIZE) return false;
+        std::memcpy(bytes.data(), bytes_.data(), HEADER_SIZE);
+        pos_ = HEADER_SIZE;
+        return true;
+    }
+    std::optional<std::uint64_t> remaining() const { return bytes_.size() - pos_; }
+    void start(std::size_t, std::optional<std::uint64_t>) {}
+    std::span<const std::uint8_t> take(std::size_t count) {
+        const std::size_t at = pos_;
+        pos_ = std::min(bytes_.size(), at + count);
+        if (bytes_.size() - at >= count) return bytes_.subspan(at, count);
+        bMissing_ = true;
+        padded_.assign(count, 0);
+        std::copy(bytes_.begin() + static_cast<std::ptrdiff_t>(at), bytes_.end(), padded_.begin());
+        return padded_;
+    }
+    void skip(std::uint64_t count) {
+        if (bytes_.size() - pos_ < count) bMissing_ = true;
+        pos_ += static_cast<std::size_t>(std::min<std::uint64_t>(count, bytes_.size() - pos_));
+    }
+    bool missing() const { return bMissing_; }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t pos_ = 0;
+    std::vector<std::uint8_t> padded_;
+    bool bMissing_ = false;
+};
+
 std::uint16_t reduceRgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
     return static_cast<std::uint16_t>((r >> 3) << 11 | (g >> 2) << 5 | b >> 3);
 }
@@ -225,12 +285,11 @@ std::unique_ptr<Image> fail(ErrorText& errorText, const char* text) {
     return nullptr;
 }
 
-}  // namespace
-
-std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText) {
+// readBmp() and readBmpBytes(), from either kind of source.
+template <class Source>
+std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     std::array<std::uint8_t, HEADER_SIZE> headerBytes;
-    if (std::fread(headerBytes.data(), 1, headerBytes.size(), file) != headerBytes.size())
-        return fail(errorText, ERROR_HEADER_READ);
+    if (!in.header(headerBytes)) return fail(errorText, ERROR_HEADER_READ);
     const auto header = parseHeader(headerBytes);
     if (!header) return fail(errorText, ERROR_HEADER_READ);
     const BmpHeader& h = *header;
@@ -265,12 +324,12 @@ std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText) {
     // The fill after the last row is never needed.
     const std::uint64_t rowsBytes = height == 0 ? 0 : rowSize * (height - 1) + rowData;
     const std::uint64_t fileEnd = rowsBytes == 0 ? tableEnd : rowsStart + rowsBytes;
-    const auto nRemaining = remainingBytes(file);
+    const auto nRemaining = in.remaining();
     if (nRemaining && *nRemaining < fileEnd - (HEADER_SIZE + 2))
         return fail(errorText, ERROR_TRUNCATED);
 
     // Up to here nothing is allocated, so a bogus header costs nothing.
-    BmpReadBuffer in(file, static_cast<std::size_t>(rowsBytes > 0 ? rowSize : 0), nRemaining);
+    in.start(static_cast<std::size_t>(rowsBytes > 0 ? rowSize : 0), nRemaining);
     in.skip(tableStart - (HEADER_SIZE + 2));
     const auto lut = colorLut(in.take(std::size_t{nColors} * 4));
 
@@ -308,4 +367,16 @@ std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText) {
     // a file that shrank since the check keeps its zero bytes.
     if (!nRemaining && in.missing()) return fail(errorText, ERROR_TRUNCATED);
     return image;
+}
+
+}  // namespace
+
+std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText) {
+    StreamBytes in(file);
+    return readBmpFrom(in, errorText);
+}
+
+std::unique_ptr<Image> readBmpBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText) {
+    MemoryBytes in(bytes);
+    return readBmpFrom(in, errorText);
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <span>
 
 #include "image.h"
 
@@ -11,3 +12,6 @@
 // (0 to 32) for 32-bit files only. Reads strictly forward and never closes the
 // file. nullptr with the reason in errorText on failure.
 std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText);
+
+// The same from the bytes of a file after "BM", held in memory.
+std::unique_ptr<Image> readBmpBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText);

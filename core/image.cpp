@@ -22,7 +22,7 @@ constexpr const char* ERROR_UNKNOWN_FORMAT = "unknown format";
 constexpr std::size_t SMALL_FILE = 1 << 20;
 
 // Reads up to bytes.size() bytes and returns how many arrived.
-std::size_t readAll(int fd, std::vector<std::uint8_t>& bytes) {
+std::size_t readAll(int fd, std::span<std::uint8_t> bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
@@ -51,6 +51,16 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
     return nullptr;
 }
 
+std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
+                                           ErrorText& errorText) {
+    if (bytes.size() >= 2) {
+        if (bytes[0] == 'R' && bytes[1] == 'L') return loadRleBytes(bytes, errorText);
+        if (bytes[0] == 'B' && bytes[1] == 'M') return readBmpBytes(bytes.subspan(2), errorText);
+    }
+    setError(errorText, ERROR_UNKNOWN_FORMAT);
+    return nullptr;
+}
+
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -60,17 +70,13 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {
     struct stat info;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
         static_cast<std::uint64_t>(info.st_size) <= SMALL_FILE) {
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
-        bytes.resize(readAll(fd, bytes));
+        // Every byte that is looked at is read first, so the buffer needs no
+        // zero fill.
+        const auto size = static_cast<std::size_t>(info.st_size);
+        const auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+        const std::size_t got = readAll(fd, std::span(bytes.get(), size));
         ::close(fd);
-        // A stream over no bytes cannot be made; such a file has no magic anyway.
-        const FilePtr memory(bytes.empty() ? nullptr
-                                           : ::fmemopen(bytes.data(), bytes.size(), "rb"));
-        if (!memory) {
-            setError(errorText, ERROR_UNKNOWN_FORMAT);
-            return nullptr;
-        }
-        return loadImageFromStream(memory.get(), errorText);
+        return loadImageFromMemory(std::span(bytes.get(), got), errorText);
     }
     const FilePtr file(::fdopen(fd, "rb"));
     if (!file) {

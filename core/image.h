@@ -77,5 +77,9 @@ struct Image {
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText);
 
 // The same from a stream positioned at the file's first byte. The stream stays
-// open; loadImage and the fuzz targets share this path.
+// open; loadImage takes this path for files too large to read whole.
 std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText);
+
+// The same from a whole file held in memory. Never reads outside `bytes`.
+std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
+                                           ErrorText& errorText);

@@ -241,27 +241,28 @@ std::optional<RleFault> indexRleLines(Image& image) {
     return std::nullopt;
 }
 
-std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText) {
+namespace {
+
+// The header bytes after "RL".
+using RleHead = std::array<std::uint8_t, RLE_HEADER_SIZE - 2>;
+
+// loadRle() and loadRleBytes() once the header is read: a file of fileSize
+// bytes in all, whose data block readData(destination, size) fills.
+template <class ReadData>
+std::unique_ptr<Image> buildRle(std::uint64_t fileSize, const RleHead& head, ReadData readData,
+                                ErrorText& errorText) {
     const auto fail = [&errorText](const char* text) {
         setError(errorText, text);
         return std::unique_ptr<Image>();
     };
-    auto image = std::make_unique<Image>();
-    image->clear();
-
-    if (std::fseek(file, 0, SEEK_END) != 0) return fail(ERROR_READ);
-    const long size = std::ftell(file);
-    if (size < 0 || std::fseek(file, 2, SEEK_SET) != 0) return fail(ERROR_READ);
-
-    std::array<std::uint8_t, RLE_HEADER_SIZE - 2> head{};
-    if (std::fread(head.data(), 1, head.size(), file) != head.size()) return fail(ERROR_HEADER);
     // A file that shrank below its header after the size was taken, or a
     // block too large for the record's 32-bit size, cannot be read whole.
-    const auto fileSize = static_cast<std::uint64_t>(size);
     if (fileSize < RLE_HEADER_SIZE || fileSize - RLE_HEADER_SIZE > UINT32_MAX)
         return fail(ERROR_READ);
     const auto dataSize = static_cast<std::uint32_t>(fileSize - RLE_HEADER_SIZE);
 
+    auto image = std::make_unique<Image>();
+    image->clear();
     const std::uint16_t flagsWord = loadLe16(&head[HEAD_FLAGS]);
     image->width = loadLe16(&head[HEAD_WIDTH]);
     image->height = loadLe16(&head[HEAD_HEIGHT]);
@@ -273,11 +274,47 @@ std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText) {
     image->pixels.reserve(nWords);
     prepareBlock(image->pixels.data(), nWords * 2);
     image->pixels.resize(nWords);
-    if (dataSize > 0 &&
-        !readBlock(file, reinterpret_cast<std::uint8_t*>(image->pixels.data()), dataSize))
+    if (dataSize > 0 && !readData(reinterpret_cast<std::uint8_t*>(image->pixels.data()), dataSize))
         return fail(ERROR_READ);
     image->dataSize = dataSize;
 
     if (indexRleLines(*image)) return fail(ERROR_CORRUPT);
     return image;
+}
+
+}  // namespace
+
+std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText) {
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        setError(errorText, ERROR_READ);
+        return nullptr;
+    }
+    const long size = std::ftell(file);
+    if (size < 0 || std::fseek(file, 2, SEEK_SET) != 0) {
+        setError(errorText, ERROR_READ);
+        return nullptr;
+    }
+    RleHead head{};
+    if (std::fread(head.data(), 1, head.size(), file) != head.size()) {
+        setError(errorText, ERROR_HEADER);
+        return nullptr;
+    }
+    const auto readData = [file](std::uint8_t* dst, std::size_t count) {
+        return readBlock(file, dst, count);
+    };
+    return buildRle(static_cast<std::uint64_t>(size), head, readData, errorText);
+}
+
+std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText) {
+    if (bytes.size() < RLE_HEADER_SIZE) {
+        setError(errorText, ERROR_HEADER);
+        return nullptr;
+    }
+    RleHead head;
+    std::memcpy(head.data(), bytes.data() + 2, head.size());
+    const auto readData = [bytes](std::uint8_t* dst, std::size_t count) {
+        std::memcpy(dst, bytes.data() + RLE_HEADER_SIZE, count);
+        return true;
+    };
+    return buildRle(bytes.size(), head, readData, errorText);
 }

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "image.h"
 
@@ -61,3 +62,6 @@ std::optional<RleFault> indexRleLines(Image& image);
 // in RLE form. nullptr with "RLE header read error", "RLE read error" or
 // "RLE data corrupt" in errorText on failure. Never closes the file.
 std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText);
+
+// The same from a whole RLE file held in memory, "RL" included.
+std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText);

@@ -1,12 +1,15 @@
-// Fuzz target: arbitrary bytes loaded as an image file through the same
-// stream path that loadImage takes for a file on disk. A load may fail, but
-// never crash, and what it returns must be a consistent record.
+// Fuzz target: arbitrary bytes loaded as an image file through both paths
+// that loadImage takes for a file on disk: a stream, and the whole file in
+// memory. A load may fail, but never crash; what it returns must be a
+// consistent record, and both paths must give the same record or the same
+// refusal.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "fuzz_check.h"
@@ -30,6 +33,12 @@ void checkImage(const Image& image) {
     for (const std::uint8_t a : image.alpha) FUZZ_CHECK(a <= ALPHA_OPAQUE);
 }
 
+bool sameRecord(const Image& a, const Image& b) {
+    return a.width == b.width && a.height == b.height && a.flags == b.flags &&
+           a.paletteSize == b.paletteSize && a.dataSize == b.dataSize &&
+           a.lineOffsets == b.lineOffsets && a.alpha == b.alpha && a.pixels == b.pixels;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -41,13 +50,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ErrorText errorText{};
     const std::unique_ptr<Image> image = loadImageFromStream(file.get(), errorText);
+    ErrorText memoryText{};
+    const std::unique_ptr<Image> fromMemory =
+        loadImageFromMemory(std::span(data, size), memoryText);
     // The text is always terminated; a refusal always says why.
     FUZZ_CHECK(std::memchr(errorText.data(), '\0', errorText.size()) != nullptr);
+    FUZZ_CHECK(std::memchr(memoryText.data(), '\0', memoryText.size()) != nullptr);
+    FUZZ_CHECK(!image == !fromMemory);
     if (!image) {
         FUZZ_CHECK(errorText[0] != '\0');
+        FUZZ_CHECK(std::strcmp(errorText.data(), memoryText.data()) == 0);
         return 0;
     }
     FUZZ_CHECK(errorText[0] == '\0');
+    FUZZ_CHECK(memoryText[0] == '\0');
     checkImage(*image);
+    FUZZ_CHECK(sameRecord(*image, *fromMemory));
     return 0;
 }
