@@ -8,6 +8,7 @@
 
 #include "bmp_writer.h"
 #include "bytes.h"
+#include "code_scan.h"
 #include "output_file.h"
 #include "rle_reader.h"
 
@@ -102,11 +103,6 @@ struct SurfacePainter {
 
     void skip(std::uint32_t, std::uint32_t) const {}
 };
-
-// How many literal codes, from 1 up, name an entry below nEntries from this base.
-std::uint32_t literalsBelow(std::uint32_t nEntries, std::uint32_t base) {
-    return nEntries > base ? std::min<std::uint32_t>(CODE_LITERAL_MAX, nEntries - 1 - base) : 0;
-}
 
 // Decodes one line's codes from p for `painter` and returns the pixels it
 // covered: `width`, or fewer when the codes stop early. Each code is checked

@@ -11,11 +11,8 @@
 #include <utility>
 #include <vector>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "bytes.h"
+#include "code_scan.h"
 #include "memory.h"
 
 namespace {
@@ -47,11 +44,6 @@ constexpr std::size_t BOUNCE_SIZE = 64 * 1024;
 
 // The first byte of a long line-length entry; its count follows high byte first.
 constexpr std::uint8_t LONG_LENGTH = 0xFF;
-
-// How many literal codes, from 1 up, name an entry below nEntries from this base.
-std::uint32_t literalsBelow(std::uint32_t nEntries, std::uint32_t base) {
-    return nEntries > base ? std::min<std::uint32_t>(CODE_LITERAL_MAX, nEntries - 1 - base) : 0;
-}
 
 // Walks one line's codes from p, with `n` pixels covered so far under palette
 // base `base`, and returns the first fault or nullptr. The caller has placed
@@ -92,17 +84,6 @@ const char* walkLineCodes(const std::uint8_t* p, const std::uint8_t* end, std::u
     }
     return nullptr;
 }
-
-#ifdef __SSE2__
-// Bit i set where byte i of the 16 at p is above `limit`.
-std::uint32_t bytesAbove(const std::uint8_t* p, std::uint8_t limit) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i excess = _mm_subs_epu8(bytes, _mm_set1_epi8(static_cast<char>(limit)));
-    const auto zero =
-        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(excess, _mm_setzero_si128())));
-    return zero ^ 0xFFFF;
-}
-#endif
 
 // The same walk with one answer, sound or not, quicker for lines of many
 // one-byte codes: sixteen bytes at a time, it finds where the next code of
