@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 #include "bytes.h"
 #include "check.h"
@@ -32,6 +33,8 @@ constexpr std::int32_t MAX_TABLE_ENTRIES = 65535;
 
 // Palette keys take 21 bits, so this value is never a pixel's key.
 constexpr std::int32_t NO_KEY = -1;
+// The low five bits of a key: its alpha less one.
+constexpr std::int32_t ALPHA_BITS = 31;
 constexpr std::size_t KEY_COUNT = std::size_t{1} << 21;
 
 // A set of up to PALETTE_FULL palette keys, by open addressing in a fixed
@@ -85,6 +88,39 @@ private:
     std::vector<std::int32_t> keys_;
 };
 
+// Sorts at most PALETTE_FULL entries of LineKeys::sorted by key: a counting
+// sort on each byte of the key in turn, lowest first, over the bits in which
+// the keys differ (16 without an alpha plane, as the alpha bits are all set).
+// Much cheaper than comparison sorting for lines of a few hundred keys, whose
+// order no comparison can predict.
+void sortByKey(std::span<std::uint32_t> entries) {
+    if (entries.empty()) return;
+    std::uint32_t differ = 0;
+    for (const std::uint32_t entry : entries) differ |= (entry ^ entries[0]) >> 8;
+    if (differ == 0) return;
+    const int low = 8 + std::countr_zero(differ);
+    const int digits = (std::bit_width(differ) - std::countr_zero(differ) + 7) / 8;
+    std::array<std::array<std::uint16_t, 256>, 3> counts{};
+    for (const std::uint32_t entry : entries) {
+        for (int d = 0; d < digits; ++d) ++counts[d][entry >> (low + 8 * d) & 0xFF];
+    }
+    std::array<std::uint32_t, PALETTE_FULL> buffer;
+    std::span<std::uint32_t> from = entries;
+    std::span<std::uint32_t> to(buffer.data(), entries.size());
+    for (int d = 0; d < digits; ++d) {
+        const int shift = low + 8 * d;
+        std::uint16_t sum = 0;
+        for (std::uint16_t& count : counts[d]) {
+            const std::uint16_t n = count;
+            count = sum;
+            sum = static_cast<std::uint16_t>(sum + n);
+        }
+        for (const std::uint32_t entry : from) to[counts[d][entry >> shift & 0xFF]++] = entry;
+        std::swap(from, to);
+    }
+    if (from.data() != entries.data()) std::copy(from.begin(), from.end(), entries.begin());
+}
+
 // No raw value is this.
 constexpr std::uint32_t NO_RAW = 0xFFFFFFFF;
 
@@ -101,9 +137,9 @@ public:
         clear();
     }
 
-    // The keys met, at most PALETTE_FULL; a line that reaches PALETTE_FULL
-    // cannot be coded, so no key is added after that.
-    const std::vector<std::int32_t>& keys() const { return keys_; }
+    // The number of keys met, at most PALETTE_FULL: a line that reaches
+    // PALETTE_FULL cannot be coded, so no key is added after that.
+    std::size_t size() const { return keys_.size(); }
 
     // Numbers the width pixels of source from first into numbers.
     void numberLine(const PixelSource<true>& source, std::size_t first, std::size_t width,
@@ -118,6 +154,17 @@ public:
             const std::size_t i = home(raw);
             numbers[x] = raws[i] == raw ? found[i] : add(raw, i);
         }
+    }
+
+    // Appends the line's keys with their numbers to `sorted`, as key << 8 |
+    // number, ascending.
+    void appendSorted(std::vector<std::uint32_t>& sorted) const {
+        const std::size_t first = sorted.size();
+        for (std::size_t k = 0; k < keys_.size(); ++k) {
+            sorted.push_back(static_cast<std::uint32_t>(keys_[k]) << 8 |
+                             static_cast<std::uint32_t>(k + 1));
+        }
+        sortByKey(std::span(sorted).subspan(first));
     }
 
     // Forgets every key; the transparent value keeps its number 0.
@@ -162,14 +209,15 @@ private:
 // The same for images without an alpha plane, whose raw values are their
 // 16-bit colours: a table with a byte per colour, which saves the hashing and
 // fits the first level cache. A byte holds the colour's number on the current
-// line, or NONE; emptying the table resets the bytes of the line's keys.
+// line, or NONE. The colours met are also marked in a bitmap with a summary
+// word per 4096 colours, from which they come out in ascending order without
+// sorting; taking them out that way also empties the table for the next line.
 class ColorLineNumbers {
 public:
-    ColorLineNumbers() : numbers_(std::size_t{1} << 16, NONE) {
-        numbers_[PixelSource<false>::TRANSPARENT] = 0;
-    }
+    ColorLineNumbers() : numbers_(COLORS, NONE) { numbers_[PixelSource<false>::TRANSPARENT] = 0; }
 
-    const std::vector<std::int32_t>& keys() const { return keys_; }
+    // The number of keys met, at most PALETTE_FULL.
+    std::size_t size() const { return nKeys_; }
 
     // Numbers the width pixels of source from first into numbers.
     void numberLine(const PixelSource<false>& source, std::size_t first, std::size_t width,
@@ -178,33 +226,62 @@ public:
         // fetch them again for every pixel.
         const std::uint16_t* const pixels = source.pixels + first;
         const std::uint8_t* const found = numbers_.data();
-        for (std::size_t x = 0; x < width; ++x) {
-            const std::uint32_t raw = pixels[x];
-            const std::uint8_t number = found[raw];
-            numbers[x] = number != NONE ? number : add(raw);
+        std::size_t x = 0;
+        while (x < width) {
+            // Colours numbered already, the bulk of a line: a loop without a
+            // call, which keeps everything in registers.
+            for (; x < width; ++x) {
+                const std::uint8_t number = found[pixels[x]];
+                if (number == NONE) break;
+                numbers[x] = number;
+            }
+            if (x < width) {
+                numbers[x] = add(pixels[x]);
+                ++x;
+            }
         }
     }
 
-    // Forgets every key; the transparent value keeps its number 0.
-    void clear() {
-        for (const std::int32_t key : keys_) numbers_[static_cast<std::uint32_t>(key) >> 5] = NONE;
-        keys_.clear();
+    // Appends the line's keys with their numbers to `sorted`, as key << 8 |
+    // number, ascending, and forgets them.
+    void appendSorted(std::vector<std::uint32_t>& sorted) {
+        for (std::size_t s = 0; s < summary_.size(); ++s) {
+            for (std::uint64_t words = std::exchange(summary_[s], 0); words != 0;
+                 words &= words - 1) {
+                const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(words));
+                for (std::uint64_t bits = std::exchange(present_[w], 0); bits != 0;
+                     bits &= bits - 1) {
+                    const std::size_t color =
+                        w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+                    const auto key = static_cast<std::uint32_t>(
+                        PixelSource<false>::key(static_cast<std::uint32_t>(color)));
+                    sorted.push_back(key << 8 | numbers_[color]);
+                    numbers_[color] = NONE;
+                }
+            }
+        }
+        nKeys_ = 0;
     }
 
 private:
+    static constexpr std::size_t COLORS = std::size_t{1} << 16;
     // Above every number, as a line holds fewer than PALETTE_FULL keys.
     static constexpr std::uint8_t NONE = 0xFF;
 
     // The rest of numberLine(): raw is new on the line.
     [[gnu::noinline]] std::uint8_t add(std::uint32_t raw) {
-        if (keys_.size() == PALETTE_FULL) return 0;
-        keys_.push_back(static_cast<std::int32_t>(PixelSource<false>::key(raw)));
-        numbers_[raw] = static_cast<std::uint8_t>(keys_.size());
+        if (nKeys_ == PALETTE_FULL) return 0;
+        ++nKeys_;
+        present_[raw >> 6] |= std::uint64_t{1} << (raw & 63);
+        summary_[raw >> 12] |= std::uint64_t{1} << (raw >> 6 & 63);
+        numbers_[raw] = static_cast<std::uint8_t>(nKeys_);
         return numbers_[raw];
     }
 
     std::vector<std::uint8_t> numbers_;
-    std::vector<std::int32_t> keys_;
+    std::array<std::uint64_t, COLORS / 64> present_{};
+    std::array<std::uint64_t, COLORS / 64 / 64> summary_{};
+    std::size_t nKeys_ = 0;
 };
 
 template <bool bAlpha>
@@ -238,39 +315,6 @@ struct LineKeys {
     }
 };
 
-// Sorts at most PALETTE_FULL entries of LineKeys::sorted by key: a counting
-// sort on each byte of the key in turn, lowest first, over the bits in which
-// the keys differ (16 without an alpha plane, as the alpha bits are all set).
-// Much cheaper than comparison sorting for lines of a few hundred keys, whose
-// order no comparison can predict.
-void sortByKey(std::span<std::uint32_t> entries) {
-    if (entries.empty()) return;
-    std::uint32_t differ = 0;
-    for (const std::uint32_t entry : entries) differ |= (entry ^ entries[0]) >> 8;
-    if (differ == 0) return;
-    const int low = 8 + std::countr_zero(differ);
-    const int digits = (std::bit_width(differ) - std::countr_zero(differ) + 7) / 8;
-    std::array<std::array<std::uint16_t, 256>, 3> counts{};
-    for (const std::uint32_t entry : entries) {
-        for (int d = 0; d < digits; ++d) ++counts[d][entry >> (low + 8 * d) & 0xFF];
-    }
-    std::array<std::uint32_t, PALETTE_FULL> buffer;
-    std::span<std::uint32_t> from = entries;
-    std::span<std::uint32_t> to(buffer.data(), entries.size());
-    for (int d = 0; d < digits; ++d) {
-        const int shift = low + 8 * d;
-        std::uint16_t sum = 0;
-        for (std::uint16_t& count : counts[d]) {
-            const std::uint16_t n = count;
-            count = sum;
-            sum = static_cast<std::uint16_t>(sum + n);
-        }
-        for (const std::uint32_t entry : from) to[counts[d][entry >> shift & 0xFF]++] = entry;
-        std::swap(from, to);
-    }
-    if (from.data() != entries.data()) std::copy(from.begin(), from.end(), entries.begin());
-}
-
 // Gives each line the palette of its own distinct keys, ascending, and fills
 // `lines`. False as soon as a line holds PALETTE_FULL keys; later lines are
 // not looked at.
@@ -284,22 +328,19 @@ bool foundLinePalettes(const PixelSource<bAlpha>& source, std::vector<Palette>& 
     // while growing step by step would copy the entries and touch fresh
     // pages each time.
     lines.sorted.reserve(pals.size() * (PALETTE_FULL - 1));
-    LineNumbers<bAlpha> met;
+    // Large enough to live on the heap.
+    const auto met = std::make_unique<LineNumbers<bAlpha>>();
     for (std::size_t y = 0; y < pals.size(); ++y) {
-        met.clear();
         std::uint8_t* const numbers = lines.numbers(y).data();
-        met.numberLine(source, y * width, width, numbers);
-        const std::vector<std::int32_t>& keys = met.keys();
-        if (keys.size() == PALETTE_FULL) return false;
+        met->numberLine(source, y * width, width, numbers);
+        if (met->size() == PALETTE_FULL) return false;
         const std::size_t first = lines.sorted.size();
-        for (std::size_t k = 0; k < keys.size(); ++k) {
-            lines.sorted.push_back(static_cast<std::uint32_t>(keys[k]) << 8 |
-                                   static_cast<std::uint32_t>(k + 1));
-        }
-        sortByKey(std::span(lines.sorted).subspan(first));
+        met->appendSorted(lines.sorted);
+        if constexpr (bAlpha) met->clear();
+        const std::size_t nKeys = lines.sorted.size() - first;
         Palette& pal = pals[y];
-        pal.palette.resize(keys.size());
-        for (std::size_t k = 0; k < keys.size(); ++k) {
+        pal.palette.resize(nKeys);
+        for (std::size_t k = 0; k < nKeys; ++k) {
             pal.palette[k] = static_cast<std::int32_t>(lines.sorted[first + k] >> 8);
         }
         pal.nUseCount = 1;
@@ -331,14 +372,18 @@ std::size_t countBits(std::uint64_t x) {
 // For every key, the ascending list of lines whose own palette holds it. The
 // lists are found through the rank of the key among the keys present, so that
 // the tables grow with the number of keys rather than with the largest key.
+// When every key ends in the same `shift` bits (all alpha bits set, in images
+// without an alpha plane), those bits are dropped first: the tables then take
+// 32 times less memory and stay in the first-level cache.
 class KeyLines {
 public:
     // Lists for the nKeys keys of pals, which are 0 to maxKey.
-    KeyLines(const std::vector<Palette>& pals, std::int32_t maxKey, std::size_t nKeys) {
-        present_.assign(static_cast<std::size_t>(maxKey) / 64 + 1, 0);
+    KeyLines(const std::vector<Palette>& pals, std::int32_t maxKey, std::size_t nKeys, int shift)
+        : shift_(shift) {
+        present_.assign((static_cast<std::size_t>(maxKey) >> shift_) / 64 + 1, 0);
         for (const Palette& pal : pals) {
             for (const std::int32_t c : pal.palette) {
-                const auto k = static_cast<std::size_t>(c);
+                const auto k = static_cast<std::size_t>(c) >> shift_;
                 present_[k >> 6] |= std::uint64_t{1} << (k & 63);
             }
         }
@@ -392,11 +437,12 @@ public:
 private:
     // The number of keys present below c.
     std::size_t rank(std::int32_t c) const {
-        const auto k = static_cast<std::size_t>(c);
+        const auto k = static_cast<std::size_t>(c) >> shift_;
         const std::uint64_t below = present_[k >> 6] & ((std::uint64_t{1} << (k & 63)) - 1);
         return before_[k >> 6] + countBits(below);
     }
 
+    int shift_;                           // low bits that all keys share
     std::vector<std::uint64_t> present_;  // a bit per key up to the largest
     std::vector<std::uint32_t> before_;   // keys present below each word of present_
     std::vector<std::uint32_t> start_;
@@ -429,13 +475,22 @@ std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pal
     // are built only when comparing every pair of lines could cost more.
     std::int32_t maxKey = 0;
     std::size_t nKeys = 0;
+    // The alpha bits of every key, ANDed and ORed: equal when all keys share them.
+    std::int32_t alphaAnd = ALPHA_BITS;
+    std::int32_t alphaOr = 0;
     for (const Palette& pal : pals) {
         if (!pal.palette.empty()) maxKey = std::max(maxKey, pal.palette.back());
         nKeys += pal.palette.size();
+        for (const std::int32_t c : pal.palette) {
+            alphaAnd &= c;
+            alphaOr |= c;
+        }
     }
+    const int shift = (alphaAnd & ALPHA_BITS) == (alphaOr & ALPHA_BITS) ? 5 : 0;
     std::optional<KeyLines> keyLines;
-    if (height * height / 2 * PALETTE_FULL > static_cast<std::size_t>(maxKey) / 64 + nKeys) {
-        keyLines.emplace(pals, maxKey, nKeys);
+    if (height * height / 2 * PALETTE_FULL >
+        (static_cast<std::size_t>(maxKey) >> shift) / 64 + nKeys) {
+        keyLines.emplace(pals, maxKey, nKeys, shift);
     }
     std::vector<std::int32_t> shared(keyLines ? height : 0);
     KeySet held;
@@ -513,25 +568,6 @@ std::int32_t countEntries(const LineKeys& lines) {
         word |= bit;
     }
     return nPaletteCount;
-}
-
-// Replaces every byte of values by its entry in valueOf: eight bytes at a
-// time, put together in a word that is stored at once, which is quicker than
-// a store per byte.
-void mapValues(std::span<std::uint8_t> values, const std::array<std::uint8_t, 256>& valueOf) {
-    std::uint8_t* const p = values.data();
-    const std::uint8_t* const table = valueOf.data();
-    std::size_t x = 0;
-    for (; x + 8 <= values.size(); x += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p + x, sizeof word);
-        std::uint64_t mapped = 0;
-        for (int b = 0; b < 8; ++b) {
-            mapped |= std::uint64_t{table[word >> (8 * b) & 0xFF]} << (8 * b);
-        }
-        std::memcpy(p + x, &mapped, sizeof mapped);
-    }
-    for (; x < values.size(); ++x) p[x] = table[p[x]];
 }
 
 // encodeMultipal, and with bCount countAndEncodeMultipal.
@@ -630,10 +666,9 @@ std::optional<EncodeResult> encodePixels(const Image& image, const char* outputP
                       "palette[color+pal.nPtr]==(c>>5)");
             valueOf[lines.sorted[k] & 0xFF] = static_cast<std::uint8_t>(color);
         }
-        // The numbers of this line are needed no more: they become its values.
-        const std::span<std::uint8_t> values = lines.numbers(y);
-        mapValues(values, valueOf);
-        nCodes += encodeRleLine(values, std::span(codes.get() + nCodes, codesSize - nCodes));
+        // Coded straight from the numbers, each turned into its value on the way.
+        nCodes += encodeRleLine(lines.numbers(y),
+                                std::span(codes.get() + nCodes, codesSize - nCodes), valueOf);
         const std::size_t count = nCodes - start;
         if (count > MAX_LINE_BYTES) return EncodeResult::TooLarge;
         appendLineLength(count, lineLengths);

@@ -95,13 +95,44 @@ std::size_t findRunEnd(const std::uint8_t* values, std::size_t from, std::size_t
     return i;
 }
 
-}  // namespace
+// Values as they are.
+struct AsTheyAre {
+    std::uint8_t operator()(std::uint8_t value) const { return value; }
+    void copy(std::uint8_t* dst, const std::uint8_t* src, std::size_t count) const {
+        std::memmove(dst, src, count);
+    }
+};
 
-std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::span<std::uint8_t> out) {
+// Values through a table. The copy goes forward, eight values at a time put
+// together in a word, and is safe where dst overlaps src as long as dst does
+// not start after src: each word is read before any byte at or after it is
+// written.
+struct ThroughTable {
+    const std::uint8_t* table;
+
+    std::uint8_t operator()(std::uint8_t value) const { return table[value]; }
+    void copy(std::uint8_t* dst, const std::uint8_t* src, std::size_t count) const {
+        std::size_t k = 0;
+        if constexpr (WORD_SCAN) {
+            for (; k + WORD <= count; k += WORD) {
+                const std::uint64_t word = loadWord(src + k);
+                std::uint64_t mapped = 0;
+                for (std::size_t b = 0; b < WORD; ++b)
+                    mapped |= std::uint64_t{table[word >> (8 * b) & 0xFF]} << (8 * b);
+                std::memcpy(dst + k, &mapped, WORD);
+            }
+        }
+        for (; k < count; ++k) dst[k] = table[src[k]];
+    }
+};
+
+template <class Map>
+std::size_t encodeValues(std::span<const std::uint8_t> values, std::span<std::uint8_t> out,
+                         const Map& map) {
     // A run of n >= 4 takes at most 3 bytes and n single values take n, so the
     // codes never outgrow the values: after reading i values at most i bytes
     // are written. Values outside runs of four are their own literal and skip
-    // codes, copied as they are.
+    // codes. Runs are found on the values before mapping, which map one to one.
     const std::uint8_t* const in = values.data();
     const std::size_t n = values.size();
     std::uint8_t* const begin = out.data();
@@ -111,7 +142,7 @@ std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::span<std::u
         const std::size_t start = findRunStart(in, i, n);
         if (start > i) {
             // The only write that can overlap the values still to be read.
-            std::memmove(dst, in + i, start - i);
+            map.copy(dst, in + i, start - i);
             dst += start - i;
             i = start;
             if (i == n) break;
@@ -122,13 +153,24 @@ std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::span<std::u
             *dst++ = CODE_SKIP_RUN;
         } else {
             *dst++ = CODE_RUN;
-            *dst++ = value;
+            *dst++ = map(value);
         }
         *dst++ = static_cast<std::uint8_t>(end - i);
         i = end;
         // A run cut at 255 may leave one to three equal values: literals.
     }
     return static_cast<std::size_t>(dst - begin);
+}
+
+}  // namespace
+
+std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::span<std::uint8_t> out) {
+    return encodeValues(values, out, AsTheyAre{});
+}
+
+std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::span<std::uint8_t> out,
+                          const std::array<std::uint8_t, 256>& valueOf) {
+    return encodeValues(values, out, ThroughTable{valueOf.data()});
 }
 
 std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::vector<std::uint8_t>& codes) {

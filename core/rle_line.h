@@ -2,6 +2,7 @@
 // apply to every line.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -15,6 +16,13 @@
 // ahead of the values either: `out` may overlap `values` if it starts no
 // later, and the codes then overwrite only values that have been read.
 std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::span<std::uint8_t> out);
+
+// The codes of the line whose values are valueOf[v] for each v of `values`,
+// without writing those values out first. valueOf must map 0 to 0 and the
+// other values present to distinct values 1 to 252, so that the runs are the
+// same before and after; `out` may overlap `values` as above.
+std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::span<std::uint8_t> out,
+                          const std::array<std::uint8_t, 256>& valueOf);
 
 // The same, appended to `codes`.
 std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::vector<std::uint8_t>& codes);

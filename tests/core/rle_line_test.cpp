@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -98,6 +99,30 @@ TEST(EncodeRleLine, CodesInPlaceOverTheirValues) {
         buffer.insert(buffer.end(), values.begin(), values.end());
         const std::span<std::uint8_t> all(buffer);
         const std::size_t count = encodeRleLine(all.subspan(lead), all);
+        ASSERT_EQ(Bytes(buffer.begin(), buffer.begin() + count), codeLineLiterally(values)) << k;
+    }
+}
+
+// Coding numbers through a table of values gives the codes of the values
+// themselves, also in place over the numbers with any lead.
+TEST(EncodeRleLine, CodesNumbersThroughTheirValues) {
+    std::mt19937 rng(9);
+    for (int k = 0; k < 1000; ++k) {
+        const Bytes numbers = randomLine(rng);
+        // A random one-to-one table that keeps 0 for the transparent pixels.
+        std::array<std::uint8_t, 256> valueOf{};
+        std::vector<std::uint8_t> free(252);
+        for (std::size_t v = 0; v < free.size(); ++v) free[v] = static_cast<std::uint8_t>(v + 1);
+        std::shuffle(free.begin(), free.end(), rng);
+        for (std::size_t v = 1; v < valueOf.size(); ++v) valueOf[v] = free[(v - 1) % free.size()];
+        Bytes values;
+        for (const std::uint8_t number : numbers) values.push_back(valueOf[number]);
+
+        const std::size_t lead = k % 4;
+        Bytes buffer(lead, 0xAA);
+        buffer.insert(buffer.end(), numbers.begin(), numbers.end());
+        const std::span<std::uint8_t> all(buffer);
+        const std::size_t count = encodeRleLine(all.subspan(lead), all, valueOf);
         ASSERT_EQ(Bytes(buffer.begin(), buffer.begin() + count), codeLineLiterally(values)) << k;
     }
 }
