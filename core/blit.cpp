@@ -102,6 +102,15 @@ struct SurfacePainter {
     }
 
     void skip(std::uint32_t, std::uint32_t) const {}
+
+    // `count` skip or sound literal codes from column n: skipped pixels keep
+    // what they hold.
+    void shortCodes(const std::uint8_t* codes, std::uint32_t count, std::uint32_t base,
+                    std::uint32_t n) const {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (codes[i] != CODE_SKIP) pixel(base + codes[i], n + i);
+        }
+    }
 };
 
 // Decodes one line's codes from p for `painter` and returns the pixels it
@@ -114,8 +123,24 @@ std::uint32_t decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::ui
                          std::uint32_t width, Painter painter) {
     std::uint32_t base = 0;
     std::uint32_t nLiterals = literalsBelow(nEntries, base);
+#ifdef __SSE2__
+    __m128i literalLimit = byteLimit(nLiterals);
+#endif
     std::uint32_t n = 0;
     while (n < width) {
+#ifdef __SSE2__
+        // A stretch of skips and sound literals, the bulk of most lines, goes
+        // to the painter at once.
+        if (end - p >= 16) {
+            const std::uint32_t nShort = shortCodesAhead(p, literalLimit, width - n);
+            if (nShort > 0) {
+                painter.shortCodes(p, nShort, base, n);
+                p += nShort;
+                n += nShort;
+                continue;
+            }
+        }
+#endif
         if (p == end) return n;
         const std::uint8_t c = *p++;
         // The most frequent code first, tested with one comparison.
@@ -137,6 +162,9 @@ std::uint32_t decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::ui
             if (c == CODE_SWITCH) {
                 base = loadLe16(p);
                 nLiterals = literalsBelow(nEntries, base);
+#ifdef __SSE2__
+                literalLimit = byteLimit(nLiterals);
+#endif
             } else {
                 const std::uint32_t e = base + p[0];
                 const std::uint32_t count = std::min<std::uint32_t>(p[1], width - n);
@@ -223,6 +251,17 @@ struct BmpRowPainter {
 
     void pixel(std::uint32_t e, std::uint32_t n) const {
         std::memcpy(row + n * BPP, patterns[e].data(), sizeof(PixelPattern));
+    }
+    // One store per pixel, its pattern picked without a branch: the bytes a
+    // store writes past its pixel are overwritten by the next pixel's.
+    void shortCodes(const std::uint8_t* codes, std::uint32_t count, std::uint32_t base,
+                    std::uint32_t n) const {
+        std::uint8_t* dst = row + std::size_t{n} * BPP;
+        for (std::uint32_t i = 0; i < count; ++i, dst += BPP) {
+            const std::uint8_t c = codes[i];
+            const PixelPattern* pattern = c != CODE_SKIP ? &patterns[base + c] : &key;
+            std::memcpy(dst, pattern->data(), sizeof(PixelPattern));
+        }
     }
     void run(std::uint32_t e, std::uint32_t n, std::uint32_t count) const {
         fill(row + n * BPP, patterns[e], count);

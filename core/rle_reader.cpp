@@ -94,14 +94,14 @@ bool isLineSound(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t w
     std::uint32_t base = 0;
     std::uint32_t n = 0;
 #ifdef __SSE2__
-    std::uint32_t nLiterals = literalsBelow(nEntries, base);
+    const __m128i longLimit = byteLimit(CODE_LITERAL_MAX);
+    __m128i literalLimit = byteLimit(literalsBelow(nEntries, base));
     while (n < width && end - p >= 16) {
         // Skips and literals, up to the first longer code or the line's width.
-        const std::uint32_t longCodes = bytesAbove(p, CODE_LITERAL_MAX);
+        const std::uint32_t longCodes = bytesAbove(p, longLimit);
         const auto nShort = std::min<std::uint32_t>(
             static_cast<std::uint32_t>(std::countr_zero(longCodes | 0x10000)), width - n);
-        if ((bytesAbove(p, static_cast<std::uint8_t>(nLiterals)) & ((1u << nShort) - 1)) != 0)
-            return false;
+        if ((bytesAbove(p, literalLimit) & ((1u << nShort) - 1)) != 0) return false;
         p += nShort;
         n += nShort;
         if (nShort == 16 || n == width) continue;
@@ -116,7 +116,7 @@ bool isLineSound(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t w
             if (end - p < 2) return false;
             if (c == CODE_SWITCH) {
                 base = loadLe16(p);
-                nLiterals = literalsBelow(nEntries, base);
+                literalLimit = byteLimit(literalsBelow(nEntries, base));
             } else {
                 const std::uint32_t count = p[1];
                 if (count > width - n) return false;
