@@ -113,20 +113,33 @@ struct SurfacePainter {
     }
 };
 
+// What decodeLine() covered: n pixels, and whether a run had to be cut at
+// the width.
+struct Decoded {
+    std::uint32_t n = 0;
+    bool bCut = false;
+
+    // The codes were sound: exactly the width, each code inside [p, end).
+    bool sound(std::uint32_t width) const { return n == width && !bCut; }
+};
+
 // Decodes one line's codes from p for `painter` and returns the pixels it
 // covered: `width`, or fewer when the codes stop early. Each code is checked
-// once against the end of the data block and the nEntries usable palette
-// entries, and runs are cut at the width, so damaged codes stop the line
-// instead of reaching outside the block, the tables or the target row.
+// once against `end` and the nEntries usable palette entries, and runs are cut
+// at the width, so damaged codes stop the line instead of reaching outside
+// the block, the tables or the target row. With `end` at the end of the
+// line's own codes, the result tells whether the line is sound by the same
+// rules as the check at load.
 template <class Painter>
-std::uint32_t decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t nEntries,
-                         std::uint32_t width, Painter painter) {
+Decoded decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t nEntries,
+                   std::uint32_t width, Painter painter) {
     std::uint32_t base = 0;
     std::uint32_t nLiterals = literalsBelow(nEntries, base);
 #ifdef __SSE2__
     __m128i literalLimit = byteLimit(nLiterals);
 #endif
     std::uint32_t n = 0;
+    bool bCut = false;
     while (n < width) {
 #ifdef __SSE2__
         // A stretch of skips and sound literals, the bulk of most lines, goes
@@ -141,7 +154,7 @@ std::uint32_t decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::ui
             }
         }
 #endif
-        if (p == end) return n;
+        if (p == end) return {n, bCut};
         const std::uint8_t c = *p++;
         // The most frequent code first, tested with one comparison.
         if (c - 1u < nLiterals) {
@@ -151,14 +164,16 @@ std::uint32_t decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::ui
             painter.skip(n, 1);
             ++n;
         } else if (c <= CODE_LITERAL_MAX) {
-            return n;  // an entry beyond the palette
+            return {n, bCut};  // an entry beyond the palette
         } else if (c == CODE_SKIP_RUN) {
-            if (p == end) return n;
-            const std::uint32_t count = std::min<std::uint32_t>(*p++, width - n);
+            if (p == end) return {n, bCut};
+            const std::uint32_t wanted = *p++;
+            bCut = bCut || wanted > width - n;
+            const std::uint32_t count = std::min(wanted, width - n);
             painter.skip(n, count);
             n += count;
         } else {
-            if (end - p < 2) return n;
+            if (end - p < 2) return {n, bCut};
             if (c == CODE_SWITCH) {
                 base = loadLe16(p);
                 nLiterals = literalsBelow(nEntries, base);
@@ -167,9 +182,10 @@ std::uint32_t decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::ui
 #endif
             } else {
                 const std::uint32_t e = base + p[0];
+                bCut = bCut || p[1] > width - n;
                 const std::uint32_t count = std::min<std::uint32_t>(p[1], width - n);
                 if (count > 0) {
-                    if (e >= nEntries) return n;
+                    if (e >= nEntries) return {n, bCut};
                     painter.run(e, n, count);
                     n += count;
                 }
@@ -177,7 +193,7 @@ std::uint32_t decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::ui
             p += 2;
         }
     }
-    return n;
+    return {n, bCut};
 }
 
 // The bytes an image's data block really holds, whatever dataSize claims.
@@ -293,7 +309,8 @@ public:
           patterns_(pal_.size),
           key_(patternOf<BPP>(COLOR_KEY, 0)),
           width_(static_cast<std::uint32_t>(image.width)),
-          nLines_(std::min(static_cast<std::size_t>(image.height), image.lineOffsets.size())) {
+          nLines_(std::min(static_cast<std::size_t>(image.height), image.lineOffsets.size())),
+          bUnchecked_((image.flags & IMAGE_LINES_UNCHECKED) != 0) {
         const bool bSourceAlpha = (image.flags & RLE_ALPHA) != 0;
         for (std::uint32_t e = 0; e < pal_.size; ++e)
             patterns_[e] =
@@ -301,17 +318,27 @@ public:
     }
 
     // Writes the pixel bytes of `line` at row, then rowSize - width × BPP zero
-    // bytes. Bytes up to SLACK past the row may change.
-    void decode(std::size_t line, std::uint8_t* row, std::size_t rowSize) const {
-        std::uint32_t n = 0;
+    // bytes. Bytes up to SLACK past the row may change. False when the image
+    // is marked IMAGE_LINES_UNCHECKED and this line's codes are unsound.
+    bool decode(std::size_t line, std::uint8_t* row, std::size_t rowSize) const {
+        Decoded decoded;
+        bool bSound = true;
         if (line < nLines_) {
             const std::size_t offset =
                 std::min<std::size_t>(image_.lineOffsets[line], data_.size());
-            n = decodeLine(data_.data() + offset, data_.data() + data_.size(), pal_.size, width_,
-                           BmpRowPainter<BPP>{patterns_.data(), key_, row});
+            // An unchecked line is decoded up to its own end only; the last
+            // line was checked at load.
+            std::size_t lineEnd = data_.size();
+            const bool bCheck = bUnchecked_ && line + 1 < nLines_;
+            if (bCheck)
+                lineEnd = std::clamp<std::size_t>(image_.lineOffsets[line + 1], offset, lineEnd);
+            decoded = decodeLine(data_.data() + offset, data_.data() + lineEnd, pal_.size, width_,
+                                 BmpRowPainter<BPP>{patterns_.data(), key_, row});
+            bSound = !bCheck || decoded.sound(width_);
         }
-        BmpRowPainter<BPP>::fill(row + std::size_t{n} * BPP, key_, width_ - n);
+        BmpRowPainter<BPP>::fill(row + std::size_t{decoded.n} * BPP, key_, width_ - decoded.n);
         std::fill(row + std::size_t{width_} * BPP, row + rowSize, std::uint8_t{0});
+        return bSound;
     }
 
 private:
@@ -322,9 +349,11 @@ private:
     PixelPattern key_;
     std::uint32_t width_;
     std::size_t nLines_;
+    bool bUnchecked_;
 };
 
-// Writes the rows bottom line first, decoding a chunk of rows before each write.
+// Writes the rows bottom line first, decoding a chunk of rows before each
+// write; false at the first write refused or unsound line.
 template <std::size_t BPP>
 bool writeBmpRows(const Image& image, const BmpLayout& layout, OutputFile& out) {
     const BmpLineDecoder<BPP> decoder(image);
@@ -336,8 +365,10 @@ bool writeBmpRows(const Image& image, const BmpLayout& layout, OutputFile& out) 
         // Rows are filled in file order, so what one row's stores leave in
         // the next is overwritten when that row is decoded.
         const std::size_t nRows = std::min(rowsPerChunk, height - r);
-        for (std::size_t k = 0; k < nRows; ++k, ++r)
-            decoder.decode(height - 1 - r, chunk.data() + k * layout.rowSize, layout.rowSize);
+        for (std::size_t k = 0; k < nRows; ++k, ++r) {
+            if (!decoder.decode(height - 1 - r, chunk.data() + k * layout.rowSize, layout.rowSize))
+                return false;
+        }
         if (!out.write(chunk.data(), nRows * layout.rowSize)) return false;
     }
     return true;

@@ -2,12 +2,16 @@
 // loads drawn in each way the program draws it: decoded whole, blitted into
 // larger targets with and without an alpha array, and written as a BMP that
 // must read back the same. The loader's checks must make all of that safe.
+// Mode b's way, with the line codes checked as they are decoded, must accept
+// and refuse the same files and write the same bytes.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "blit.h"
@@ -192,12 +196,66 @@ void checkBmp(const Image& decoded) {
     }
 }
 
+// A folder of this process's own for the BMP files of mode b.
+const std::string& scratchFolder() {
+    static const std::string folder = [] {
+        std::string pattern = "/tmp/rle565-fuzz-XXXXXX";
+        if (!mkdtemp(pattern.data())) std::abort();
+        return pattern;
+    }();
+    return folder;
+}
+
+std::vector<std::uint8_t> readWhole(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    const FilePtr file(std::fopen(path.c_str(), "rb"));
+    if (!file) return bytes;
+    for (int c = std::fgetc(file.get()); c != EOF; c = std::fgetc(file.get()))
+        bytes.push_back(static_cast<std::uint8_t>(c));
+    return bytes;
+}
+
+// Mode b loads with the line codes left to the conversion: it must refuse
+// exactly the files that a full check at load refuses, in the same words,
+// write nothing for them, and write the same bytes for the others.
+void checkModeB(const std::uint8_t* data, std::size_t size, const Image* checked) {
+    ErrorText lateText{};
+    const std::unique_ptr<Image> late =
+        loadImageFromMemory(std::span(data, size), lateText, RleCodeCheck::Conversion);
+    if (!late) {
+        FUZZ_CHECK(checked == nullptr);
+        return;
+    }
+    FUZZ_CHECK((late->flags & IMAGE_LINES_UNCHECKED) != 0);
+    const std::string pathLate = scratchFolder() + "/late.bmp";
+    const std::string pathChecked = scratchFolder() + "/checked.bmp";
+    std::remove(pathLate.c_str());
+    std::remove(pathChecked.c_str());
+    const bool bLate = convertRleToBmp(*late, pathLate.c_str());
+    if (!checked) {
+        FUZZ_CHECK(!bLate);
+        FUZZ_CHECK(readWhole(pathLate).empty());
+        FUZZ_CHECK(!confirmRleCodes(*late, lateText));
+        FUZZ_CHECK(std::string(lateText.data()) == "RLE data corrupt");
+        return;
+    }
+    const bool bChecked = convertRleToBmp(*checked, pathChecked.c_str());
+    FUZZ_CHECK(bLate == bChecked);
+    if (bLate) FUZZ_CHECK(readWhole(pathLate) == readWhole(pathChecked));
+    FUZZ_CHECK(confirmRleCodes(*late, lateText));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Inputs of the other format belong to read_bmp.
     if (size < 2 || data[0] != 'R' || data[1] != 'L') return 0;
     const std::unique_ptr<Image> image = loadFromBytes(data, size);
+    // Images small enough to draw quickly also go through mode b.
+    if (!image ||
+        static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height) <=
+            MAX_DRAWN_PIXELS)
+        checkModeB(data, size, image.get());
     if (!image) return 0;
     checkRecord(*image);
 

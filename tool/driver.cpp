@@ -9,6 +9,7 @@
 #include "blit.h"
 #include "encode_single.h"
 #include "image.h"
+#include "rle_reader.h"
 
 namespace {
 
@@ -93,16 +94,26 @@ int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
 int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
     std::unique_ptr<Image> image;
     bool written = false;
+    // The codes are checked line by line as they are decoded; when the
+    // conversion fails for any reason, an unsound file is still reported as
+    // its load would have been.
+    bool sound = true;
     const bool enough = withMemory([&] {
-        image = loadImage(args.input, state.errorText);
+        image = loadImage(args.input, state.errorText, RleCodeCheck::Conversion);
         if (!image || !image->isRle()) return;
         written = convertRleToBmp(*image, args.output ? args.output : args.input);
+        if (!written) sound = confirmRleCodes(*image, state.errorText);
     });
     if (!enough) {
-        std::fprintf(out, "out of memory\n");
-        return 1;
+        // Memory ran out after the load: an unsound file still gets its words.
+        if (image && image->isRle() && !written)
+            withMemory([&] { sound = confirmRleCodes(*image, state.errorText); });
+        if (sound) {
+            std::fprintf(out, "out of memory\n");
+            return 1;
+        }
     }
-    if (!image) {
+    if (!image || !sound) {
         std::fprintf(out, "Load failed: %s\n", state.errorText.data());
         return 1;
     }

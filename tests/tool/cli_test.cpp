@@ -245,6 +245,29 @@ TEST(Cli, OutputThatIsAFolder) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("out")));
 }
 
+// Mode b checks the line codes as it decodes them: a file with a bad line in
+// the middle still gets the load's words, whether or not its output could be
+// written, and no file appears.
+TEST(Cli, CorruptLinesAreLoadFailuresInModeB) {
+    TempDir dir;
+    // Three lines of 10 pixels; the middle one runs past the width.
+    const Bytes rle = {'R',  'L',  0,    0, 10, 0, 3,    0,  2,    0,  3,    0, 0x1F,
+                       0xF8, 0x34, 0x12, 2, 2,  3, 0xFF, 10, 0xFF, 11, 0xFE, 1, 10};
+    writeFile(dir.file("bad.rle"), rle);
+    RunResult run = runIn(dir, {"b", "bad.rle", "out.bmp"});
+    EXPECT_EQ(run.out, "Load failed: RLE data corrupt\n");
+    EXPECT_EQ(run.status, 1);
+    std::filesystem::create_directory(dir.file("folder"));
+    run = runIn(dir, {"b", "bad.rle", "folder"});
+    EXPECT_EQ(run.out, "Load failed: RLE data corrupt\n");
+    EXPECT_EQ(run.status, 1);
+    run = runIn(dir, {"b", "bad.rle"});
+    EXPECT_EQ(run.out, "Load failed: RLE data corrupt\n");
+    EXPECT_EQ(readFile(dir.file("bad.rle")), rle);
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"bad.rle", "folder"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("folder")));
+}
+
 // A file-size limit hit in the middle of a write: the original stays whole.
 TEST(Cli, WriteCutShortKeepsOriginal) {
     TempDir dir;
