@@ -556,12 +556,16 @@ std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pal
 namespace {
 
 // The palette entry count of the image whose line palettes `lines` holds: its
-// distinct pairs plus entry 0.
+// distinct pairs plus entry 0. Without an alpha plane every key has all its
+// alpha bits set, so the colour alone tells keys apart and the bitmap takes
+// 32 times less memory.
+template <bool bAlpha>
 std::int32_t countEntries(const LineKeys& lines) {
-    std::vector<std::uint64_t> met(KEY_COUNT / 64);
+    constexpr int SHIFT = bAlpha ? 0 : 5;
+    std::vector<std::uint64_t> met((KEY_COUNT >> SHIFT) / 64);
     std::int32_t nPaletteCount = 1;
     for (const std::uint32_t entry : lines.sorted) {
-        const std::uint32_t c = entry >> 8;
+        const std::uint32_t c = entry >> (8 + SHIFT);
         std::uint64_t& word = met[c >> 6];
         const std::uint64_t bit = std::uint64_t{1} << (c & 63);
         if ((word & bit) == 0) ++nPaletteCount;
@@ -595,7 +599,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const char* outputP
         return EncodeResult::TooManyColors;
     }
     if (bCount) {
-        const std::int32_t nPaletteCount = countEntries(lines);
+        const std::int32_t nPaletteCount = countEntries<bAlpha>(lines);
         if (nPaletteCount > PAIR_LIMIT) {
             nColors = PAIR_LIMIT;
             return EncodeResult::TooManyColors;
