@@ -150,7 +150,9 @@ Decoded decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t
                 painter.shortCodes(p, nShort, base, n);
                 p += nShort;
                 n += nShort;
-                continue;
+                // Unless the stretch filled the look or the line, a longer
+                // code follows: it is read at once, without looking again.
+                if (nShort == 16 || n == width) continue;
             }
         }
 #endif
