@@ -43,7 +43,10 @@ inline RunResult runIn(const TempDir& folder, const std::vector<std::string>& ar
     std::string command = "cd " + shellQuote(folder.path().string()) + " && " + prefix + " " +
                           (wrapper ? std::string(wrapper) + " " : std::string()) +
                           shellQuote(binary);
-    for (const auto& arg : args) command += " " + shellQuote(arg);
+    for (const auto& arg : args) {
+        command += ' ';
+        command += shellQuote(arg);
+    }
     command += " </dev/null >" + shellQuote(outPath) + " 2>" + shellQuote(errPath);
     const int raw = std::system(command.c_str());
     RunResult result;

@@ -47,8 +47,10 @@ TEST(RunDriver, ListModeLogsToTheStreamWithoutLogName) {
     writeFile(dir.file("b"), {'G', 'I', 'F'});
     const Captured list = run({"l", "-v2", dir.file("list.txt")});
     EXPECT_EQ(list.status, 0);
-    EXPECT_EQ(list.out, "[" + dir.file("a") + "] Load failed: failed to open file\n[" +
-                            dir.file("b") + "] Load failed: unknown format\ndone\n");
+    const std::string expected = std::string("[").append(dir.file("a")) +
+                                 "] Load failed: failed to open file\n[" + dir.file("b") +
+                                 "] Load failed: unknown format\ndone\n";
+    EXPECT_EQ(list.out, expected);
 }
 
 // Each run starts from its own values: an option given to one run does not
