@@ -1,7 +1,13 @@
 #include "blit.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -322,61 +328,85 @@ struct BmpRowPainter {
     }
 };
 
-// Decodes lines straight into BMP rows: the bytes decodeRleImage and writeBmp
-// would give, without the plain image in between.
+// Turns one line's codes into a BMP row, given the palette as the decoder
+// sees it: the bytes decodeRleImage and writeBmp would give, without the plain
+// image in between.
 template <std::size_t BPP>
-class BmpLineDecoder {
+class BmpRowCoder {
 public:
     // Row buffers need this many bytes behind the last row for the stores
     // that pass a row's end.
     static constexpr std::size_t SLACK = BmpRowPainter<BPP>::STORE_SPAN;
 
-    explicit BmpLineDecoder(const Image& image)
-        : image_(image),
-          data_(heldData(image)),
-          pal_(paletteOf(image, data_)),
-          patterns_(pal_.size),
-          key_(patternOf<BPP>(COLOR_KEY, 0)),
-          width_(static_cast<std::uint32_t>(image.width)),
-          nLines_(std::min(static_cast<std::size_t>(image.height), image.lineOffsets.size())),
-          bUnchecked_((image.flags & IMAGE_LINES_UNCHECKED) != 0) {
-        const bool bSourceAlpha = (image.flags & RLE_ALPHA) != 0;
+    BmpRowCoder(const RlePalette& pal, bool bSourceAlpha, std::uint32_t width)
+        : pal_(pal), patterns_(pal.size), key_(patternOf<BPP>(COLOR_KEY, 0)), width_(width) {
         for (std::uint32_t e = 0; e < pal_.size; ++e)
             patterns_[e] =
                 patternOf<BPP>(pal_.color(e), bSourceAlpha ? pal_.alphas[e] : ALPHA_OPAQUE);
     }
 
-    // Writes the pixel bytes of `line` at row, then rowSize - width × BPP zero
-    // bytes. Bytes up to SLACK past the row may change. False when the image
+    // Writes the pixels that the codes from p to end give at row, the colour
+    // key after them, then rowSize - width × BPP zero bytes; bytes up to SLACK
+    // past the row may change. With bCheck, false when the codes are unsound
+    // by the rules of the check at load (with end at the line's own end).
+    bool code(const std::uint8_t* p, const std::uint8_t* end, bool bCheck, std::uint8_t* row,
+              std::size_t rowSize) const {
+        const Decoded decoded =
+            decodeLine(p, end, pal_.size, width_, BmpRowPainter<BPP>{patterns_.data(), key_, row});
+        finish(decoded.n, row, rowSize);
+        return !bCheck || decoded.sound(width_);
+    }
+
+    // A row that has no line: the colour key throughout.
+    void blank(std::uint8_t* row, std::size_t rowSize) const { finish(0, row, rowSize); }
+
+private:
+    void finish(std::uint32_t n, std::uint8_t* row, std::size_t rowSize) const {
+        BmpRowPainter<BPP>::fill(row + std::size_t{n} * BPP, key_, width_ - n);
+        std::fill(row + std::size_t{width_} * BPP, row + rowSize, std::uint8_t{0});
+    }
+
+    RlePalette pal_;
+    std::vector<PixelPattern> patterns_;  // per palette entry
+    PixelPattern key_;
+    std::uint32_t width_;
+};
+
+// Decodes the lines of a loaded image straight into BMP rows.
+template <std::size_t BPP>
+class BmpLineDecoder {
+public:
+    static constexpr std::size_t SLACK = BmpRowCoder<BPP>::SLACK;
+
+    explicit BmpLineDecoder(const Image& image)
+        : image_(image),
+          data_(heldData(image)),
+          coder_(paletteOf(image, data_), (image.flags & RLE_ALPHA) != 0,
+                 static_cast<std::uint32_t>(image.width)),
+          nLines_(std::min(static_cast<std::size_t>(image.height), image.lineOffsets.size())),
+          bUnchecked_((image.flags & IMAGE_LINES_UNCHECKED) != 0) {}
+
+    // Writes the row of `line` (see BmpRowCoder::code). False when the image
     // is marked IMAGE_LINES_UNCHECKED and this line's codes are unsound.
     bool decode(std::size_t line, std::uint8_t* row, std::size_t rowSize) const {
-        Decoded decoded;
-        bool bSound = true;
-        if (line < nLines_) {
-            const std::size_t offset =
-                std::min<std::size_t>(image_.lineOffsets[line], data_.size());
-            // An unchecked line is decoded up to its own end only; the last
-            // line was checked at load.
-            std::size_t lineEnd = data_.size();
-            const bool bCheck = bUnchecked_ && line + 1 < nLines_;
-            if (bCheck)
-                lineEnd = std::clamp<std::size_t>(image_.lineOffsets[line + 1], offset, lineEnd);
-            decoded = decodeLine(data_.data() + offset, data_.data() + lineEnd, pal_.size, width_,
-                                 BmpRowPainter<BPP>{patterns_.data(), key_, row});
-            bSound = !bCheck || decoded.sound(width_);
+        if (line >= nLines_) {
+            coder_.blank(row, rowSize);
+            return true;
         }
-        BmpRowPainter<BPP>::fill(row + std::size_t{decoded.n} * BPP, key_, width_ - decoded.n);
-        std::fill(row + std::size_t{width_} * BPP, row + rowSize, std::uint8_t{0});
-        return bSound;
+        const std::size_t offset = std::min<std::size_t>(image_.lineOffsets[line], data_.size());
+        // An unchecked line is decoded up to its own end only; the last line
+        // was checked at load.
+        std::size_t lineEnd = data_.size();
+        const bool bCheck = bUnchecked_ && line + 1 < nLines_;
+        if (bCheck)
+            lineEnd = std::clamp<std::size_t>(image_.lineOffsets[line + 1], offset, lineEnd);
+        return coder_.code(data_.data() + offset, data_.data() + lineEnd, bCheck, row, rowSize);
     }
 
 private:
     const Image& image_;
     std::span<const std::uint8_t> data_;
-    RlePalette pal_;
-    std::vector<PixelPattern> patterns_;  // per palette entry
-    PixelPattern key_;
-    std::uint32_t width_;
+    BmpRowCoder<BPP> coder_;
     std::size_t nLines_;
     bool bUnchecked_;
 };
@@ -446,18 +476,89 @@ void blitPlain(const Image& image, std::int32_t x, std::int32_t y, const Surface
     }
 }
 
-// The bytes a BMP of this image would take fit the format's 32-bit sizes.
-bool fitsBmp(const Image& image) {
-    if (image.width < 0 || image.height < 0) return false;
-    const auto width = static_cast<std::uint32_t>(image.width);
-    const bool bAlpha = (image.flags & RLE_ALPHA) != 0;
+// The bytes a BMP of an RLE image with these sizes and flags would take fit
+// the format's 32-bit sizes.
+bool fitsBmp(std::int32_t signedWidth, std::int32_t signedHeight, std::uint32_t flags) {
+    if (signedWidth < 0 || signedHeight < 0) return false;
+    const auto width = static_cast<std::uint32_t>(signedWidth);
+    const auto height = static_cast<std::uint32_t>(signedHeight);
+    const bool bAlpha = (flags & RLE_ALPHA) != 0;
     // 24-bit rows are padded to whole 32-bit words.
     const auto rowBytes = bAlpha ? checkedMul(width, 4) : checkedMul(width, 3);
     if (!rowBytes) return false;
     const auto padded = bAlpha ? rowBytes : checkedAdd(*rowBytes, 3);
     if (!padded) return false;
-    const auto rows = checkedMul(static_cast<std::uint32_t>(image.height), *padded & ~3u);
+    const auto rows = checkedMul(height, *padded & ~3u);
     return rows && checkedAdd(BMP_HEADER_SIZE, *rows);
+}
+
+// Line codes held at once by the streamed way: whole lines, at least one, of
+// at most this many bytes together. A line takes at most 65535 bytes.
+constexpr std::size_t CODES_WINDOW = 256 * 1024;
+
+// Reads exactly size bytes at offset; false on any shortfall.
+bool readAt(int fd, std::uint8_t* dst, std::size_t size, std::uint64_t offset) {
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, dst, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        dst += got;
+        size -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// The rows of a streamed RLE file, bottom line first: the lines' codes are
+// read from the end of the file backwards, a window of whole lines at a time,
+// and every line is checked as it is decoded. False at the first shortfall,
+// unsound line or refused write.
+template <std::size_t BPP>
+bool writeStreamedRows(int fd, const RleShape& shape, const RleTable& table, const RlePalette& pal,
+                       const BmpLayout& layout, OutputFile& out) {
+    const auto height = static_cast<std::size_t>(shape.height);
+    const BmpRowCoder<BPP> coder(pal, (shape.flags & RLE_ALPHA) != 0,
+                                 static_cast<std::uint32_t>(shape.width));
+    const auto lineEnd = [&table, height](std::size_t line) -> std::uint64_t {
+        return line + 1 < height ? table.offsets[line + 1] : table.total;
+    };
+    const std::size_t rowsPerChunk =
+        std::clamp<std::size_t>(CHUNK_SIZE / layout.rowSize, 1, height);
+    std::vector<std::uint8_t> chunk(rowsPerChunk * layout.rowSize + BmpRowCoder<BPP>::SLACK);
+    std::vector<std::uint8_t> window(CODES_WINDOW);
+    std::size_t first = height;  // the window holds lines first to last
+    std::uint64_t base = 0;      // the block offset of line `first`'s codes, less codesStart
+    for (std::size_t r = 0; r < height;) {
+        const std::size_t nRows = std::min(rowsPerChunk, height - r);
+        for (std::size_t k = 0; k < nRows; ++k, ++r) {
+            const std::size_t line = height - 1 - r;
+            if (line < first) {
+                const std::uint64_t end = lineEnd(line);
+                std::size_t lo = line;
+                while (lo > 0 && end - table.offsets[lo - 1] <= CODES_WINDOW) --lo;
+                base = table.offsets[lo];
+                const auto size = static_cast<std::size_t>(end - base);
+                if (size > window.size()) return false;
+                if (!readAt(fd, window.data(), size, RLE_HEADER_SIZE + table.codesStart + base))
+                    return false;
+                first = lo;
+            }
+            const std::uint8_t* const codes = window.data() + (table.offsets[line] - base);
+            const std::uint8_t* const codesEnd = window.data() + (lineEnd(line) - base);
+            if (!coder.code(codes, codesEnd, true, chunk.data() + k * layout.rowSize,
+                            layout.rowSize))
+                return false;
+        }
+        if (!out.write(chunk.data(), nRows * layout.rowSize)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -512,7 +613,7 @@ Image decodeRleImage(const Image& image) {
 }
 
 bool convertRleToBmp(const Image& image, const char* outputPath) {
-    if (!fitsBmp(image)) return false;
+    if (!fitsBmp(image.width, image.height, image.flags)) return false;
     // An image without pixels has no alpha plane once decoded, so its file is 24-bit.
     const bool bAlpha = (image.flags & RLE_ALPHA) != 0 && image.width > 0 && image.height > 0;
     const auto layout = layoutBmp(image.width, image.height, bAlpha);
@@ -527,5 +628,56 @@ bool convertRleToBmp(const Image& image, const char* outputPath) {
         if (!bWritten) return false;
     }
     // Without commit the temporary file goes and the target stays as it was.
+    return out.commit();
+}
+
+bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
+                              std::uint64_t smallest) {
+    const FileDescriptor in{::open(inputPath, O_RDONLY | O_CLOEXEC)};
+    if (in.fd < 0) return false;
+    struct stat info;
+    if (::fstat(in.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
+    const auto fileSize = static_cast<std::uint64_t>(info.st_size);
+    if (fileSize < std::max<std::uint64_t>(smallest, RLE_HEADER_SIZE) ||
+        fileSize - RLE_HEADER_SIZE > UINT32_MAX)
+        return false;
+    std::array<std::uint8_t, RLE_HEADER_SIZE> head;
+    if (!readAt(in.fd, head.data(), head.size(), 0) || head[0] != 'R' || head[1] != 'L')
+        return false;
+    const RleShape shape{loadLe16(&head[4]), loadLe16(&head[6]), IMAGE_RLE | loadLe16(&head[2]),
+                         loadLe16(&head[8])};
+    const std::uint64_t blockSize = fileSize - RLE_HEADER_SIZE;
+
+    // The palette tables and the line-length table, which is at most three
+    // bytes a line.
+    const bool bSourceAlpha = (shape.flags & RLE_ALPHA) != 0;
+    const std::uint64_t tableStart = std::uint64_t{shape.paletteSize} * (bSourceAlpha ? 3 : 2);
+    const auto headSize = static_cast<std::size_t>(
+        std::min(blockSize, tableStart + 3 * static_cast<std::uint64_t>(shape.height)));
+    std::vector<std::uint8_t> tables(headSize);
+    if (!readAt(in.fd, tables.data(), headSize, RLE_HEADER_SIZE)) return false;
+    RleTable table;
+    if (readRleTable(tables, blockSize, shape, table)) return false;
+    const auto height = static_cast<std::size_t>(shape.height);
+    for (std::size_t line = 0; line < height; ++line) {
+        const std::uint64_t end = line + 1 < height ? table.offsets[line + 1] : table.total;
+        if (table.codesStart + end > blockSize) return false;
+    }
+
+    if (!fitsBmp(shape.width, shape.height, shape.flags)) return false;
+    const bool bAlpha = bSourceAlpha && shape.width > 0 && shape.height > 0;
+    const auto layout = layoutBmp(shape.width, shape.height, bAlpha);
+    if (!layout) return false;
+    const RlePalette pal{tables.data(), tables.data() + 2 * std::size_t{shape.paletteSize},
+                         shape.paletteSize};
+    OutputFile out(outputPath);
+    if (!out.isOpen()) return false;
+    out.reserve(layout->header.size() + std::uint64_t{layout->rowsSize});
+    if (!out.write(layout->header.data(), layout->header.size())) return false;
+    if (layout->rowSize > 0) {
+        const bool bWritten = bAlpha ? writeStreamedRows<4>(in.fd, shape, table, pal, *layout, out)
+                                     : writeStreamedRows<3>(in.fd, shape, table, pal, *layout, out);
+        if (!bWritten) return false;
+    }
     return out.commit();
 }

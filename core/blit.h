@@ -36,3 +36,13 @@ Image decodeRleImage(const Image& image);
 // IMAGE_LINES_UNCHECKED and a line turns out unsound; nothing is written then
 // (confirmRleCodes tells the two apart).
 [[nodiscard]] bool convertRleToBmp(const Image& image, const char* outputPath);
+
+// Mode b for RLE files of `smallest` bytes and more, without holding the whole
+// file: the tables are read first, then the lines' codes a window at a time,
+// each line checked as it is decoded. True when the BMP file was written,
+// with the bytes convertRleToBmp writes for the loaded file. False, with
+// nothing written, when the file is smaller, not an RLE file, unreadable,
+// unsound anywhere, too large for a BMP, or the output fails: the caller then
+// goes the usual way (loadImage, convertRleToBmp), which says what is wrong.
+[[nodiscard]] bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
+                                            std::uint64_t smallest = std::uint64_t{1} << 20);

@@ -170,6 +170,45 @@ bool readBlock(std::FILE* file, std::uint8_t* dst, std::size_t size) {
 
 }  // namespace
 
+std::optional<RleFault> readRleTable(std::span<const std::uint8_t> head, std::uint64_t blockSize,
+                                     const RleShape& shape, RleTable& table) {
+    table.offsets.clear();
+    if (shape.width < 0 || shape.height < 0) return RleFault{FAULT_NEGATIVE_SIZE, -1};
+    const std::uint32_t nEntries = shape.paletteSize;
+    const std::uint64_t tableStart =
+        std::uint64_t{nEntries} * ((shape.flags & RLE_ALPHA) != 0 ? 3 : 2);
+    if (tableStart > blockSize) return RleFault{FAULT_PALETTE, -1};
+
+    // Each line's start relative to the first line's codes, which follow the
+    // table and so are only placed once it has been read. The table takes at
+    // most three bytes a line, all of them in `head`.
+    const auto nLines = static_cast<std::size_t>(shape.height);
+    ByteReader entries(
+        head.subspan(static_cast<std::size_t>(std::min<std::uint64_t>(tableStart, head.size()))));
+    // Every entry takes a byte, so a height beyond the table's bytes fails
+    // before the reservation would run out.
+    table.offsets.reserve(std::min(nLines, entries.remaining()));
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < nLines; ++i) {
+        const auto line = static_cast<std::int32_t>(i);
+        const auto first = entries.u8();
+        if (!first) return RleFault{FAULT_LENGTH_TABLE, line};
+        std::uint32_t count = *first;
+        if (count == LONG_LENGTH) {
+            const auto value = entries.be16();
+            if (!value) return RleFault{FAULT_LENGTH_TABLE, line};
+            count = *value;
+        }
+        // Stays below the block size, so the offsets fit their 32 bits.
+        if (total + count > blockSize) return RleFault{FAULT_LINE_BLOCK, line};
+        table.offsets.push_back(static_cast<std::uint32_t>(total));
+        total += count;
+    }
+    table.total = total;
+    table.codesStart = tableStart + entries.position();
+    return std::nullopt;
+}
+
 std::optional<RleFault> indexRleLines(Image& image, RleCodeCheck check) {
     freeBuffer(image.lineOffsets);
     image.flags &= ~IMAGE_LINES_UNCHECKED;
@@ -178,36 +217,16 @@ std::optional<RleFault> indexRleLines(Image& image, RleCodeCheck check) {
 
     const std::span<const std::uint8_t> data = image.dataBlock();
     const std::uint32_t nEntries = image.paletteSize;
-    const std::uint64_t tableStart =
-        std::uint64_t{nEntries} * ((image.flags & RLE_ALPHA) != 0 ? 3 : 2);
-    if (tableStart > data.size()) return RleFault{FAULT_PALETTE, -1};
-
-    // First the table: each line's start relative to the first line's codes,
-    // which follow the table and so are only placed once it has been read.
+    RleTable table;
+    if (const auto fault = readRleTable(
+            data, data.size(), RleShape{image.width, image.height, image.flags, image.paletteSize},
+            table))
+        return fault;
     const auto nLines = static_cast<std::size_t>(image.height);
-    ByteReader table(data.subspan(static_cast<std::size_t>(tableStart)));
-    // Every entry takes a byte, so a height beyond the table's bytes fails
-    // before the reservation would run out.
-    std::vector<std::uint32_t> offsets;
-    offsets.reserve(std::min(nLines, table.remaining()));
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < nLines; ++i) {
-        const auto line = static_cast<std::int32_t>(i);
-        const auto first = table.u8();
-        if (!first) return RleFault{FAULT_LENGTH_TABLE, line};
-        std::uint32_t count = *first;
-        if (count == LONG_LENGTH) {
-            const auto value = table.be16();
-            if (!value) return RleFault{FAULT_LENGTH_TABLE, line};
-            count = *value;
-        }
-        // Stays below the block size, so the offsets fit their 32 bits.
-        if (total + count > data.size()) return RleFault{FAULT_LINE_BLOCK, line};
-        offsets.push_back(static_cast<std::uint32_t>(total));
-        total += count;
-    }
+    std::vector<std::uint32_t>& offsets = table.offsets;
+    const std::uint64_t total = table.total;
 
-    const std::uint64_t codesStart = tableStart + table.position();
+    const std::uint64_t codesStart = table.codesStart;
     const auto width = static_cast<std::uint32_t>(image.width);
     for (std::size_t i = 0; i < nLines; ++i) {
         const auto line = static_cast<std::int32_t>(i);

@@ -31,6 +31,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "image.h"
 
@@ -50,6 +51,30 @@ struct RleFault {
     const char* what;
     std::int32_t line;
 };
+
+// What the header tells of an RLE image's data block.
+struct RleShape {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::uint32_t flags = 0;
+    std::uint16_t paletteSize = 0;
+};
+
+// Where each line's codes lie: offsets[i] from codesStart (the block offset of
+// the first line's codes), a line ending where the next starts and the last at
+// total.
+struct RleTable {
+    std::vector<std::uint32_t> offsets;
+    std::uint64_t total = 0;
+    std::uint64_t codesStart = 0;
+};
+
+// Reads the line-length table of a data block of blockSize bytes whose first
+// bytes are `head` (all of the block, or at least its palette tables and three
+// bytes a line after them) and checks that the tables and every line's
+// length lie inside the block. The first fault, or nothing.
+std::optional<RleFault> readRleTable(std::span<const std::uint8_t> head, std::uint64_t blockSize,
+                                     const RleShape& shape, RleTable& table);
 
 // Fills lineOffsets of an RLE-form image whose width, height, flags,
 // paletteSize, pixels and dataSize are set, and checks the whole structure:

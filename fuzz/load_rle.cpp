@@ -245,6 +245,28 @@ void checkModeB(const std::uint8_t* data, std::size_t size, const Image* checked
     FUZZ_CHECK(confirmRleCodes(*late, lateText));
 }
 
+// The streamed way of mode b, forced for a file of any size: it writes the
+// bytes of the loaded way, or nothing when the loaded way fails.
+void checkStreamed(const std::uint8_t* data, std::size_t size, const Image* checked) {
+    const std::string input = scratchFolder() + "/in.rle";
+    const std::string output = scratchFolder() + "/streamed.bmp";
+    const std::string expected = scratchFolder() + "/expected.bmp";
+    {
+        const FilePtr file(std::fopen(input.c_str(), "wb"));
+        FUZZ_CHECK(file && std::fwrite(data, 1, size, file.get()) == size);
+    }
+    std::remove(output.c_str());
+    std::remove(expected.c_str());
+    const bool bStreamed = convertLargeRleFileToBmp(input.c_str(), output.c_str(), 0);
+    const bool bLoaded = checked && convertRleToBmp(*checked, expected.c_str());
+    FUZZ_CHECK(bStreamed == bLoaded);
+    if (bStreamed) {
+        FUZZ_CHECK(readWhole(output) == readWhole(expected));
+    } else {
+        FUZZ_CHECK(readWhole(output).empty());
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -254,8 +276,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Images small enough to draw quickly also go through mode b.
     if (!image ||
         static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height) <=
-            MAX_DRAWN_PIXELS)
+            MAX_DRAWN_PIXELS) {
         checkModeB(data, size, image.get());
+        checkStreamed(data, size, image.get());
+    }
     if (!image) return 0;
     checkRecord(*image);
 

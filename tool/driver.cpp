@@ -92,6 +92,13 @@ int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
 }
 
 int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
+    const char* outputPath = args.output ? args.output : args.input;
+    // Large sound RLE files convert without being read whole; anything else,
+    // and anything wrong with them, goes the way below, which reports it.
+    bool streamed = false;
+    withMemory([&] { streamed = convertLargeRleFileToBmp(args.input, outputPath); });
+    if (streamed) return 0;
+
     std::unique_ptr<Image> image;
     bool written = false;
     // The codes are checked line by line as they are decoded; when the
@@ -101,7 +108,7 @@ int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
     const bool enough = withMemory([&] {
         image = loadImage(args.input, state.errorText, RleCodeCheck::Conversion);
         if (!image || !image->isRle()) return;
-        written = convertRleToBmp(*image, args.output ? args.output : args.input);
+        written = convertRleToBmp(*image, outputPath);
         if (!written) sound = confirmRleCodes(*image, state.errorText);
     });
     if (!enough) {

@@ -1,14 +1,18 @@
-// Mode b loads RLE files with the line codes left to the conversion, which
-// checks each line as it decodes it. Such a load and conversion must refuse
-// exactly the files a full check at load refuses, write nothing for them, and
-// write the same bytes for every other file.
+// Mode b checks line codes as it decodes them, on a loaded file or streaming
+// a large one. Either way it must refuse exactly the files a full check at
+// load refuses, write nothing for them, and write the same bytes for every
+// other file.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "blit.h"
+#include "encode_single.h"
 #include "image.h"
 #include "rle_builder.h"
 #include "rle_reader.h"
@@ -129,4 +133,104 @@ TEST(LateLineCheck, SoundFilesConvertTheSame) {
         EXPECT_TRUE(confirmRleCodes(*late, errorText));
         EXPECT_EQ((late->flags & IMAGE_LINES_UNCHECKED), 0u);
     }
+}
+
+namespace {
+
+// The streamed way on `file`, forced for files of any size: what it returns,
+// and the bytes it wrote (empty when it wrote nothing).
+std::pair<bool, Bytes> streamed(const Loads& loads) {
+    std::filesystem::remove(loads.bmp);
+    const bool bWritten = convertLargeRleFileToBmp(loads.rle.c_str(), loads.bmp.c_str(), 0);
+    Bytes written;
+    if (std::filesystem::exists(loads.bmp)) written = readFile(loads.bmp);
+    return {bWritten, written};
+}
+
+// The loaded way: the bytes convertRleToBmp writes, or nothing when the load
+// or the conversion fails.
+std::optional<Bytes> loadedWay(const Loads& loads) {
+    std::string error;
+    const auto image = loads.load(RleCodeCheck::Load, error);
+    if (!image) return std::nullopt;
+    std::filesystem::remove(loads.bmp);
+    if (!convertRleToBmp(*image, loads.bmp.c_str())) return std::nullopt;
+    return readFile(loads.bmp);
+}
+
+}  // namespace
+
+// Large files convert without being held whole: the same bytes as the loaded
+// way for every sound file, and nothing at all for any file the loaded way
+// refuses, so that the caller's fallback reports it.
+TEST(StreamedModeB, WritesWhatTheLoadedWayWrites) {
+    std::vector<Bytes> files = {
+        tenWide({SOUND_LINE, {0xFF, 0x0A, 0x09, 0xFD}, SOUND_LINE}).bytes(),
+        tenWide({{0xFE, 0x09, 0x00, 0x00, 0xFF, 0x09}, SOUND_LINE}).bytes(),
+        tenWide({{0xFD, 0xFF, 0xFF, 0x00, 0xFF, 0x09}, SOUND_LINE}).bytes(),
+        tenWide({SOUND_LINE, SOUND_LINE}).trailing({0xAB, 0xCD}).bytes(),
+        RleBuilder()
+            .flags(RLE_ALPHA)
+            .size(10, 2)
+            .palette({0xF81F, 0x07E0})
+            .alphas({0, 16})
+            .line(SOUND_LINE)
+            .line(SOUND_LINE)
+            .bytes(),
+        RleBuilder().size(0, 3).line({}).line({0x07}).line({}).bytes(),
+        RleBuilder().size(5, 0).bytes(),
+        tenWide({SOUND_LINE, {0xFF, 0x09}}).bytes(),
+        tenWide({SOUND_LINE, SOUND_LINE}).entryCount(100).bytes(),
+        tenWide({SOUND_LINE, SOUND_LINE}).lineLengths({0x05}).bytes(),
+        tenWide({SOUND_LINE, {0xFE, 0x01, 0x0B}, SOUND_LINE}).bytes(),
+        tenWide({{0x02, 0xFF, 0x09}, SOUND_LINE}).bytes(),
+        tenWide({SOUND_LINE, {0xFF}, SOUND_LINE}).bytes(),
+    };
+    // Every cut of a sound file, too.
+    const Bytes whole = tenWide({SOUND_LINE, {0xFE, 0x01, 0x0A}, SOUND_LINE}).bytes();
+    for (std::size_t size = 0; size < whole.size(); ++size)
+        files.emplace_back(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        SCOPED_TRACE(k);
+        const Loads loads(files[k]);
+        const std::optional<Bytes> expected = loadedWay(loads);
+        const auto [bWritten, written] = streamed(loads);
+        ASSERT_EQ(bWritten, expected.has_value());
+        if (expected) {
+            EXPECT_EQ(written, *expected);
+        } else {
+            EXPECT_TRUE(written.empty());
+        }
+    }
+}
+
+// A file above the size from which the driver streams: lines far more than one
+// window of codes, read from the end backwards.
+TEST(StreamedModeB, LargeFileInManyWindows) {
+    Image image;
+    image.width = 1200;
+    image.height = 1000;
+    std::mt19937 rng(5);
+    std::vector<std::uint16_t> colors(200);
+    for (std::uint16_t& c : colors) c = static_cast<std::uint16_t>(rng() & 0xFFDF);
+    image.pixels.resize(1200 * 1000);
+    for (std::uint16_t& p : image.pixels) p = colors[rng() % colors.size()];
+    TempDir dir;
+    const std::string rle = dir.file("big.rle");
+    std::int32_t nColors = 0;
+    ASSERT_EQ(convertToRle(image, rle.c_str(), false, nColors), EncodeResult::Written);
+    ASSERT_GT(std::filesystem::file_size(rle), std::uint64_t{1} << 20);
+
+    ErrorText errorText{};
+    const auto loaded = loadImage(rle.c_str(), errorText);
+    ASSERT_TRUE(loaded) << errorText.data();
+    const std::string viaLoad = dir.file("load.bmp");
+    ASSERT_TRUE(convertRleToBmp(*loaded, viaLoad.c_str()));
+    const std::string viaStream = dir.file("stream.bmp");
+    ASSERT_TRUE(convertLargeRleFileToBmp(rle.c_str(), viaStream.c_str()));
+    EXPECT_EQ(readFile(viaStream), readFile(viaLoad));
+    // Below the size, it leaves the file to the loaded way.
+    EXPECT_FALSE(
+        convertLargeRleFileToBmp(rle.c_str(), dir.file("not.bmp").c_str(), std::uint64_t{1} << 30));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("not.bmp")));
 }

@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "blit.h"
 #include "bytes.h"
+#include "encode_single.h"
 #include "image.h"
+#include "rle_reader.h"
 #include "run_binary.h"
 #include "temp_dir.h"
 
@@ -266,6 +269,44 @@ TEST(Cli, CorruptLinesAreLoadFailuresInModeB) {
     EXPECT_EQ(readFile(dir.file("bad.rle")), rle);
     EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"bad.rle", "folder"}));
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("folder")));
+}
+
+// RLE files above 1 MiB convert without being read whole: the same bytes as
+// the loaded way, and for a bad line far into the file the load's words and
+// no file at all.
+TEST(Cli, LargeRleFilesInModeB) {
+    TempDir dir;
+    Image image;
+    image.width = 1200;
+    image.height = 1000;
+    std::mt19937 rng(11);
+    std::vector<std::uint16_t> colors(200);
+    for (std::uint16_t& c : colors) c = static_cast<std::uint16_t>(rng() & 0xFFDF);
+    image.pixels.resize(1200 * 1000);
+    for (std::uint16_t& p : image.pixels) p = colors[rng() % colors.size()];
+    const std::string rle = dir.file("big.rle");
+    std::int32_t nColors = 0;
+    ASSERT_EQ(convertToRle(image, rle.c_str(), false, nColors), EncodeResult::Written);
+    ASSERT_GT(std::filesystem::file_size(rle), std::uint64_t{1} << 20);
+    ErrorText errorText{};
+    const auto loaded = loadImage(rle.c_str(), errorText);
+    ASSERT_TRUE(loaded);
+    ASSERT_TRUE(convertRleToBmp(*loaded, dir.file("expected.bmp").c_str()));
+
+    RunResult run = runIn(dir, {"b", "big.rle", "big.bmp"});
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(readFile(dir.file("big.bmp")), readFile(dir.file("expected.bmp")));
+
+    // Line 500 starts with a literal beyond the palette.
+    Bytes bad = readFile(rle);
+    bad[RLE_HEADER_SIZE + loaded->lineOffsets[500]] = 252;
+    writeFile(dir.file("bad.rle"), bad);
+    run = runIn(dir, {"b", "bad.rle", "bad.bmp"});
+    EXPECT_EQ(run.out, "Load failed: RLE data corrupt\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("bad.bmp")));
+    EXPECT_EQ(readFile(dir.file("bad.rle")), bad);
 }
 
 // A file-size limit hit in the middle of a write: the original stays whole.
