@@ -14,6 +14,7 @@
 #include "blit.h"
 #include "encode_single.h"
 #include "image.h"
+#include "image_maker.h"
 #include "rle_builder.h"
 #include "rle_reader.h"
 #include "temp_dir.h"
@@ -29,6 +30,26 @@ RleBuilder tenWide(const std::vector<Bytes>& lines) {
 }
 
 const Bytes SOUND_LINE = {0x01, 0xFE, 0x01, 0x08, 0x00};
+
+// Sound files, among them bytes the decoder never reads, an alpha palette and
+// lines of width 0.
+std::vector<Bytes> soundFiles() {
+    return {
+        tenWide({SOUND_LINE, {0xFF, 0x0A, 0x09, 0xFD}, SOUND_LINE}).bytes(),
+        tenWide({{0xFE, 0x09, 0x00, 0x00, 0xFF, 0x09}, SOUND_LINE}).bytes(),
+        tenWide({{0xFD, 0xFF, 0xFF, 0x00, 0xFF, 0x09}, SOUND_LINE}).bytes(),
+        tenWide({SOUND_LINE, SOUND_LINE}).trailing({0xAB, 0xCD}).bytes(),
+        RleBuilder()
+            .flags(RLE_ALPHA)
+            .size(10, 2)
+            .palette({0xF81F, 0x07E0})
+            .alphas({0, 16})
+            .line(SOUND_LINE)
+            .line(SOUND_LINE)
+            .bytes(),
+        RleBuilder().size(0, 3).line({}).line({0x07}).line({}).bytes(),
+    };
+}
 
 struct Loads {
     TempDir dir;
@@ -101,21 +122,7 @@ TEST(LateLineCheck, TablesAndLastLineAreCheckedAtLoad) {
 // Sound files, including bytes the decoder never reads, convert to the same
 // bytes either way, and confirmRleCodes finds nothing.
 TEST(LateLineCheck, SoundFilesConvertTheSame) {
-    const std::vector<Bytes> files = {
-        tenWide({SOUND_LINE, {0xFF, 0x0A, 0x09, 0xFD}, SOUND_LINE}).bytes(),
-        tenWide({{0xFE, 0x09, 0x00, 0x00, 0xFF, 0x09}, SOUND_LINE}).bytes(),
-        tenWide({{0xFD, 0xFF, 0xFF, 0x00, 0xFF, 0x09}, SOUND_LINE}).bytes(),
-        tenWide({SOUND_LINE, SOUND_LINE}).trailing({0xAB, 0xCD}).bytes(),
-        RleBuilder()
-            .flags(RLE_ALPHA)
-            .size(10, 2)
-            .palette({0xF81F, 0x07E0})
-            .alphas({0, 16})
-            .line(SOUND_LINE)
-            .line(SOUND_LINE)
-            .bytes(),
-        RleBuilder().size(0, 3).line({}).line({0x07}).line({}).bytes(),
-    };
+    const std::vector<Bytes> files = soundFiles();
     for (std::size_t k = 0; k < files.size(); ++k) {
         SCOPED_TRACE(k);
         const Loads loads(files[k]);
@@ -164,20 +171,8 @@ std::optional<Bytes> loadedWay(const Loads& loads) {
 // way for every sound file, and nothing at all for any file the loaded way
 // refuses, so that the caller's fallback reports it.
 TEST(StreamedModeB, WritesWhatTheLoadedWayWrites) {
-    std::vector<Bytes> files = {
-        tenWide({SOUND_LINE, {0xFF, 0x0A, 0x09, 0xFD}, SOUND_LINE}).bytes(),
-        tenWide({{0xFE, 0x09, 0x00, 0x00, 0xFF, 0x09}, SOUND_LINE}).bytes(),
-        tenWide({{0xFD, 0xFF, 0xFF, 0x00, 0xFF, 0x09}, SOUND_LINE}).bytes(),
-        tenWide({SOUND_LINE, SOUND_LINE}).trailing({0xAB, 0xCD}).bytes(),
-        RleBuilder()
-            .flags(RLE_ALPHA)
-            .size(10, 2)
-            .palette({0xF81F, 0x07E0})
-            .alphas({0, 16})
-            .line(SOUND_LINE)
-            .line(SOUND_LINE)
-            .bytes(),
-        RleBuilder().size(0, 3).line({}).line({0x07}).line({}).bytes(),
+    std::vector<Bytes> files = soundFiles();
+    const std::vector<Bytes> others = {
         RleBuilder().size(5, 0).bytes(),
         tenWide({SOUND_LINE, {0xFF, 0x09}}).bytes(),
         tenWide({SOUND_LINE, SOUND_LINE}).entryCount(100).bytes(),
@@ -186,6 +181,7 @@ TEST(StreamedModeB, WritesWhatTheLoadedWayWrites) {
         tenWide({{0x02, 0xFF, 0x09}, SOUND_LINE}).bytes(),
         tenWide({SOUND_LINE, {0xFF}, SOUND_LINE}).bytes(),
     };
+    files.insert(files.end(), others.begin(), others.end());
     // Every cut of a sound file, too.
     const Bytes whole = tenWide({SOUND_LINE, {0xFE, 0x01, 0x0A}, SOUND_LINE}).bytes();
     for (std::size_t size = 0; size < whole.size(); ++size)
@@ -207,14 +203,7 @@ TEST(StreamedModeB, WritesWhatTheLoadedWayWrites) {
 // A file above the size from which the driver streams: lines far more than one
 // window of codes, read from the end backwards.
 TEST(StreamedModeB, LargeFileInManyWindows) {
-    Image image;
-    image.width = 1200;
-    image.height = 1000;
-    std::mt19937 rng(5);
-    std::vector<std::uint16_t> colors(200);
-    for (std::uint16_t& c : colors) c = static_cast<std::uint16_t>(rng() & 0xFFDF);
-    image.pixels.resize(1200 * 1000);
-    for (std::uint16_t& p : image.pixels) p = colors[rng() % colors.size()];
+    const Image image = makeNoisyImage(1200, 1000, 200, 5);
     TempDir dir;
     const std::string rle = dir.file("big.rle");
     std::int32_t nColors = 0;

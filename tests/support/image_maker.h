@@ -221,3 +221,19 @@ inline std::size_t countVisibleDifferences(const Image& original, const Image& d
     }
     return differences;
 }
+
+// A width × height image without alpha plane whose pixels are drawn at random
+// from nColors colours (none of them the colour key): few runs, so its RLE file
+// is about a byte per pixel.
+inline Image makeNoisyImage(std::int32_t width, std::int32_t height, std::size_t nColors,
+                            std::uint32_t seed) {
+    Image image;
+    image.width = width;
+    image.height = height;
+    std::mt19937 rng(seed);
+    std::vector<std::uint16_t> colors(nColors);
+    for (std::uint16_t& c : colors) c = static_cast<std::uint16_t>(rng() & 0xFFDF);
+    image.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    for (std::uint16_t& p : image.pixels) p = colors[rng() % colors.size()];
+    return image;
+}

@@ -12,6 +12,7 @@
 #include "bytes.h"
 #include "encode_single.h"
 #include "image.h"
+#include "image_maker.h"
 #include "rle_reader.h"
 #include "run_binary.h"
 #include "temp_dir.h"
@@ -276,14 +277,7 @@ TEST(Cli, CorruptLinesAreLoadFailuresInModeB) {
 // no file at all.
 TEST(Cli, LargeRleFilesInModeB) {
     TempDir dir;
-    Image image;
-    image.width = 1200;
-    image.height = 1000;
-    std::mt19937 rng(11);
-    std::vector<std::uint16_t> colors(200);
-    for (std::uint16_t& c : colors) c = static_cast<std::uint16_t>(rng() & 0xFFDF);
-    image.pixels.resize(1200 * 1000);
-    for (std::uint16_t& p : image.pixels) p = colors[rng() % colors.size()];
+    const Image image = makeNoisyImage(1200, 1000, 200, 11);
     const std::string rle = dir.file("big.rle");
     std::int32_t nColors = 0;
     ASSERT_EQ(convertToRle(image, rle.c_str(), false, nColors), EncodeResult::Written);
