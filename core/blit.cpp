@@ -383,24 +383,17 @@ public:
           data_(heldData(image)),
           coder_(paletteOf(image, data_), (image.flags & RLE_ALPHA) != 0,
                  static_cast<std::uint32_t>(image.width)),
-          nLines_(std::min(static_cast<std::size_t>(image.height), image.lineOffsets.size())),
-          bUnchecked_((image.flags & IMAGE_LINES_UNCHECKED) != 0) {}
+          nLines_(std::min(static_cast<std::size_t>(image.height), image.lineOffsets.size())) {}
 
-    // Writes the row of `line` (see BmpRowCoder::code). False when the image
-    // is marked IMAGE_LINES_UNCHECKED and this line's codes are unsound.
-    bool decode(std::size_t line, std::uint8_t* row, std::size_t rowSize) const {
+    // Writes the row of `line` (see BmpRowCoder::code); the load has checked
+    // the codes, and the decoder stays inside the data block regardless.
+    void decode(std::size_t line, std::uint8_t* row, std::size_t rowSize) const {
         if (line >= nLines_) {
             coder_.blank(row, rowSize);
-            return true;
+            return;
         }
         const std::size_t offset = std::min<std::size_t>(image_.lineOffsets[line], data_.size());
-        // An unchecked line is decoded up to its own end only; the last line
-        // was checked at load.
-        std::size_t lineEnd = data_.size();
-        const bool bCheck = bUnchecked_ && line + 1 < nLines_;
-        if (bCheck)
-            lineEnd = std::clamp<std::size_t>(image_.lineOffsets[line + 1], offset, lineEnd);
-        return coder_.code(data_.data() + offset, data_.data() + lineEnd, bCheck, row, rowSize);
+        coder_.code(data_.data() + offset, data_.data() + data_.size(), false, row, rowSize);
     }
 
 private:
@@ -408,11 +401,10 @@ private:
     std::span<const std::uint8_t> data_;
     BmpRowCoder<BPP> coder_;
     std::size_t nLines_;
-    bool bUnchecked_;
 };
 
 // Writes the rows bottom line first, decoding a chunk of rows before each
-// write; false at the first write refused or unsound line.
+// write; false at the first write refused.
 template <std::size_t BPP>
 bool writeBmpRows(const Image& image, const BmpLayout& layout, OutputFile& out) {
     const BmpLineDecoder<BPP> decoder(image);
@@ -424,10 +416,8 @@ bool writeBmpRows(const Image& image, const BmpLayout& layout, OutputFile& out) 
         // Rows are filled in file order, so what one row's stores leave in
         // the next is overwritten when that row is decoded.
         const std::size_t nRows = std::min(rowsPerChunk, height - r);
-        for (std::size_t k = 0; k < nRows; ++k, ++r) {
-            if (!decoder.decode(height - 1 - r, chunk.data() + k * layout.rowSize, layout.rowSize))
-                return false;
-        }
+        for (std::size_t k = 0; k < nRows; ++k, ++r)
+            decoder.decode(height - 1 - r, chunk.data() + k * layout.rowSize, layout.rowSize);
         if (!out.write(chunk.data(), nRows * layout.rowSize)) return false;
     }
     return true;
@@ -633,10 +623,15 @@ bool convertRleToBmp(const Image& image, const char* outputPath) {
 
 bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
                               std::uint64_t smallest) {
-    const FileDescriptor in{::open(inputPath, O_RDONLY | O_CLOEXEC)};
-    if (in.fd < 0) return false;
+    // Small files, the usual case, are left at once to the loaded way: one
+    // look at the size, without opening them twice.
     struct stat info;
-    if (::fstat(in.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
+    if (::stat(inputPath, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+        static_cast<std::uint64_t>(info.st_size) < smallest)
+        return false;
+    const FileDescriptor in{::open(inputPath, O_RDONLY | O_CLOEXEC)};
+    if (in.fd < 0 || ::fstat(in.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0)
+        return false;
     const auto fileSize = static_cast<std::uint64_t>(info.st_size);
     if (fileSize < std::max<std::uint64_t>(smallest, RLE_HEADER_SIZE) ||
         fileSize - RLE_HEADER_SIZE > UINT32_MAX)

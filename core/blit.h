@@ -32,9 +32,7 @@ Image decodeRleImage(const Image& image);
 
 // Mode b: writes the file writeBmp would make of decodeRleImage(image),
 // decoding a chunk of rows at a time instead of the whole image. False when
-// the BMP file cannot be written, or when the image is marked
-// IMAGE_LINES_UNCHECKED and a line turns out unsound; nothing is written then
-// (confirmRleCodes tells the two apart).
+// the BMP file cannot be written.
 [[nodiscard]] bool convertRleToBmp(const Image& image, const char* outputPath);
 
 // Mode b for RLE files of `smallest` bytes and more, without holding the whole

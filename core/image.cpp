@@ -41,11 +41,10 @@ void setError(ErrorText& errorText, const char* text) {
     errorText[length] = '\0';
 }
 
-std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText,
-                                           RleCodeCheck check) {
+std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText) {
     unsigned char magic[2] = {0, 0};
     if (std::fread(magic, 1, 2, file) == 2) {
-        if (magic[0] == 'R' && magic[1] == 'L') return loadRle(file, errorText, check);
+        if (magic[0] == 'R' && magic[1] == 'L') return loadRle(file, errorText);
         if (magic[0] == 'B' && magic[1] == 'M') return readBmp(file, errorText);
     }
     setError(errorText, ERROR_UNKNOWN_FORMAT);
@@ -53,16 +52,16 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
 }
 
 std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
-                                           ErrorText& errorText, RleCodeCheck check) {
+                                           ErrorText& errorText) {
     if (bytes.size() >= 2) {
-        if (bytes[0] == 'R' && bytes[1] == 'L') return loadRleBytes(bytes, errorText, check);
+        if (bytes[0] == 'R' && bytes[1] == 'L') return loadRleBytes(bytes, errorText);
         if (bytes[0] == 'B' && bytes[1] == 'M') return readBmpBytes(bytes.subspan(2), errorText);
     }
     setError(errorText, ERROR_UNKNOWN_FORMAT);
     return nullptr;
 }
 
-std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, RleCodeCheck check) {
+std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         setError(errorText, ERROR_OPEN);
@@ -77,7 +76,7 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, RleCode
         const auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size);
         const std::size_t got = readAll(fd, std::span(bytes.get(), size));
         ::close(fd);
-        return loadImageFromMemory(std::span(bytes.get(), got), errorText, check);
+        return loadImageFromMemory(std::span(bytes.get(), got), errorText);
     }
     const FilePtr file(::fdopen(fd, "rb"));
     if (!file) {
@@ -85,5 +84,5 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, RleCode
         setError(errorText, ERROR_OPEN);
         return nullptr;
     }
-    return loadImageFromStream(file.get(), errorText, check);
+    return loadImageFromStream(file.get(), errorText);
 }

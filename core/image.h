@@ -10,17 +10,6 @@
 #include <vector>
 
 inline constexpr std::uint32_t IMAGE_RLE = 0x40000000;
-// RLE form, set by loads with RleCodeCheck::Conversion: the codes of every
-// line but the last are still to be checked, which convertRleToBmp does line
-// by line as it decodes. Drawing with blitImage stays bounded either way.
-inline constexpr std::uint32_t IMAGE_LINES_UNCHECKED = 0x20000000;
-
-// When an RLE file's line codes are checked: all of them as it is loaded, or
-// (for mode b, which decodes every line anyway) each line as convertRleToBmp
-// decodes it, which saves a second walk over the codes. Either way the file
-// is refused if any line is unsound; the palette and length tables are always
-// checked at load.
-enum class RleCodeCheck { Load, Conversion };
 
 // RGB565 magenta: marks transparent pixels in images without an alpha plane.
 inline constexpr std::uint16_t COLOR_KEY = 0xF81F;
@@ -85,15 +74,12 @@ struct Image {
 
 // Opens the file by name and loads it; nullptr with the reason in errorText
 // on failure. On success errorText is left as it was.
-std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText,
-                                 RleCodeCheck check = RleCodeCheck::Load);
+std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText);
 
 // The same from a stream positioned at the file's first byte. The stream stays
 // open; loadImage takes this path for files too large to read whole.
-std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText,
-                                           RleCodeCheck check = RleCodeCheck::Load);
+std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText);
 
 // The same from a whole file held in memory. Never reads outside `bytes`.
 std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
-                                           ErrorText& errorText,
-                                           RleCodeCheck check = RleCodeCheck::Load);
+                                           ErrorText& errorText);

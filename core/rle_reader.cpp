@@ -209,9 +209,8 @@ std::optional<RleFault> readRleTable(std::span<const std::uint8_t> head, std::ui
     return std::nullopt;
 }
 
-std::optional<RleFault> indexRleLines(Image& image, RleCodeCheck check) {
+std::optional<RleFault> indexRleLines(Image& image) {
     freeBuffer(image.lineOffsets);
-    image.flags &= ~IMAGE_LINES_UNCHECKED;
     if (image.width < 0 || image.height < 0) return RleFault{FAULT_NEGATIVE_SIZE, -1};
     if (image.dataSize > image.pixels.size() * 2) return RleFault{FAULT_BUFFER, -1};
 
@@ -234,22 +233,12 @@ std::optional<RleFault> indexRleLines(Image& image, RleCodeCheck check) {
         if (codesStart + lineEnd > data.size()) return RleFault{FAULT_LINE_BLOCK, line};
         const auto start = static_cast<std::size_t>(codesStart + offsets[i]);
         const auto count = static_cast<std::size_t>(lineEnd - offsets[i]);
-        if (check == RleCodeCheck::Load || i + 1 == nLines) {
-            if (const char* fault = checkLineCodes(data.subspan(start, count), width, nEntries))
-                return RleFault{fault, line};
-        }
+        if (const char* fault = checkLineCodes(data.subspan(start, count), width, nEntries))
+            return RleFault{fault, line};
         offsets[i] = static_cast<std::uint32_t>(start);
     }
     image.lineOffsets = std::move(offsets);
-    if (check == RleCodeCheck::Conversion) image.flags |= IMAGE_LINES_UNCHECKED;
     return std::nullopt;
-}
-
-bool confirmRleCodes(Image& image, ErrorText& errorText) {
-    if ((image.flags & IMAGE_LINES_UNCHECKED) == 0) return true;
-    if (!indexRleLines(image)) return true;
-    setError(errorText, ERROR_CORRUPT);
-    return false;
 }
 
 namespace {
@@ -261,7 +250,7 @@ using RleHead = std::array<std::uint8_t, RLE_HEADER_SIZE - 2>;
 // bytes in all, whose data block readData(destination, size) fills.
 template <class ReadData>
 std::unique_ptr<Image> buildRle(std::uint64_t fileSize, const RleHead& head, ReadData readData,
-                                RleCodeCheck check, ErrorText& errorText) {
+                                ErrorText& errorText) {
     const auto fail = [&errorText](const char* text) {
         setError(errorText, text);
         return std::unique_ptr<Image>();
@@ -289,13 +278,13 @@ std::unique_ptr<Image> buildRle(std::uint64_t fileSize, const RleHead& head, Rea
         return fail(ERROR_READ);
     image->dataSize = dataSize;
 
-    if (indexRleLines(*image, check)) return fail(ERROR_CORRUPT);
+    if (indexRleLines(*image)) return fail(ERROR_CORRUPT);
     return image;
 }
 
 }  // namespace
 
-std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText, RleCodeCheck check) {
+std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText) {
     if (std::fseek(file, 0, SEEK_END) != 0) {
         setError(errorText, ERROR_READ);
         return nullptr;
@@ -313,11 +302,10 @@ std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText, RleCodeChe
     const auto readData = [file](std::uint8_t* dst, std::size_t count) {
         return readBlock(file, dst, count);
     };
-    return buildRle(static_cast<std::uint64_t>(size), head, readData, check, errorText);
+    return buildRle(static_cast<std::uint64_t>(size), head, readData, errorText);
 }
 
-std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText,
-                                    RleCodeCheck check) {
+std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText) {
     if (bytes.size() < RLE_HEADER_SIZE) {
         setError(errorText, ERROR_HEADER);
         return nullptr;
@@ -328,5 +316,5 @@ std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorTe
         std::memcpy(dst, bytes.data() + RLE_HEADER_SIZE, count);
         return true;
     };
-    return buildRle(bytes.size(), head, readData, check, errorText);
+    return buildRle(bytes.size(), head, readData, errorText);
 }

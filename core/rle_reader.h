@@ -81,23 +81,12 @@ std::optional<RleFault> readRleTable(std::span<const std::uint8_t> head, std::ui
 // tables inside the data block, each line's codes inside its own length,
 // every line covering exactly `width` pixels, every drawn entry below N.
 // Returns the first fault, or nothing when the data block is sound.
-// With RleCodeCheck::Conversion only the last line's codes are checked and
-// the image is marked IMAGE_LINES_UNCHECKED; the others are left to
-// convertRleToBmp, or to a later call with RleCodeCheck::Load.
-std::optional<RleFault> indexRleLines(Image& image, RleCodeCheck check = RleCodeCheck::Load);
+std::optional<RleFault> indexRleLines(Image& image);
 
 // Reads an RLE file from an open stream (positioned anywhere) into an image
 // in RLE form. nullptr with "RLE header read error", "RLE read error" or
 // "RLE data corrupt" in errorText on failure. Never closes the file.
-std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText,
-                               RleCodeCheck check = RleCodeCheck::Load);
+std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText);
 
 // The same from a whole RLE file held in memory, "RL" included.
-std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText,
-                                    RleCodeCheck check = RleCodeCheck::Load);
-
-// For an image marked IMAGE_LINES_UNCHECKED whose conversion failed: checks
-// the codes of every line and, when one is unsound, puts the words that a
-// load with RleCodeCheck::Load gives into errorText and returns false, so
-// that the caller reports the file as that load would have.
-bool confirmRleCodes(Image& image, ErrorText& errorText);
+std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText);

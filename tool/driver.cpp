@@ -9,7 +9,6 @@
 #include "blit.h"
 #include "encode_single.h"
 #include "image.h"
-#include "rle_reader.h"
 
 namespace {
 
@@ -101,26 +100,16 @@ int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
 
     std::unique_ptr<Image> image;
     bool written = false;
-    // The codes are checked line by line as they are decoded; when the
-    // conversion fails for any reason, an unsound file is still reported as
-    // its load would have been.
-    bool sound = true;
     const bool enough = withMemory([&] {
-        image = loadImage(args.input, state.errorText, RleCodeCheck::Conversion);
+        image = loadImage(args.input, state.errorText);
         if (!image || !image->isRle()) return;
         written = convertRleToBmp(*image, outputPath);
-        if (!written) sound = confirmRleCodes(*image, state.errorText);
     });
     if (!enough) {
-        // Memory ran out after the load: an unsound file still gets its words.
-        if (image && image->isRle() && !written)
-            withMemory([&] { sound = confirmRleCodes(*image, state.errorText); });
-        if (sound) {
-            std::fprintf(out, "out of memory\n");
-            return 1;
-        }
+        std::fprintf(out, "out of memory\n");
+        return 1;
     }
-    if (!image || !sound) {
+    if (!image) {
         std::fprintf(out, "Load failed: %s\n", state.errorText.data());
         return 1;
     }

@@ -10,8 +10,10 @@
 #include <numeric>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "encode_single.h"
 #include "image.h"
 
 // A visible pixel: an RGB565 colour and an alpha of 1 to 32.
@@ -236,4 +238,12 @@ inline Image makeNoisyImage(std::int32_t width, std::int32_t height, std::size_t
     image.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     for (std::uint16_t& p : image.pixels) p = colors[rng() % colors.size()];
     return image;
+}
+
+// Writes, with the single-palette encoder, the RLE file of a 1200 × 1000 noisy
+// image of 200 colours: about 1.2 MB, above the size from which mode b streams.
+inline bool writeLargeNoisyRle(const std::string& path, std::uint32_t seed) {
+    std::int32_t nColors = 0;
+    return convertToRle(makeNoisyImage(1200, 1000, 200, seed), path.c_str(), false, nColors) ==
+           EncodeResult::Written;
 }

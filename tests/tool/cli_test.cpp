@@ -277,10 +277,9 @@ TEST(Cli, CorruptLinesAreLoadFailuresInModeB) {
 // no file at all.
 TEST(Cli, LargeRleFilesInModeB) {
     TempDir dir;
-    const Image image = makeNoisyImage(1200, 1000, 200, 11);
+
     const std::string rle = dir.file("big.rle");
-    std::int32_t nColors = 0;
-    ASSERT_EQ(convertToRle(image, rle.c_str(), false, nColors), EncodeResult::Written);
+    ASSERT_TRUE(writeLargeNoisyRle(rle, 11));
     ASSERT_GT(std::filesystem::file_size(rle), std::uint64_t{1} << 20);
     ErrorText errorText{};
     const auto loaded = loadImage(rle.c_str(), errorText);

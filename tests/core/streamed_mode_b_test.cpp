@@ -1,7 +1,6 @@
-// Mode b checks line codes as it decodes them, on a loaded file or streaming
-// a large one. Either way it must refuse exactly the files a full check at
-// load refuses, write nothing for them, and write the same bytes for every
-// other file.
+// Mode b streams large RLE files, checking each line's codes as it decodes
+// them. It must refuse exactly the files that loading refuses, write nothing
+// for them, and write the bytes of the loaded way for every other file.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -57,92 +56,7 @@ struct Loads {
     std::string bmp = dir.file("out.bmp");
 
     explicit Loads(const Bytes& file) { writeFile(rle, file); }
-
-    std::unique_ptr<Image> load(RleCodeCheck check, std::string& error) const {
-        ErrorText errorText{};
-        auto image = loadImage(rle.c_str(), errorText, check);
-        error = image ? "" : errorText.data();
-        return image;
-    }
 };
-
-}  // namespace
-
-// A bad line anywhere but last loads, then stops the conversion before
-// anything is written, and confirmRleCodes names the file as the load would.
-TEST(LateLineCheck, UnsoundLinesStopTheConversion) {
-    const std::vector<Bytes> badLines = {
-        {0xFE, 0x01, 0x0B},                    // run past the width
-        {0xFF, 0x0B},                          // skip run past the width
-        {0x02, 0xFF, 0x09},                    // entry beyond the palette
-        {0xFE, 0x02, 0x0A},                    // run of an entry beyond the palette
-        {0xFD, 0x01, 0x00, 0x01, 0xFF, 0x09},  // literal beyond a switched base
-        {0xFF, 0x09},                          // too few pixels
-        {},                                    // no codes at all
-        {0xFF},                                // code cut by the line's end
-        {0xFE, 0x01},                          // run cut by the line's end
-    };
-    for (std::size_t k = 0; k < badLines.size(); ++k) {
-        for (std::size_t at = 0; at < 3; ++at) {
-            SCOPED_TRACE(std::to_string(k) + " at line " + std::to_string(at));
-            std::vector<Bytes> lines(4, SOUND_LINE);
-            lines[at] = badLines[k];
-            const Loads loads(tenWide(lines).bytes());
-            std::string error;
-            EXPECT_FALSE(loads.load(RleCodeCheck::Load, error));
-            EXPECT_EQ(error, "RLE data corrupt");
-
-            auto image = loads.load(RleCodeCheck::Conversion, error);
-            ASSERT_TRUE(image) << error;
-            EXPECT_NE(image->flags & IMAGE_LINES_UNCHECKED, 0u);
-            EXPECT_FALSE(convertRleToBmp(*image, loads.bmp.c_str()));
-            EXPECT_FALSE(std::filesystem::exists(loads.bmp));
-            ErrorText errorText{};
-            EXPECT_FALSE(confirmRleCodes(*image, errorText));
-            EXPECT_STREQ(errorText.data(), "RLE data corrupt");
-        }
-    }
-}
-
-// Faults of the tables and of the last line are still found at load.
-TEST(LateLineCheck, TablesAndLastLineAreCheckedAtLoad) {
-    const std::vector<Bytes> files = {
-        tenWide({SOUND_LINE, {0xFF, 0x09}}).bytes(),
-        tenWide({SOUND_LINE, SOUND_LINE}).entryCount(100).bytes(),
-        tenWide({SOUND_LINE, SOUND_LINE}).lineLengths({0x05}).bytes(),
-    };
-    for (const Bytes& file : files) {
-        const Loads loads(file);
-        std::string error;
-        EXPECT_FALSE(loads.load(RleCodeCheck::Conversion, error));
-        EXPECT_EQ(error, "RLE data corrupt");
-    }
-}
-
-// Sound files, including bytes the decoder never reads, convert to the same
-// bytes either way, and confirmRleCodes finds nothing.
-TEST(LateLineCheck, SoundFilesConvertTheSame) {
-    const std::vector<Bytes> files = soundFiles();
-    for (std::size_t k = 0; k < files.size(); ++k) {
-        SCOPED_TRACE(k);
-        const Loads loads(files[k]);
-        std::string error;
-        const auto checked = loads.load(RleCodeCheck::Load, error);
-        ASSERT_TRUE(checked) << error;
-        auto late = loads.load(RleCodeCheck::Conversion, error);
-        ASSERT_TRUE(late) << error;
-        EXPECT_EQ(late->lineOffsets, checked->lineOffsets);
-        ASSERT_TRUE(convertRleToBmp(*checked, loads.bmp.c_str()));
-        const Bytes expected = readFile(loads.bmp);
-        ASSERT_TRUE(convertRleToBmp(*late, loads.bmp.c_str()));
-        EXPECT_EQ(readFile(loads.bmp), expected);
-        ErrorText errorText{};
-        EXPECT_TRUE(confirmRleCodes(*late, errorText));
-        EXPECT_EQ((late->flags & IMAGE_LINES_UNCHECKED), 0u);
-    }
-}
-
-namespace {
 
 // The streamed way on `file`, forced for files of any size: what it returns,
 // and the bytes it wrote (empty when it wrote nothing).
@@ -157,8 +71,8 @@ std::pair<bool, Bytes> streamed(const Loads& loads) {
 // The loaded way: the bytes convertRleToBmp writes, or nothing when the load
 // or the conversion fails.
 std::optional<Bytes> loadedWay(const Loads& loads) {
-    std::string error;
-    const auto image = loads.load(RleCodeCheck::Load, error);
+    ErrorText errorText{};
+    const auto image = loadImage(loads.rle.c_str(), errorText);
     if (!image) return std::nullopt;
     std::filesystem::remove(loads.bmp);
     if (!convertRleToBmp(*image, loads.bmp.c_str())) return std::nullopt;
@@ -166,6 +80,34 @@ std::optional<Bytes> loadedWay(const Loads& loads) {
 }
 
 }  // namespace
+
+// A bad line anywhere, first, middle or last, of each kind the check at load
+// knows: the loaded way refuses the file, and the streamed way writes nothing.
+TEST(StreamedModeB, UnsoundLinesWriteNothing) {
+    const std::vector<Bytes> badLines = {
+        {0xFE, 0x01, 0x0B},                    // run past the width
+        {0xFF, 0x0B},                          // skip run past the width
+        {0x02, 0xFF, 0x09},                    // entry beyond the palette
+        {0xFE, 0x02, 0x0A},                    // run of an entry beyond the palette
+        {0xFD, 0x01, 0x00, 0x01, 0xFF, 0x09},  // literal beyond a switched base
+        {0xFF, 0x09},                          // too few pixels
+        {},                                    // no codes at all
+        {0xFF},                                // code cut by the line's end
+        {0xFE, 0x01},                          // run cut by the line's end
+    };
+    for (std::size_t k = 0; k < badLines.size(); ++k) {
+        for (std::size_t at = 0; at < 4; ++at) {
+            SCOPED_TRACE(std::to_string(k) + " at line " + std::to_string(at));
+            std::vector<Bytes> lines(4, SOUND_LINE);
+            lines[at] = badLines[k];
+            const Loads loads(tenWide(lines).bytes());
+            EXPECT_FALSE(loadedWay(loads));
+            const auto [bWritten, written] = streamed(loads);
+            EXPECT_FALSE(bWritten);
+            EXPECT_TRUE(written.empty());
+        }
+    }
+}
 
 // Large files convert without being held whole: the same bytes as the loaded
 // way for every sound file, and nothing at all for any file the loaded way
@@ -203,11 +145,9 @@ TEST(StreamedModeB, WritesWhatTheLoadedWayWrites) {
 // A file above the size from which the driver streams: lines far more than one
 // window of codes, read from the end backwards.
 TEST(StreamedModeB, LargeFileInManyWindows) {
-    const Image image = makeNoisyImage(1200, 1000, 200, 5);
     TempDir dir;
     const std::string rle = dir.file("big.rle");
-    std::int32_t nColors = 0;
-    ASSERT_EQ(convertToRle(image, rle.c_str(), false, nColors), EncodeResult::Written);
+    ASSERT_TRUE(writeLargeNoisyRle(rle, 5));
     ASSERT_GT(std::filesystem::file_size(rle), std::uint64_t{1} << 20);
 
     ErrorText errorText{};
