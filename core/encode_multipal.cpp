@@ -208,15 +208,21 @@ private:
 
 // The same for images without an alpha plane, whose raw values are their
 // 16-bit colours: a table with a byte per colour, which saves the hashing and
-// fits the first level cache. A byte holds the colour's number on the current
-// line, or NONE. The colours met are also marked in a bitmap with a summary
-// word per 4096 colours, from which they come out in ascending order without
-// sorting; taking them out that way also empties the table for the next line.
+// fits the first level cache. Numbers are not a line's own here: a colour
+// keeps its number from line to line until the table runs out of numbers,
+// so a line that shows the colours of the lines above, as lines of one band
+// do, numbers every pixel without leaving the loop for a new colour. The
+// colours numbered are kept ascending, and a byte per number tells whether
+// the current line shows it; the line's keys come out of those in order.
 class ColorLineNumbers {
 public:
-    ColorLineNumbers() : numbers_(COLORS, NONE) { numbers_[PixelSource<false>::TRANSPARENT] = 0; }
+    ColorLineNumbers() : numbers_(COLORS, NONE) {
+        numbers_[PixelSource<false>::TRANSPARENT] = 0;
+        shown_.fill(0);
+    }
 
-    // The number of keys met, at most PALETTE_FULL.
+    // The number of keys on the line numbered last: exact below
+    // PALETTE_FULL, else PALETTE_FULL.
     std::size_t size() const { return nKeys_; }
 
     // Numbers the width pixels of source from first into numbers.
@@ -226,6 +232,8 @@ public:
         // fetch them again for every pixel.
         const std::uint16_t* const pixels = source.pixels + first;
         const std::uint8_t* const found = numbers_.data();
+        std::uint8_t* const shown = shown_.data();
+        bool emptied = false;  // whether the table was emptied for this line
         std::size_t x = 0;
         while (x < width) {
             // Colours numbered already, the bulk of a line: a loop without a
@@ -234,53 +242,71 @@ public:
                 const std::uint8_t number = found[pixels[x]];
                 if (number == NONE) break;
                 numbers[x] = number;
+                shown[number] = 1;
             }
-            if (x < width) {
-                numbers[x] = add(pixels[x]);
-                ++x;
+            if (x == width) break;
+            if (order_.size() == NUMBERS) {
+                // Out of numbers: start this line again on an empty table.
+                // A line that runs out on its own holds too many keys.
+                if (emptied) {
+                    nKeys_ = PALETTE_FULL;
+                    shown_.fill(0);
+                    return;
+                }
+                forget();
+                emptied = true;
+                x = 0;
+                continue;
             }
+            numbers[x] = add(pixels[x]);
+            shown[numbers[x]] = 1;
+            ++x;
         }
+        // The line's keys, ascending, without a branch per key.
+        std::size_t n = 0;
+        for (const std::uint32_t entry : order_) {
+            lineKeys_[n] = entry;
+            n += shown[entry & 0xFF];
+        }
+        nKeys_ = std::min(n, PALETTE_FULL);
+        shown_.fill(0);
     }
 
-    // Appends the line's keys with their numbers to `sorted`, as key << 8 |
-    // number, ascending, and forgets them.
-    void appendSorted(std::vector<std::uint32_t>& sorted) {
-        for (std::size_t s = 0; s < summary_.size(); ++s) {
-            for (std::uint64_t words = std::exchange(summary_[s], 0); words != 0;
-                 words &= words - 1) {
-                const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(words));
-                for (std::uint64_t bits = std::exchange(present_[w], 0); bits != 0;
-                     bits &= bits - 1) {
-                    const std::size_t color =
-                        w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-                    const auto key = static_cast<std::uint32_t>(
-                        PixelSource<false>::key(static_cast<std::uint32_t>(color)));
-                    sorted.push_back(key << 8 | numbers_[color]);
-                    numbers_[color] = NONE;
-                }
-            }
-        }
-        nKeys_ = 0;
+    // Appends the keys of the line numbered last with their numbers to
+    // `sorted`, as key << 8 | number, ascending.
+    void appendSorted(std::vector<std::uint32_t>& sorted) const {
+        sorted.insert(sorted.end(), lineKeys_.begin(),
+                      lineKeys_.begin() + static_cast<std::ptrdiff_t>(nKeys_));
     }
 
 private:
     static constexpr std::size_t COLORS = std::size_t{1} << 16;
-    // Above every number, as a line holds fewer than PALETTE_FULL keys.
+    // Marks a colour without a number; numbers run from 1 to NUMBERS.
     static constexpr std::uint8_t NONE = 0xFF;
+    static constexpr std::size_t NUMBERS = NONE - 1;
 
-    // The rest of numberLine(): raw is new on the line.
+    // The rest of numberLine(): raw is new to the table, which has room.
     [[gnu::noinline]] std::uint8_t add(std::uint32_t raw) {
-        if (nKeys_ == PALETTE_FULL) return 0;
-        ++nKeys_;
-        present_[raw >> 6] |= std::uint64_t{1} << (raw & 63);
-        summary_[raw >> 12] |= std::uint64_t{1} << (raw >> 6 & 63);
-        numbers_[raw] = static_cast<std::uint8_t>(nKeys_);
-        return numbers_[raw];
+        const auto number = static_cast<std::uint8_t>(order_.size() + 1);
+        numbers_[raw] = number;
+        const auto key = static_cast<std::uint32_t>(PixelSource<false>::key(raw));
+        const std::uint32_t entry = key << 8 | number;
+        order_.insert(std::upper_bound(order_.begin(), order_.end(), entry), entry);
+        return number;
+    }
+
+    // Takes the numbers back from every colour.
+    void forget() {
+        for (const std::uint32_t entry : order_) numbers_[(entry >> 8) / 32] = NONE;
+        order_.clear();
+        shown_.fill(0);
     }
 
     std::vector<std::uint8_t> numbers_;
-    std::array<std::uint64_t, COLORS / 64> present_{};
-    std::array<std::uint64_t, COLORS / 64 / 64> summary_{};
+    // Colours with a number, ascending, as key << 8 | number.
+    std::vector<std::uint32_t> order_;
+    std::array<std::uint8_t, 256> shown_;
+    std::array<std::uint32_t, NUMBERS> lineKeys_{};
     std::size_t nKeys_ = 0;
 };
 
@@ -290,12 +316,11 @@ using LineNumbers = std::conditional_t<bAlpha, AlphaLineNumbers, ColorLineNumber
 // A switch code: 253 and a 16-bit base.
 constexpr std::size_t SWITCH_SIZE = 3;
 
-// What step 1 leaves for the coding of each line: the number of every pixel
-// in its line's list of keys in the order of first occurrence (from 1; 0 for
-// a transparent pixel), and each line's keys ascending, every one with its
-// number, as key << 8 | number. Numbers are below 256 because a line holds
-// fewer than PALETTE_FULL keys, and keys take 21 bits, so these values sort
-// by key. Line y's entries are sorted[start[y]] to sorted[start[y + 1]].
+// What step 1 leaves for the coding of each line: the number of every pixel,
+// 1 to 254 for a key (the same number for the same key within a line) and 0
+// for a transparent pixel, and each line's keys ascending, every one with its
+// number, as key << 8 | number. Keys take 21 bits, so these values sort by
+// key. Line y's entries are sorted[start[y]] to sorted[start[y + 1]].
 //
 // The numbers lie in the buffer that takes the codes later, so that its
 // memory is fetched from the system once. The buffer has a slot for each line
@@ -523,6 +548,16 @@ std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pal
                                                   static_cast<std::size_t>(shared[j])
                                             : countUnion(held, pals[j].palette);
             if (num_col >= PALETTE_FULL) continue;
+            if (num_col == pals[i].palette.size()) {
+                // Line j's keys are all in palette i already, the usual case
+                // once a palette has taken in a few lines of a band: nothing
+                // to add, nothing more to count.
+                pals[i].nUseCount += pals[j].nUseCount;
+                pals[j].nUseCount = 0;
+                --nAhead;
+                lineToPal[j] = static_cast<std::int32_t>(i);
+                continue;
+            }
             added.clear();
             std::set_difference(pals[j].palette.begin(), pals[j].palette.end(),
                                 pals[i].palette.begin(), pals[i].palette.end(),

@@ -504,4 +504,44 @@ TEST(EncodeMultipal, MatchesTheLiteralEncodingByteForByte) {
     }
 }
 
+// Without an alpha plane a colour keeps its number from line to line until
+// 254 colours have one; the lines here run out of numbers halfway, at their
+// start, with a full palette, or on their own, and each lies 251 or 252 keys
+// wide, with the colours of one line in reverse order in the next.
+TEST(EncodeMultipal, LinesBeyondOneTableOfNumbersMatchTheLiteralEncoding) {
+    const auto reversed = [](std::vector<std::uint16_t> colors) {
+        std::reverse(colors.begin(), colors.end());
+        return colors;
+    };
+    const auto padded = [](std::vector<std::uint16_t> colors) {
+        colors.resize(260, COLOR_KEY);
+        return colors;
+    };
+    const std::vector<std::vector<std::vector<std::uint16_t>>> images = {
+        {colorsFrom(0x0100, 200), colorsFrom(0x0200, 200), colorsFrom(0x0150, 251),
+         reversed(colorsFrom(0x0150, 251)), colorsFrom(0x0100, 100)},
+        {colorsFrom(0x1000, 251), colorsFrom(0x1001, 251), colorsFrom(0x2000, 251),
+         reversed(colorsFrom(0x1000, 251))},
+        {colorsFrom(0x1000, 254), colorsFrom(0x3000, 10)},
+        {colorsFrom(0x1000, 150), colorsFrom(0x3000, 252)},
+        {colorsFrom(0x1000, 150), colorsFrom(0x3000, 260)},
+    };
+    for (std::size_t n = 0; n < images.size(); ++n) {
+        SCOPED_TRACE(n);
+        std::vector<std::vector<Pair>> lines;
+        for (const auto& line : images[n]) lines.push_back(pairsOf(padded(line)));
+        const Image image = makeImage(lines, false);
+        const Reference expected = encodeLiterally(image);
+        TempDir dir;
+        const std::string path = dir.file("out.rle");
+        const Encoded done = encode(image, path);
+        EXPECT_EQ(done.result, expected.result);
+        if (expected.result == EncodeResult::Written) {
+            EXPECT_EQ(readFile(path), expected.file);
+        } else {
+            EXPECT_EQ(done.nColors, 252);
+        }
+    }
+}
+
 }  // namespace
