@@ -88,12 +88,14 @@ private:
     std::vector<std::int32_t> keys_;
 };
 
-// Sorts at most PALETTE_FULL entries of LineKeys::sorted by key: a counting
+// Sorts at most SORT_MAX entries of LineKeys::sorted by key: a counting
 // sort on each byte of the key in turn, lowest first, over the bits in which
 // the keys differ (16 without an alpha plane, as the alpha bits are all set).
 // Much cheaper than comparison sorting for lines of a few hundred keys, whose
 // order no comparison can predict.
+constexpr std::size_t SORT_MAX = 256;
 void sortByKey(std::span<std::uint32_t> entries) {
+    RLE_CHECK(entries.size() <= SORT_MAX, "entries.size()<=SORT_MAX");
     if (entries.empty()) return;
     std::uint32_t differ = 0;
     for (const std::uint32_t entry : entries) differ |= (entry ^ entries[0]) >> 8;
@@ -104,7 +106,7 @@ void sortByKey(std::span<std::uint32_t> entries) {
     for (const std::uint32_t entry : entries) {
         for (int d = 0; d < digits; ++d) ++counts[d][entry >> (low + 8 * d) & 0xFF];
     }
-    std::array<std::uint32_t, PALETTE_FULL> buffer;
+    std::array<std::uint32_t, SORT_MAX> buffer;
     std::span<std::uint32_t> from = entries;
     std::span<std::uint32_t> to(buffer.data(), entries.size());
     for (int d = 0; d < digits; ++d) {
@@ -219,6 +221,7 @@ public:
     ColorLineNumbers() : numbers_(COLORS, NONE) {
         numbers_[PixelSource<false>::TRANSPARENT] = 0;
         shown_.fill(0);
+        order_.reserve(NUMBERS);
     }
 
     // The number of keys on the line numbered last: exact below
@@ -237,7 +240,21 @@ public:
         std::size_t x = 0;
         while (x < width) {
             // Colours numbered already, the bulk of a line: a loop without a
-            // call, which keeps everything in registers.
+            // call, which keeps everything in registers, four pixels a turn
+            // with their numbers stored at once.
+            for (; x + 4 <= width; x += 4) {
+                const std::uint8_t n0 = found[pixels[x]];
+                const std::uint8_t n1 = found[pixels[x + 1]];
+                const std::uint8_t n2 = found[pixels[x + 2]];
+                const std::uint8_t n3 = found[pixels[x + 3]];
+                if ((n0 == NONE) | (n1 == NONE) | (n2 == NONE) | (n3 == NONE)) break;
+                const std::array<std::uint8_t, 4> four{n0, n1, n2, n3};
+                std::memcpy(numbers + x, four.data(), four.size());
+                shown[n0] = 1;
+                shown[n1] = 1;
+                shown[n2] = 1;
+                shown[n3] = 1;
+            }
             for (; x < width; ++x) {
                 const std::uint8_t number = found[pixels[x]];
                 if (number == NONE) break;
@@ -262,6 +279,7 @@ public:
             shown[numbers[x]] = 1;
             ++x;
         }
+        if (order_.size() > nSorted_) mergeNew();
         // The line's keys, ascending, without a branch per key.
         std::size_t n = 0;
         for (const std::uint32_t entry : order_) {
@@ -286,25 +304,39 @@ private:
     static constexpr std::size_t NUMBERS = NONE - 1;
 
     // The rest of numberLine(): raw is new to the table, which has room.
+    // The colour joins the unsorted end of order_.
     [[gnu::noinline]] std::uint8_t add(std::uint32_t raw) {
         const auto number = static_cast<std::uint8_t>(order_.size() + 1);
         numbers_[raw] = number;
         const auto key = static_cast<std::uint32_t>(PixelSource<false>::key(raw));
-        const std::uint32_t entry = key << 8 | number;
-        order_.insert(std::upper_bound(order_.begin(), order_.end(), entry), entry);
+        order_.push_back(key << 8 | number);
         return number;
+    }
+
+    // Sorts the colours numbered on this line into the others: a line of a
+    // band adds a few, a line of colours of its own a few hundred.
+    void mergeNew() {
+        const auto sorted = order_.begin() + static_cast<std::ptrdiff_t>(nSorted_);
+        sortByKey(std::span(sorted, order_.end()));
+        const auto end = std::merge(order_.begin(), sorted, sorted, order_.end(), merged_.begin());
+        std::copy(merged_.begin(), end, order_.begin());
+        nSorted_ = order_.size();
     }
 
     // Takes the numbers back from every colour.
     void forget() {
         for (const std::uint32_t entry : order_) numbers_[(entry >> 8) / 32] = NONE;
         order_.clear();
+        nSorted_ = 0;
         shown_.fill(0);
     }
 
     std::vector<std::uint8_t> numbers_;
-    // Colours with a number, ascending, as key << 8 | number.
+    // Colours with a number as key << 8 | number: the first nSorted_
+    // ascending, then those numbered since.
     std::vector<std::uint32_t> order_;
+    std::size_t nSorted_ = 0;
+    std::array<std::uint32_t, NUMBERS> merged_;
     std::array<std::uint8_t, 256> shown_;
     std::array<std::uint32_t, NUMBERS> lineKeys_{};
     std::size_t nKeys_ = 0;
