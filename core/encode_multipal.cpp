@@ -643,7 +643,7 @@ std::int32_t countEntries(const LineKeys& lines) {
 
 // encodeMultipal, and with bCount countAndEncodeMultipal.
 template <bool bAlpha>
-std::optional<EncodeResult> encodePixels(const Image& image, const char* outputPath,
+std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget& output,
                                          std::int32_t& nColors, bool bCount) {
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
@@ -752,7 +752,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const char* outputP
     header.paletteSize = static_cast<std::uint16_t>(nPaletteSize);
     const std::span<const std::uint8_t> alphas =
         bAlpha ? std::span<const std::uint8_t>(alphaPalette) : std::span<const std::uint8_t>();
-    if (!writeRleFile(outputPath, header, palette, alphas, lineLengths,
+    if (!writeRleFile(output, header, palette, alphas, lineLengths,
                       std::span(codes.get(), nCodes))) {
         return EncodeResult::WriteFailed;
     }
@@ -761,19 +761,19 @@ std::optional<EncodeResult> encodePixels(const Image& image, const char* outputP
 
 }  // namespace
 
-EncodeResult encodeMultipal(const Image& image, const char* outputPath, std::int32_t& nColors) {
+EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors) {
     if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
         return EncodeResult::TooLarge;
     }
-    if (image.hasAlpha()) return *encodePixels<true>(image, outputPath, nColors, false);
-    return *encodePixels<false>(image, outputPath, nColors, false);
+    if (image.hasAlpha()) return *encodePixels<true>(image, output, nColors, false);
+    return *encodePixels<false>(image, output, nColors, false);
 }
 
-std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const char* outputPath,
+std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const OutputTarget& output,
                                                    std::int32_t& nColors) {
     if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
         return EncodeResult::TooLarge;
     }
-    if (image.hasAlpha()) return encodePixels<true>(image, outputPath, nColors, true);
-    return encodePixels<false>(image, outputPath, nColors, true);
+    if (image.hasAlpha()) return encodePixels<true>(image, output, nColors, true);
+    return encodePixels<false>(image, output, nColors, true);
 }

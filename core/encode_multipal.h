@@ -8,6 +8,7 @@
 
 #include "encode_result.h"
 #include "image.h"
+#include "output_file.h"
 
 // One candidate palette: founded by a line, possibly grown by merging.
 struct Palette {
@@ -19,7 +20,7 @@ struct Palette {
 // Encodes a plain image with several palettes. TooManyColors with nColors 252
 // when one line holds 252 or more distinct pairs; TooManyColors with nColors
 // unchanged when the palettes would overflow the format's 16-bit table.
-EncodeResult encodeMultipal(const Image& image, const char* outputPath, std::int32_t& nColors);
+EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors);
 
 // Palette entry numbers are 16 bits: an image of this many distinct pairs or
 // more is refused with nColors PAIR_LIMIT, by either encoder.
@@ -33,7 +34,7 @@ inline constexpr std::int32_t PAIR_LIMIT = 65536;
 // is that of encodeMultipal. Returns nothing, with nColors untouched and no
 // file written, when a line holds 252 or more pairs: the count is then the
 // caller's to make.
-std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const char* outputPath,
+std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const OutputTarget& output,
                                                    std::int32_t& nColors);
 
 // Merges line palettes greedily, first fit in line order: each palette still

@@ -156,7 +156,7 @@ bool countPairs(const PixelSource<bAlpha>& source, std::size_t from, std::size_t
 }
 
 template <bool bAlpha>
-EncodeResult convertPixels(const Image& image, const char* outputPath, bool bMultipal,
+EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool bMultipal,
                            std::int32_t& nColors) {
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
@@ -192,7 +192,7 @@ EncodeResult convertPixels(const Image& image, const char* outputPath, bool bMul
         codes.reset();
         if (bMultipal) {
             const std::optional<EncodeResult> result =
-                countAndEncodeMultipal(image, outputPath, nColors);
+                countAndEncodeMultipal(image, output, nColors);
             if (result) return *result;
         }
         // Count on to the end of the image, so that the count reported is
@@ -222,7 +222,7 @@ EncodeResult convertPixels(const Image& image, const char* outputPath, bool bMul
     const std::span<const std::uint8_t> alphaPalette =
         bAlpha ? std::span<const std::uint8_t>(pal.alphas.data(), count)
                : std::span<const std::uint8_t>();
-    if (!writeRleFile(outputPath, header, std::span(pal.colors.data(), count), alphaPalette,
+    if (!writeRleFile(output, header, std::span(pal.colors.data(), count), alphaPalette,
                       lineLengths, std::span(codes.get(), nCodes))) {
         return EncodeResult::WriteFailed;
     }
@@ -231,12 +231,12 @@ EncodeResult convertPixels(const Image& image, const char* outputPath, bool bMul
 
 }  // namespace
 
-EncodeResult convertToRle(const Image& image, const char* outputPath, bool bMultipal,
+EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
                           std::int32_t& nColors) {
     nColors = 0;
     if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
         return EncodeResult::TooLarge;
     }
-    if (image.hasAlpha()) return convertPixels<true>(image, outputPath, bMultipal, nColors);
-    return convertPixels<false>(image, outputPath, bMultipal, nColors);
+    if (image.hasAlpha()) return convertPixels<true>(image, output, bMultipal, nColors);
+    return convertPixels<false>(image, output, bMultipal, nColors);
 }

@@ -6,8 +6,9 @@
 
 #include "encode_result.h"
 #include "image.h"
+#include "output_file.h"
 
-// Converts a plain image into an RLE file at outputPath. nColors is set to 0
+// Converts a plain image into an RLE file at output. nColors is set to 0
 // at the start and holds the count to report when the result is TooManyColors.
-EncodeResult convertToRle(const Image& image, const char* outputPath, bool bMultipal,
+EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
                           std::int32_t& nColors);

@@ -62,14 +62,20 @@ std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
 }
 
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {
+    return loadImage(path, errorText, nullptr);
+}
+
+std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fileMode) {
+    if (fileMode) *fileMode = -1;
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         setError(errorText, ERROR_OPEN);
         return nullptr;
     }
     struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
-        static_cast<std::uint64_t>(info.st_size) <= SMALL_FILE) {
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (regular && fileMode) *fileMode = static_cast<int>(info.st_mode & 07777);
+    if (regular && info.st_size >= 0 && static_cast<std::uint64_t>(info.st_size) <= SMALL_FILE) {
         // Every byte that is looked at is read first, so the buffer needs no
         // zero fill.
         const auto size = static_cast<std::size_t>(info.st_size);

@@ -76,6 +76,10 @@ struct Image {
 // on failure. On success errorText is left as it was.
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText);
 
+// The same, also setting *fileMode to the permission bits of the file read
+// when it is a regular file, else to -1.
+std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fileMode);
+
 // The same from a stream positioned at the file's first byte. The stream stays
 // open; loadImage takes this path for files too large to read whole.
 std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText);

@@ -10,8 +10,10 @@
 #endif
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <vector>
 
@@ -41,15 +43,55 @@ mode_t defaultMode() {
     return 0666 & ~mask;
 }
 
+// Creates a file named after `pattern`, whose last six characters are
+// replaced, with the given permissions; returns its descriptor, or -1.
+// Like mkstemp, but with the permissions chosen by the caller. The names
+// come from the clock and the attempt, mixed; a name taken already (another
+// process writing the same target) just means another attempt.
+int createTemporary(std::string& pattern, mode_t mode) {
+    constexpr int ATTEMPTS = 100;
+    constexpr char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    constexpr std::uint64_t NLETTERS = sizeof LETTERS - 1;
+    const std::size_t tail = pattern.size() - 6;
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t seed = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+                         static_cast<std::uint64_t>(now.tv_nsec) +
+                         reinterpret_cast<std::uintptr_t>(&pattern);
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        // splitmix64: every bit of the seed moves every letter.
+        seed += 0x9E3779B97F4A7C15u;
+        std::uint64_t bits = seed;
+        bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9u;
+        bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBu;
+        bits ^= bits >> 31;
+        for (std::size_t k = 0; k < 6; ++k) {
+            pattern[tail + k] = LETTERS[bits % NLETTERS];
+            bits /= NLETTERS;
+        }
+        const int fd = ::open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
 }  // namespace
 
-OutputFile::OutputFile(const char* path) : target_(path) {
+OutputFile::OutputFile(const OutputTarget& target) : target_(target.path) {
     // The temporary file lives in the target's folder so that the final
     // rename stays within one file system and replaces the target atomically.
     const std::size_t slash = target_.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
     temp_ = folder + "." + name + ".XXXXXX";
+    if (target.mode >= 0 && (target.mode & ~0777) == 0) {
+        // The permissions are known: the file is made with them at once,
+        // which saves looking at the target and changing them afterwards.
+        fd_ = createTemporary(temp_, static_cast<mode_t>(target.mode));
+        if (fd_ < 0) temp_.clear();
+        buffer_.reserve(BUFFER_SIZE);
+        return;
+    }
     std::vector<char> pattern(temp_.begin(), temp_.end());
     pattern.push_back('\0');
     fd_ = ::mkstemp(pattern.data());
@@ -61,7 +103,7 @@ OutputFile::OutputFile(const char* path) : target_(path) {
     // Keep the permissions of a file being replaced; a new file gets what
     // fopen would have given it.
     struct stat existing;
-    const mode_t mode = ::stat(path, &existing) == 0 && S_ISREG(existing.st_mode)
+    const mode_t mode = ::stat(target.path, &existing) == 0 && S_ISREG(existing.st_mode)
                             ? existing.st_mode & 07777
                             : defaultMode();
     if (::fchmod(fd_, mode) != 0) failed_ = true;

@@ -7,11 +7,24 @@
 #include <cstdint>
 #include <string>
 
+// Where an output goes, and what the caller knows of it already.
+struct OutputTarget {
+    // Permission bits for the new file (no more than 0777), given by a caller
+    // that knows them and has checked that the umask leaves them whole, as
+    // list mode does for the file it has just read. -1: those of the file
+    // being replaced, else what fopen would give a new file.
+    int mode = -1;
+    const char* path = nullptr;
+
+    OutputTarget(const char* targetPath) : path(targetPath) {}  // NOLINT: a plain name will do
+    OutputTarget(const char* targetPath, int knownMode) : mode(knownMode), path(targetPath) {}
+};
+
 class OutputFile {
 public:
     // Creates the temporary file in the target's folder; isOpen() tells
     // whether that worked.
-    explicit OutputFile(const char* path);
+    explicit OutputFile(const OutputTarget& target);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

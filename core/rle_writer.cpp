@@ -6,7 +6,8 @@
 #include "bytes.h"
 #include "output_file.h"
 
-bool writeRleFile(const char* path, const RleHeader& header, std::span<const std::uint16_t> palette,
+bool writeRleFile(const OutputTarget& target, const RleHeader& header,
+                  std::span<const std::uint16_t> palette,
                   std::span<const std::uint8_t> alphaPalette,
                   std::span<const std::uint8_t> lineLengths,
                   std::span<const std::uint8_t> lineCodes) {
@@ -21,7 +22,7 @@ bool writeRleFile(const char* path, const RleHeader& header, std::span<const std
     std::vector<std::uint8_t> table(palette.size() * 2);
     for (std::size_t i = 0; i < palette.size(); ++i) storeLe16(&table[2 * i], palette[i]);
 
-    OutputFile out(path);
+    OutputFile out(target);
     if (!out.isOpen()) return false;
     out.write(head.data(), head.size());
     out.write(table.data(), table.size());

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "output_file.h"
+
 struct RleHeader {
     std::uint16_t flags = 0;
     std::uint16_t width = 0;
@@ -15,7 +17,7 @@ struct RleHeader {
 // Writes one RLE file. `palette` and, when not empty, `alphaPalette` hold
 // header.paletteSize entries each. False when the file cannot be created or a
 // write fails; an existing file of that name is then left as it was.
-[[nodiscard]] bool writeRleFile(const char* path, const RleHeader& header,
+[[nodiscard]] bool writeRleFile(const OutputTarget& target, const RleHeader& header,
                                 std::span<const std::uint16_t> palette,
                                 std::span<const std::uint8_t> alphaPalette,
                                 std::span<const std::uint8_t> lineLengths,

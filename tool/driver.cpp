@@ -1,5 +1,7 @@
 #include "driver.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -32,7 +34,15 @@ struct DriverState {
     bool bMultipal = false;
     std::int32_t nColors = 0;
     ErrorText errorText{};
+    int umask = -1;  // read when list mode starts
 };
+
+// The process's umask, read by setting it and setting it back.
+int currentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<int>(mask);
+}
 
 // Runs one conversion step, turning an allocation failure into a result
 // instead of an abort, so that one huge image never ends a list run.
@@ -136,9 +146,14 @@ void convertListEntry(const char* name, DriverState& state, std::FILE* log) {
     std::unique_ptr<Image> image;
     EncodeResult result = EncodeResult::Written;
     const bool enough = withMemory([&] {
-        image = loadImage(name, state.errorText);
+        int mode = -1;
+        image = loadImage(name, state.errorText, &mode);
         if (image && !image->isRle()) {
-            result = convertToRle(*image, name, state.bMultipal, state.nColors);
+            // The RLE file takes the place of the file just read, with its
+            // permissions; when the umask would take bits away from them,
+            // the output file looks them up and sets them itself.
+            if (mode >= 0 && (mode & state.umask) != 0) mode = -1;
+            result = convertToRle(*image, OutputTarget(name, mode), state.bMultipal, state.nColors);
         }
     });
     if (!enough) {
@@ -173,6 +188,7 @@ int runList(const Arguments& args, DriverState& state, std::FILE* out) {
         if (!logFile) std::fprintf(out, "unable to open log file, using stdout\n");
     }
     std::FILE* log = logFile ? logFile.get() : out;
+    state.umask = currentUmask();
 
     char line[LIST_LINE_SIZE];
     while (std::fgets(line, LIST_LINE_SIZE, list.get())) {

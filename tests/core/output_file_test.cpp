@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+#include <vector>
+
 #include "temp_dir.h"
 
 namespace {
@@ -96,6 +99,39 @@ TEST(OutputFile, KeepsPermissionsOfReplacedFile) {
     struct stat info;
     ASSERT_EQ(stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+// Permissions given by the caller: the file is made with them, and files
+// under way for one target at the same time never share a temporary name.
+TEST(OutputFile, KnownPermissionsAndManyAtOnce) {
+    TempDir dir;
+    const std::string target = dir.file("t.bin");
+    writeFile(target, {1});
+    const mode_t before = umask(022);
+    {
+        OutputFile out(OutputTarget(target.c_str(), 0604));
+        ASSERT_TRUE(out.isOpen());
+        out.write("k", 1);
+        ASSERT_TRUE(out.commit());
+    }
+    struct stat info;
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0604u);
+    EXPECT_EQ(readFile(target), (Bytes{'k'}));
+    {
+        std::vector<std::unique_ptr<OutputFile>> outs;
+        for (int k = 0; k < 64; ++k) {
+            outs.push_back(std::make_unique<OutputFile>(OutputTarget(target.c_str(), 0644)));
+            ASSERT_TRUE(outs.back()->isOpen());
+        }
+        EXPECT_EQ(listFolder(dir.path()).size(), 65u);
+    }
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
+    // No folder to make it in: nothing is made.
+    OutputFile none(OutputTarget(dir.file("no/such/file").c_str(), 0644));
+    EXPECT_FALSE(none.isOpen());
+    EXPECT_FALSE(none.commit());
+    umask(before);
 }
 
 }  // namespace

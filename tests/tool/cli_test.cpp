@@ -429,6 +429,34 @@ TEST(Cli, ListModeOddCases) {
     EXPECT_EQ(run.out, "[twice.bmp] already RLE\ndone\n");
 }
 
+// Each converted file keeps its permissions, whether the umask leaves them
+// whole (the file is made with them at once) or not (they are set after).
+TEST(Cli, ListModeKeepsPermissions) {
+    TempDir dir;
+    const std::vector<mode_t> modes{0640, 0604, 0666, 0777, 0600, 0444};
+    std::string list;
+    for (std::size_t k = 0; k < modes.size(); ++k) {
+        const std::string name = "p" + std::to_string(k) + ".bmp";
+        writeFile(dir.file(name), makeBmp(2, 1, 24, {1, 2}));
+        ASSERT_EQ(chmod(dir.file(name).c_str(), modes[k]), 0);
+        list += name + "\n";
+    }
+    writeText(dir.file("list.txt"), list);
+    const mode_t before = umask(022);
+    const RunResult run = runIn(dir, {"l", "list.txt"});
+    umask(before);
+    EXPECT_EQ(run.out, "done\n");
+    for (std::size_t k = 0; k < modes.size(); ++k) {
+        SCOPED_TRACE(k);
+        const std::string name = dir.file("p" + std::to_string(k) + ".bmp");
+        EXPECT_EQ(readFile(name)[0], 'R');
+        struct stat info;
+        ASSERT_EQ(stat(name.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, modes[k]);
+    }
+    EXPECT_EQ(listFolder(dir.path()).size(), modes.size() + 1);
+}
+
 TEST(Cli, NothingOnStandardError) {
     TempDir dir;
     writeFile(dir.file("junk"), {'B', 'M'});
