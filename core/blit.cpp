@@ -266,8 +266,14 @@ struct BmpRowPainter {
     static constexpr std::size_t STEP = sizeof(PixelPattern) / BPP * BPP;
     // Runs always make RUN_STORES stores, without a loop whose end the
     // processor has to guess; most runs are that short.
-    static constexpr std::size_t RUN_STORES = 4;
-    static constexpr std::size_t STORE_SPAN = RUN_STORES * STEP + sizeof(PixelPattern);
+    static constexpr std::size_t RUN_STORES = 6;
+    // Literal stretches are painted this many pixels at a time.
+    static constexpr std::uint32_t LITERAL_BLOCK = 8;
+    static constexpr std::size_t STORE_SPAN =
+        std::max(RUN_STORES * STEP, LITERAL_BLOCK * BPP) + sizeof(PixelPattern);
+    // Patterns needed behind the palette's: literal blocks read one for every
+    // code byte from the base.
+    static constexpr std::size_t PADDING = 256;
 
     const PixelPattern* patterns;  // per palette entry
     PixelPattern key;
@@ -298,14 +304,16 @@ struct BmpRowPainter {
                     std::uint32_t n) const {
         std::uint8_t* dst = row + std::size_t{n} * BPP;
         if (!hasSkip(codes, count)) {
-            // Every code is a literal from 1, so base names an entry.
+            // Every code is a literal from 1, so base names an entry. Eight
+            // pixels at a time, whatever the count: the codes after the
+            // stretch paint patterns of their own, from the padding behind the
+            // palette's, over pixels that later codes write. A loop to the
+            // count would leave the processor guessing where it ends.
             const PixelPattern* const entries = patterns + base;
-            std::uint32_t i = 0;
-            for (; i + 2 <= count; i += 2, dst += 2 * BPP) {
-                std::memcpy(dst, entries[codes[i]].data(), sizeof(PixelPattern));
-                std::memcpy(dst + BPP, entries[codes[i + 1]].data(), sizeof(PixelPattern));
+            for (std::uint32_t i = 0; i < count; i += LITERAL_BLOCK, dst += LITERAL_BLOCK * BPP) {
+                for (std::size_t k = 0; k < LITERAL_BLOCK; ++k)
+                    std::memcpy(dst + k * BPP, entries[codes[i + k]].data(), sizeof(PixelPattern));
             }
-            if (i < count) std::memcpy(dst, entries[codes[i]].data(), sizeof(PixelPattern));
             return;
         }
         for (std::uint32_t i = 0; i < count; ++i, dst += BPP) {
@@ -339,7 +347,10 @@ public:
     static constexpr std::size_t SLACK = BmpRowPainter<BPP>::STORE_SPAN;
 
     BmpRowCoder(const RlePalette& pal, bool bSourceAlpha, std::uint32_t width)
-        : pal_(pal), patterns_(pal.size), key_(patternOf<BPP>(COLOR_KEY, 0)), width_(width) {
+        : pal_(pal),
+          patterns_(std::size_t{pal.size} + BmpRowPainter<BPP>::PADDING),
+          key_(patternOf<BPP>(COLOR_KEY, 0)),
+          width_(width) {
         for (std::uint32_t e = 0; e < pal_.size; ++e)
             patterns_[e] =
                 patternOf<BPP>(pal_.color(e), bSourceAlpha ? pal_.alphas[e] : ALPHA_OPAQUE);
