@@ -723,20 +723,19 @@ std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget&
         }
         // The line's keys and the palette are both ascending, and the keys
         // are a subset of the palette: one walk finds every key's position.
-        // Each key stands for all the pixels that carry its number, so the
-        // checks on it hold for each of those pixels.
-        std::size_t found = 0;
-        for (std::size_t k = lines.start[y]; k < lines.start[y + 1]; ++k) {
-            const auto c = static_cast<std::int32_t>(lines.sorted[k] >> 8);
-            while (found < pal.palette.size() && pal.palette[found] < c) ++found;
-            std::size_t color =
-                found < pal.palette.size() && pal.palette[found] == c ? found : pal.palette.size();
-            RLE_CHECK(color < pal.palette.size(), "color<pal.palette.size()");
-            ++color;
-            RLE_CHECK(palette[color + static_cast<std::size_t>(pal.nPtr)] == (c >> 5),
-                      "palette[color+pal.nPtr]==(c>>5)");
-            valueOf[lines.sorted[k] & 0xFF] = static_cast<std::uint8_t>(color);
+        // The walk goes over the palette without a branch per entry: the
+        // current key's number gets each position in turn until the key
+        // matches, so the last value it gets is its own. Each key stands for
+        // all the pixels that carry its number, so the checks on it hold for
+        // each of those pixels.
+        const std::uint32_t* key = lines.sorted.data() + lines.start[y];
+        const std::uint32_t* const keysEnd = lines.sorted.data() + lines.start[y + 1];
+        const std::size_t palSize = pal.palette.size();
+        for (std::size_t f = 0; f < palSize && key != keysEnd; ++f) {
+            valueOf[*key & 0xFF] = static_cast<std::uint8_t>(f + 1);
+            key += pal.palette[f] == static_cast<std::int32_t>(*key >> 8);
         }
+        RLE_CHECK(key == keysEnd, "key==keysEnd");
         // Coded straight from the numbers, each turned into its value on the way.
         nCodes += encodeRleLine(lines.numbers(y),
                                 std::span(codes.get() + nCodes, codesSize - nCodes), valueOf);
