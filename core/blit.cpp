@@ -269,8 +269,9 @@ struct BmpRowPainter {
     static constexpr std::size_t RUN_STORES = 6;
     // Literal stretches are painted this many pixels at a time.
     static constexpr std::uint32_t LITERAL_BLOCK = 8;
+    static constexpr std::size_t LITERAL_SPAN = std::size_t{LITERAL_BLOCK} * BPP;
     static constexpr std::size_t STORE_SPAN =
-        std::max(RUN_STORES * STEP, LITERAL_BLOCK * BPP) + sizeof(PixelPattern);
+        std::max(RUN_STORES * STEP, LITERAL_SPAN) + sizeof(PixelPattern);
     // Patterns needed behind the palette's: literal blocks read one for every
     // code byte from the base.
     static constexpr std::size_t PADDING = 256;
