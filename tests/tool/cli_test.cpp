@@ -434,12 +434,13 @@ TEST(Cli, ListModeOddCases) {
 TEST(Cli, ListModeKeepsPermissions) {
     TempDir dir;
     const std::vector<mode_t> modes{0640, 0604, 0666, 0777, 0600, 0444};
+    const std::vector<std::string> names{"p0.bmp", "p1.bmp", "p2.bmp",
+                                         "p3.bmp", "p4.bmp", "p5.bmp"};
     std::string list;
     for (std::size_t k = 0; k < modes.size(); ++k) {
-        const std::string name = "p" + std::to_string(k) + ".bmp";
-        writeFile(dir.file(name), makeBmp(2, 1, 24, {1, 2}));
-        ASSERT_EQ(chmod(dir.file(name).c_str(), modes[k]), 0);
-        list += name + "\n";
+        writeFile(dir.file(names[k]), makeBmp(2, 1, 24, {1, 2}));
+        ASSERT_EQ(chmod(dir.file(names[k]).c_str(), modes[k]), 0);
+        list.append(names[k]).append("\n");
     }
     writeText(dir.file("list.txt"), list);
     const mode_t before = umask(022);
@@ -448,7 +449,7 @@ TEST(Cli, ListModeKeepsPermissions) {
     EXPECT_EQ(run.out, "done\n");
     for (std::size_t k = 0; k < modes.size(); ++k) {
         SCOPED_TRACE(k);
-        const std::string name = dir.file("p" + std::to_string(k) + ".bmp");
+        const std::string name = dir.file(names[k]);
         EXPECT_EQ(readFile(name)[0], 'R');
         struct stat info;
         ASSERT_EQ(stat(name.c_str(), &info), 0);
