@@ -15,8 +15,9 @@ constexpr std::size_t PREPARE_MIN = 64 * 1024;
 
 void prepareBlock(const void* data, std::size_t size) {
 #ifdef MADV_HUGEPAGE
+    if (size < PREPARE_MIN) return;
     const long pageSize = ::sysconf(_SC_PAGESIZE);
-    if (size < PREPARE_MIN || pageSize <= 0) return;
+    if (pageSize <= 0) return;
     // madvise takes whole pages: every page the block touches. Neither
     // request changes any contents, so the neighbours sharing its first and
     // last page lose nothing, and the allocator's header page in front of a
