@@ -328,6 +328,51 @@ TEST(ConvertToRle, MatchesTheTwoPassConversion) {
     }
 }
 
+// Runs on both sides of the 255-pixel cut and of four pixels, at every
+// offset from a line's start and end, in lines of many widths, transparent and
+// not: the codes found on the colours are those of the values.
+TEST(ConvertToRle, RunLengthsAtTheirLimitsMatchTheTwoPassConversion) {
+    const std::vector<std::uint32_t> lengths{1,  2,  3,   4,   5,   7,   8,   9,   11,  12,
+                                             16, 17, 254, 255, 256, 258, 259, 260, 510, 513};
+    const std::vector<std::uint16_t> colors{X, COLOR_KEY, Y, X, Z, COLOR_KEY};
+    for (const bool bAlpha : {false, true}) {
+        for (std::size_t shift = 0; shift < lengths.size(); ++shift) {
+            SCOPED_TRACE(shift);
+            // Each line is a sequence of runs; lines start at different
+            // lengths, so every length meets every offset and neighbour.
+            std::vector<std::vector<std::uint16_t>> lines;
+            for (std::size_t y = 0; y < 3; ++y) {
+                std::vector<std::uint16_t> line;
+                for (std::size_t k = 0; k < lengths.size(); ++k) {
+                    const std::uint32_t n = lengths[(k + shift + y * 7) % lengths.size()];
+                    line.insert(line.end(), n, colors[(k + y) % colors.size()]);
+                }
+                lines.push_back(line);
+            }
+            const std::size_t width = lines[0].size();
+            Image image = makeBlankImage(static_cast<std::int32_t>(width), 3, bAlpha);
+            for (std::size_t y = 0; y < 3; ++y) {
+                for (std::size_t x = 0; x < width; ++x) {
+                    const std::uint16_t c = lines[y][x % lines[y].size()];
+                    image.pixels[y * width + x] = c;
+                    if (bAlpha) image.alpha[y * width + x] = c == COLOR_KEY ? 0 : 32;
+                }
+            }
+            const Reference expected = convertLiterally(image);
+            ASSERT_EQ(expected.result, EncodeResult::Written);
+            EXPECT_EQ(convertToBytes(image), expected.file);
+        }
+    }
+    // Narrow lines, below a block of eight colours and around it.
+    for (std::int32_t width = 1; width <= 20; ++width) {
+        SCOPED_TRACE(width);
+        Image image = makeBlankImage(width, 4, false);
+        for (std::size_t i = 0; i < image.pixels.size(); ++i)
+            image.pixels[i] = i % 5 < 4 ? X : (i % 3 == 0 ? COLOR_KEY : Y);
+        EXPECT_EQ(convertToBytes(image), convertLiterally(image).file);
+    }
+}
+
 // With multipal conversion on, an image of too many pairs goes to the
 // multi-palette encoder as if it had been counted to the end first.
 TEST(ConvertToRle, HandsOverAsIfCountedFirst) {
