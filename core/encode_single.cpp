@@ -2,17 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
 #include <vector>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "bytes.h"
 #include "check.h"
@@ -21,6 +16,7 @@
 #include "rle_line.h"
 #include "rle_reader.h"
 #include "rle_writer.h"
+#include "run_scan.h"
 
 namespace {
 
@@ -138,91 +134,37 @@ std::size_t numberLine(const PixelSource<bAlpha>& source, std::size_t start,
 // colours, and only the literals and each run's first pixel are looked up.
 // Lookups go in image order, so the pairs are numbered as numberLine() would
 // number them, and the codes are those encodeRleLine() gives for the values.
-class ColorLineCoder {
-public:
-    // Codes the width pixels from `pixels` into `out`, which has room for
-    // width bytes; returns the byte count. When a pixel brings a new pair
-    // and the palette is full, returns nothing with fullAt set to its x.
-    static std::optional<std::size_t> code(const std::uint16_t* pixels, std::size_t width,
-                                           std::uint8_t* out, SinglePalette& pal,
-                                           std::size_t& fullAt) {
-        std::uint8_t* dst = out;
-        std::size_t i = 0;
-        while (i < width) {
-            const std::size_t start = runStart(pixels, i, width);
-            for (; i < start; ++i) {
-                const std::int32_t value = pal.value<false>(pixels[i]);
-                if (value == SinglePalette::FULL) {
-                    fullAt = i;
-                    return std::nullopt;
-                }
-                *dst++ = static_cast<std::uint8_t>(value);
-            }
-            if (i == width) break;
-            const std::size_t end = runEnd(pixels, i, std::min(width, i + MAX_RUN));
+//
+// Codes the width pixels from `pixels` into `out`, which has room for width
+// bytes, and returns the byte count. When a pixel brings a new pair and the
+// palette is full, returns nothing with fullAt set to its x.
+std::optional<std::size_t> codeColorLine(const std::uint16_t* pixels, std::size_t width,
+                                         std::uint8_t* out, SinglePalette& pal,
+                                         std::size_t& fullAt) {
+    std::uint8_t* dst = out;
+    std::size_t i = 0;
+    while (i < width) {
+        const std::size_t start = findRunStart(pixels, i, width);
+        for (; i < start; ++i) {
             const std::int32_t value = pal.value<false>(pixels[i]);
             if (value == SinglePalette::FULL) {
                 fullAt = i;
                 return std::nullopt;
             }
-            if (value == 0) {
-                *dst++ = CODE_SKIP_RUN;
-            } else {
-                *dst++ = CODE_RUN;
-                *dst++ = static_cast<std::uint8_t>(value);
-            }
-            *dst++ = static_cast<std::uint8_t>(end - i);
-            i = end;
+            *dst++ = static_cast<std::uint8_t>(value);
         }
-        return static_cast<std::size_t>(dst - out);
+        if (i == width) break;
+        const std::size_t end = findRunEnd(pixels, i, std::min(width, i + MAX_RUN));
+        const std::int32_t value = pal.value<false>(pixels[i]);
+        if (value == SinglePalette::FULL) {
+            fullAt = i;
+            return std::nullopt;
+        }
+        dst = putRun(dst, static_cast<std::uint8_t>(value), end - i);
+        i = end;
     }
-
-private:
-    static constexpr std::size_t MAX_RUN = 255;
-    static constexpr std::size_t MIN_RUN = 4;
-
-    // The first i from `from` at which four equal colours start, or n.
-    static std::size_t runStart(const std::uint16_t* pixels, std::size_t from, std::size_t n) {
-        std::size_t i = from;
-#ifdef __SSE2__
-        // Eight colours at a time: lane k is all ones when pixels[i + k]
-        // equals the next three.
-        for (; i + MIN_RUN - 1 + 8 <= n; i += 8) {
-            const auto load = [pixels](std::size_t at) {
-                return _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + at));
-            };
-            const __m128i a = load(i);
-            const __m128i same = _mm_and_si128(
-                _mm_cmpeq_epi16(a, load(i + 1)),
-                _mm_and_si128(_mm_cmpeq_epi16(a, load(i + 2)), _mm_cmpeq_epi16(a, load(i + 3))));
-            const auto mask = static_cast<unsigned>(_mm_movemask_epi8(same));
-            if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask)) / 2;
-        }
-#endif
-        for (; i + MIN_RUN <= n; ++i) {
-            const std::uint16_t c = pixels[i];
-            if (pixels[i + 1] == c && pixels[i + 2] == c && pixels[i + 3] == c) return i;
-        }
-        return n;
-    }
-
-    // The end of the run of pixels[from] that starts at `from`, at most `limit`.
-    static std::size_t runEnd(const std::uint16_t* pixels, std::size_t from, std::size_t limit) {
-        const std::uint16_t color = pixels[from];
-        std::size_t i = from + 1;
-#ifdef __SSE2__
-        const __m128i same = _mm_set1_epi16(static_cast<short>(color));
-        for (; i + 8 <= limit; i += 8) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + i));
-            const auto differ =
-                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(block, same))) ^ 0xFFFFu;
-            if (differ != 0) return i + static_cast<std::size_t>(std::countr_zero(differ)) / 2;
-        }
-#endif
-        while (i < limit && pixels[i] == color) ++i;
-        return i;
-    }
-};
+    return static_cast<std::size_t>(dst - out);
+}
 
 // Goes on counting the distinct pairs from pixel `from` to the end, once the
 // palette is full; only the count matters from here on. `met` holds one bit
@@ -281,8 +223,8 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
             if (x < width) break;
             count = encodeRleLine(values, std::span(codes.get() + nCodes, num_pixels - nCodes));
         } else {
-            const std::optional<std::size_t> coded = ColorLineCoder::code(
-                source.pixels + y * width, width, codes.get() + nCodes, pal, x);
+            const std::optional<std::size_t> coded =
+                codeColorLine(source.pixels + y * width, width, codes.get() + nCodes, pal, x);
             if (!coded) break;
             count = *coded;
         }
