@@ -6,13 +6,16 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <iterator>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "blit.h"
 #include "encode_single.h"
 #include "image.h"
 
@@ -242,8 +245,18 @@ inline Image makeNoisyImage(std::int32_t width, std::int32_t height, std::size_t
 
 // Writes, with the single-palette encoder, the RLE file of a 1200 × 1000 noisy
 // image of 200 colours: about 1.2 MB, above the size from which mode b streams.
-inline bool writeLargeNoisyRle(const std::string& path, std::uint32_t seed) {
+// Then loads it and writes its BMP file at bmpPath the loaded way, and returns
+// the loaded record; nullptr when a step fails or the file is not that large.
+inline std::unique_ptr<Image> writeLargeNoisyRle(const std::string& path, std::uint32_t seed,
+                                                 const std::string& bmpPath) {
     std::int32_t nColors = 0;
-    return convertToRle(makeNoisyImage(1200, 1000, 200, seed), path.c_str(), false, nColors) ==
-           EncodeResult::Written;
+    if (convertToRle(makeNoisyImage(1200, 1000, 200, seed), path.c_str(), false, nColors) !=
+            EncodeResult::Written ||
+        std::filesystem::file_size(path) <= std::uint64_t{1} << 20) {
+        return nullptr;
+    }
+    ErrorText errorText{};
+    std::unique_ptr<Image> loaded = loadImage(path.c_str(), errorText);
+    if (!loaded || !convertRleToBmp(*loaded, bmpPath.c_str())) return nullptr;
+    return loaded;
 }
