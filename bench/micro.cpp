@@ -3,6 +3,13 @@
 // BMP reader and writer. Files go to a scratch folder in /dev/shm when there is
 // one, so that the disk does not show in the times.
 #include <benchmark/benchmark.h>
+#include <rle565/blit.h>
+#include <rle565/bmp_reader.h>
+#include <rle565/bmp_writer.h>
+#include <rle565/encode_multipal.h>
+#include <rle565/encode_single.h>
+#include <rle565/image.h>
+#include <rle565/rle_line.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,13 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "blit.h"
-#include "bmp_reader.h"
-#include "bmp_writer.h"
-#include "encode_multipal.h"
-#include "encode_single.h"
-#include "image.h"
-#include "rle_line.h"
+using namespace rle565;
 
 namespace {
 

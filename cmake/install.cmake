@@ -6,9 +6,9 @@ include(CMakePackageConfigHelpers)
 
 set(RLE565_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rle565)
 
-# Installed, the headers sit together in include/rle565, where they still find
-# each other by their plain names.
-target_include_directories(rle565_core PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/rle565>)
+# Installed, the public headers sit in include/rle565 and are included as
+# <rle565/NAME.h>; the library's own headers are not installed.
+target_include_directories(rle565_core PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 set_target_properties(rle565_core PROPERTIES EXPORT_NAME core)
 set_target_properties(rle565-info PROPERTIES EXPORT_NAME info)
 
@@ -18,8 +18,8 @@ install(TARGETS rle565 rle565-info rle565_core
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
-file(GLOB RLE565_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/core/*.h)
-install(FILES ${RLE565_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rle565)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/rle565 DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+    FILES_MATCHING PATTERN "*.h")
 
 install(EXPORT rle565Targets
     NAMESPACE rle565::

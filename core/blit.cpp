@@ -1,6 +1,8 @@
-#include "blit.h"
-
 #include <fcntl.h>
+#include <rle565/blit.h>
+#include <rle565/bmp_writer.h>
+#include <rle565/output_file.h>
+#include <rle565/rle_reader.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,11 +14,10 @@
 #include <optional>
 #include <vector>
 
-#include "bmp_writer.h"
 #include "bytes.h"
 #include "code_scan.h"
-#include "output_file.h"
-#include "rle_reader.h"
+
+namespace rle565 {
 
 namespace {
 
@@ -688,3 +689,5 @@ bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
     }
     return out.commit();
 }
+
+}  // namespace rle565

@@ -1,5 +1,4 @@
-#include "bmp_reader.h"
-
+#include <rle565/bmp_reader.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,8 @@
 #include "check.h"
 #include "memory.h"
 #include "vector_clones.h"
+
+namespace rle565 {
 
 namespace {
 
@@ -380,3 +381,5 @@ std::unique_ptr<Image> readBmpBytes(std::span<const std::uint8_t> bytes, ErrorTe
     MemoryBytes in(bytes);
     return readBmpFrom(in, errorText);
 }
+
+}  // namespace rle565

@@ -1,4 +1,5 @@
-#include "bmp_writer.h"
+#include <rle565/bmp_writer.h>
+#include <rle565/output_file.h>
 
 #include <array>
 #include <cstddef>
@@ -8,7 +9,8 @@
 
 #include "bytes.h"
 #include "check.h"
-#include "output_file.h"
+
+namespace rle565 {
 
 namespace {
 
@@ -143,3 +145,5 @@ void widenPixel(std::uint16_t color, std::uint8_t alpha, std::uint8_t* out) {
     widenColor(color, out);
     out[3] = widenAlpha(alpha);
 }
+
+}  // namespace rle565

@@ -8,6 +8,8 @@
 #include <optional>
 #include <span>
 
+namespace rle565 {
+
 inline std::uint16_t loadLe16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | p[1] << 8);
 }
@@ -95,3 +97,5 @@ inline std::optional<std::uint32_t> checkedAdd(std::uint32_t a, std::uint32_t b)
     if (sum > UINT32_MAX) return std::nullopt;
     return static_cast<std::uint32_t>(sum);
 }
+
+}  // namespace rle565

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace rle565 {
+
 namespace {
 
 // A tracer shows up as a non-zero TracerPid in /proc/self/status. Without one,
@@ -32,3 +34,5 @@ void checkFailed(const char* file, int line, const char* text) {
     if (debuggerAttached()) std::raise(SIGTRAP);
     std::exit(1);
 }
+
+}  // namespace rle565

@@ -2,6 +2,8 @@
 // defect of the program, reported on standard output before the process ends.
 #pragma once
 
+namespace rle565 {
+
 [[noreturn]] void checkFailed(const char* file, int line, const char* text);
 
 // The text is printed as written, so it is a literal rather than #cond:
@@ -10,3 +12,5 @@
     do {                                                      \
         if (!(cond)) checkFailed(__FILE__, __LINE__, (text)); \
     } while (0)
+
+}  // namespace rle565

@@ -11,7 +11,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "rle_reader.h"
+#include <rle565/rle_reader.h>
+
+namespace rle565 {
 
 // How many literal codes, from 1 up, name an entry below nEntries from this base.
 inline std::uint32_t literalsBelow(std::uint32_t nEntries, std::uint32_t base) {
@@ -44,3 +46,5 @@ inline std::uint32_t shortCodesAhead(const std::uint8_t* p, __m128i literalLimit
 }
 
 #endif
+
+}  // namespace rle565

@@ -1,4 +1,7 @@
-#include "encode_multipal.h"
+#include <rle565/encode_multipal.h>
+#include <rle565/rle_line.h>
+#include <rle565/rle_reader.h>
+#include <rle565/rle_writer.h>
 
 #include <algorithm>
 #include <array>
@@ -15,9 +18,8 @@
 #include "check.h"
 #include "memory.h"
 #include "pixel_source.h"
-#include "rle_line.h"
-#include "rle_reader.h"
-#include "rle_writer.h"
+
+namespace rle565 {
 
 namespace {
 
@@ -776,3 +778,5 @@ std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const Out
     if (image.hasAlpha()) return encodePixels<true>(image, output, nColors, true);
     return encodePixels<false>(image, output, nColors, true);
 }
+
+}  // namespace rle565

@@ -1,4 +1,8 @@
-#include "encode_single.h"
+#include <rle565/encode_multipal.h>
+#include <rle565/encode_single.h>
+#include <rle565/rle_line.h>
+#include <rle565/rle_reader.h>
+#include <rle565/rle_writer.h>
 
 #include <algorithm>
 #include <array>
@@ -11,12 +15,10 @@
 
 #include "bytes.h"
 #include "check.h"
-#include "encode_multipal.h"
 #include "pixel_source.h"
-#include "rle_line.h"
-#include "rle_reader.h"
-#include "rle_writer.h"
 #include "run_scan.h"
+
+namespace rle565 {
 
 namespace {
 
@@ -285,3 +287,5 @@ EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool b
     if (image.hasAlpha()) return convertPixels<true>(image, output, bMultipal, nColors);
     return convertPixels<false>(image, output, bMultipal, nColors);
 }
+
+}  // namespace rle565

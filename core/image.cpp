@@ -1,6 +1,7 @@
-#include "image.h"
-
 #include <fcntl.h>
+#include <rle565/bmp_reader.h>
+#include <rle565/image.h>
+#include <rle565/rle_reader.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bmp_reader.h"
-#include "rle_reader.h"
+namespace rle565 {
 
 namespace {
 
@@ -92,3 +92,5 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fi
     }
     return loadImageFromStream(file.get(), errorText);
 }
+
+}  // namespace rle565

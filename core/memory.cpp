@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace rle565 {
+
 namespace {
 
 // Blocks from this size up are prepared before their first use: a 4096 x 4096
@@ -36,3 +38,5 @@ void prepareBlock(const void* data, std::size_t size) {
     (void)size;
 #endif
 }
+
+}  // namespace rle565

@@ -1,6 +1,5 @@
-#include "output_file.h"
-
 #include <fcntl.h>
+#include <rle565/output_file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,8 @@
 #include <ctime>
 #include <limits>
 #include <vector>
+
+namespace rle565 {
 
 namespace {
 
@@ -177,3 +178,5 @@ void OutputFile::discard() {
         temp_.clear();
     }
 }
+
+}  // namespace rle565

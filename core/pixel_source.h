@@ -2,12 +2,14 @@
 // two pixels are the same visible (colour, alpha) pair or both transparent.
 #pragma once
 
+#include <rle565/image.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "image.h"
+namespace rle565 {
 
 // Pixels that the single-palette encoder tests at once for the continuation of a run: long
 // runs, the bulk of most sprites, then cost a few instructions per RUN_BLOCK.
@@ -67,3 +69,5 @@ struct PixelSource {
         }
     }
 };
+
+}  // namespace rle565

@@ -1,10 +1,12 @@
-#include "rle_line.h"
+#include <rle565/rle_line.h>
+#include <rle565/rle_reader.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "rle_reader.h"
 #include "run_scan.h"
+
+namespace rle565 {
 
 namespace {
 
@@ -106,3 +108,5 @@ void appendLineLength(std::size_t count, std::vector<std::uint8_t>& table) {
     table.push_back(static_cast<std::uint8_t>(count >> 8));
     table.push_back(static_cast<std::uint8_t>(count & 0xFF));
 }
+
+}  // namespace rle565

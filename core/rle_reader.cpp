@@ -1,5 +1,4 @@
-#include "rle_reader.h"
-
+#include <rle565/rle_reader.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,8 @@
 #include "bytes.h"
 #include "code_scan.h"
 #include "memory.h"
+
+namespace rle565 {
 
 namespace {
 
@@ -318,3 +319,5 @@ std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorTe
     };
     return buildRle(bytes.size(), head, readData, errorText);
 }
+
+}  // namespace rle565

@@ -1,10 +1,12 @@
-#include "rle_writer.h"
+#include <rle565/output_file.h>
+#include <rle565/rle_writer.h>
 
 #include <array>
 #include <vector>
 
 #include "bytes.h"
-#include "output_file.h"
+
+namespace rle565 {
 
 bool writeRleFile(const OutputTarget& target, const RleHeader& header,
                   std::span<const std::uint16_t> palette,
@@ -31,3 +33,5 @@ bool writeRleFile(const OutputTarget& target, const RleHeader& header,
     out.write(lineCodes.data(), lineCodes.size());
     return out.commit();
 }
+
+}  // namespace rle565

@@ -13,7 +13,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "rle_reader.h"
+#include <rle565/rle_reader.h>
+
+namespace rle565 {
 
 // Longest run one run or skip-run code can carry.
 inline constexpr std::size_t MAX_RUN = 255;
@@ -114,3 +116,5 @@ inline std::uint8_t* putRun(std::uint8_t* dst, std::uint8_t value, std::size_t l
     *dst++ = static_cast<std::uint8_t>(length);
     return dst;
 }
+
+}  // namespace rle565

@@ -4,6 +4,11 @@
 // must read back the same. The loader's checks must make all of that safe.
 // Mode b's streamed way, with the line codes checked as they are decoded, must
 // accept and refuse the same files and write the same bytes.
+#include <rle565/blit.h>
+#include <rle565/bmp_writer.h>
+#include <rle565/image.h>
+#include <rle565/rle_reader.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,11 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "blit.h"
-#include "bmp_writer.h"
 #include "fuzz_check.h"
-#include "image.h"
-#include "rle_reader.h"
+
+using namespace rle565;
 
 namespace {
 

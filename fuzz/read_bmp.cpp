@@ -3,6 +3,8 @@
 // memory. A load may fail, but never crash; what it returns must be a
 // consistent record, and both paths must give the same record or the same
 // refusal.
+#include <rle565/image.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +15,8 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "image.h"
+
+using namespace rle565;
 
 namespace {
 

@@ -10,6 +10,10 @@
 //   3       colours in the image's palette, minus one (1 to 256)
 //   4..     the palette: per colour, RGB565 low byte, high byte, alpha (modulo 33)
 //   then    one byte per pixel, top line first: a position in that palette
+#include <rle565/blit.h>
+#include <rle565/encode_single.h>
+#include <rle565/image.h>
+#include <rle565/rle_reader.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -21,11 +25,9 @@
 #include <string>
 #include <unordered_set>
 
-#include "blit.h"
-#include "encode_single.h"
 #include "fuzz_check.h"
-#include "image.h"
-#include "rle_reader.h"
+
+using namespace rle565;
 
 namespace {
 

@@ -1,5 +1,8 @@
 #include "driver.h"
 
+#include <rle565/blit.h>
+#include <rle565/encode_single.h>
+#include <rle565/image.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -8,9 +11,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "blit.h"
-#include "encode_single.h"
-#include "image.h"
+namespace rle565 {
 
 namespace {
 
@@ -231,3 +232,5 @@ int runDriver(int argc, char** argv, std::FILE* out) {
     if (toBmp) return runToBmp(args, state, out);
     return runList(args, state, out);
 }
+
+}  // namespace rle565

@@ -1,6 +1,9 @@
 // rle565-info: says what BMP and RLE files hold and whether the converter
 // would load them, as text or as one JSON object per file, and draws the
 // palette table of an RLE file as a swatch.
+#include <rle565/bmp_writer.h>
+#include <rle565/rle_reader.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -10,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "bmp_writer.h"
 #include "info_report.h"
 #include "info_swatch.h"
-#include "rle_reader.h"
+
+namespace rle565 {
 
 #ifndef RLE565_VERSION
 #define RLE565_VERSION "unknown"
@@ -317,4 +320,6 @@ int runInfo(int argc, char** argv, std::FILE* out, std::FILE* err) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return runInfo(argc, argv, stdout, stderr); }
+}  // namespace rle565
+
+int main(int argc, char** argv) { return rle565::runInfo(argc, argv, stdout, stderr); }

@@ -1,5 +1,7 @@
 #include "info_report.h"
 
+#include <rle565/rle_reader.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -9,7 +11,8 @@
 #include <system_error>
 
 #include "bytes.h"
-#include "rle_reader.h"
+
+namespace rle565 {
 
 namespace {
 
@@ -253,3 +256,5 @@ FileReport inspectFile(const char* path) {
     }
     return report;
 }
+
+}  // namespace rle565

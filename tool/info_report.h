@@ -3,12 +3,14 @@
 // would load it.
 #pragma once
 
+#include <rle565/image.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "image.h"
+namespace rle565 {
 
 enum class FileKind { Bmp, Rle };
 
@@ -66,3 +68,5 @@ FileReport inspectFile(const char* path);
 // allowed) and the entry count N: sorted, each up to the next base, the last
 // up to entry N - 1.
 std::vector<PaletteUse> paletteSizes(std::vector<std::uint32_t> bases, std::uint32_t nEntries);
+
+}  // namespace rle565

@@ -1,11 +1,14 @@
 #include "info_swatch.h"
 
+#include <rle565/blit.h>
+#include <rle565/rle_reader.h>
+
 #include <algorithm>
 #include <span>
 
-#include "blit.h"
 #include "bytes.h"
-#include "rle_reader.h"
+
+namespace rle565 {
 
 namespace {
 
@@ -81,3 +84,5 @@ std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>&
     }
     return swatch;
 }
+
+}  // namespace rle565

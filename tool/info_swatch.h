@@ -2,12 +2,15 @@
 // grid of colour cells.
 #pragma once
 
+#include <rle565/image.h>
+
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-#include "image.h"
 #include "info_report.h"
+
+namespace rle565 {
 
 // Pixels per side of one cell, and cells per row of a single-palette grid.
 inline constexpr std::int32_t SWATCH_CELL = 16;
@@ -20,3 +23,5 @@ inline constexpr std::int32_t SWATCH_COLUMNS = 16;
 // or no alpha are laid over a checkerboard; cells past a short row stay dark
 // grey. Nothing when there is no entry to draw or the grid would be too large.
 std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>& palettes);
+
+}  // namespace rle565

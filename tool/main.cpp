@@ -2,4 +2,4 @@
 
 #include "driver.h"
 
-int main(int argc, char** argv) { return runDriver(argc, argv, stdout); }
+int main(int argc, char** argv) { return rle565::runDriver(argc, argv, stdout); }

@@ -1,14 +1,16 @@
 // Loads an image with the rle565 library, draws it onto a checkerboard larger
 // than itself, the way an engine draws a sprite onto its frame, and prints an
 // FNV-1a checksum of the frame.
+#include <rle565/blit.h>
+#include <rle565/image.h>
+
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
-#include "blit.h"
-#include "image.h"
+using namespace rle565;
 
 namespace {
 

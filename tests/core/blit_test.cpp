@@ -1,15 +1,16 @@
-#include "blit.h"
-
 #include <gtest/gtest.h>
+#include <rle565/blit.h>
+#include <rle565/bmp_writer.h>
+#include <rle565/rle_line.h>
+#include <rle565/rle_reader.h>
+#include <rle565/rle_writer.h>
 
 #include <cstring>
 #include <random>
 
-#include "bmp_writer.h"
 #include "rle_builder.h"
-#include "rle_line.h"
-#include "rle_reader.h"
-#include "rle_writer.h"
+
+using namespace rle565;
 
 namespace {
 

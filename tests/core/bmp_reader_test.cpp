@@ -1,6 +1,5 @@
-#include "bmp_reader.h"
-
 #include <gtest/gtest.h>
+#include <rle565/bmp_reader.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +8,8 @@
 
 #include "bmp_builder.h"
 #include "temp_dir.h"
+
+using namespace rle565;
 
 namespace {
 

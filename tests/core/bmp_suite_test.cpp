@@ -2,13 +2,14 @@
 // good, questionable and bad files each load with their size or fail with
 // their message.
 #include <gtest/gtest.h>
+#include <rle565/image.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "image.h"
+using namespace rle565;
 
 namespace {
 

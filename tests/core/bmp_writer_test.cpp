@@ -1,6 +1,5 @@
-#include "bmp_writer.h"
-
 #include <gtest/gtest.h>
+#include <rle565/bmp_writer.h>
 #include <sys/resource.h>
 
 #include <csignal>
@@ -9,6 +8,8 @@
 
 #include "bytes.h"
 #include "temp_dir.h"
+
+using namespace rle565;
 
 namespace {
 

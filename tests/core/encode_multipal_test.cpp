@@ -1,8 +1,9 @@
 // The multi-palette encoder: line palettes, the greedy merge within 251 keys,
 // the palette table, switch codes, and the limits of the 16-bit format.
-#include "encode_multipal.h"
-
 #include <gtest/gtest.h>
+#include <rle565/blit.h>
+#include <rle565/encode_multipal.h>
+#include <rle565/encode_single.h>
 
 #include <algorithm>
 #include <memory>
@@ -10,11 +11,11 @@
 #include <optional>
 #include <set>
 
-#include "blit.h"
-#include "encode_single.h"
 #include "image_maker.h"
 #include "rle_builder.h"
 #include "temp_dir.h"
+
+using namespace rle565;
 
 namespace {
 

@@ -1,9 +1,10 @@
 // The single-palette encoder: pairs numbered by first occurrence, transparency
 // with and without an alpha plane, the 252-pair limit and the hand-over to the
 // multi-palette encoder, the format's size limits and failed writes.
-#include "encode_single.h"
-
 #include <gtest/gtest.h>
+#include <rle565/blit.h>
+#include <rle565/encode_multipal.h>
+#include <rle565/encode_single.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +12,11 @@
 #include <map>
 #include <memory>
 
-#include "blit.h"
-#include "encode_multipal.h"
 #include "image_maker.h"
 #include "rle_builder.h"
 #include "temp_dir.h"
+
+using namespace rle565;
 
 namespace {
 

@@ -1,6 +1,7 @@
 // Files held in memory load exactly as the same bytes through a stream: the
 // same record, or the same refusal in the same words.
 #include <gtest/gtest.h>
+#include <rle565/image.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -8,9 +9,10 @@
 #include <vector>
 
 #include "bmp_builder.h"
-#include "image.h"
 #include "rle_builder.h"
 #include "temp_dir.h"
+
+using namespace rle565;
 
 namespace {
 

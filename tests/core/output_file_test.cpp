@@ -1,8 +1,7 @@
 // The safe replacement of output files: the target changes only when the
 // whole new file has been written.
-#include "output_file.h"
-
 #include <gtest/gtest.h>
+#include <rle565/output_file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 #include <vector>
 
 #include "temp_dir.h"
+
+using namespace rle565;
 
 namespace {
 

@@ -1,14 +1,15 @@
-#include "rle_line.h"
-
 #include <gtest/gtest.h>
+#include <rle565/rle_line.h>
+#include <rle565/rle_writer.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <random>
 
 #include "image_maker.h"
-#include "rle_writer.h"
 #include "temp_dir.h"
+
+using namespace rle565;
 
 namespace {
 

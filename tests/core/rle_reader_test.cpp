@@ -1,14 +1,15 @@
-#include "rle_reader.h"
-
 #include <gtest/gtest.h>
+#include <rle565/blit.h>
+#include <rle565/rle_reader.h>
 
 #include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 
-#include "blit.h"
 #include "rle_builder.h"
+
+using namespace rle565;
 
 namespace {
 

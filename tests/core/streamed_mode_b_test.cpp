@@ -2,6 +2,10 @@
 // them. It must refuse exactly the files that loading refuses, write nothing
 // for them, and write the bytes of the loaded way for every other file.
 #include <gtest/gtest.h>
+#include <rle565/blit.h>
+#include <rle565/encode_single.h>
+#include <rle565/image.h>
+#include <rle565/rle_reader.h>
 
 #include <filesystem>
 #include <optional>
@@ -10,13 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "blit.h"
-#include "encode_single.h"
-#include "image.h"
 #include "image_maker.h"
 #include "rle_builder.h"
-#include "rle_reader.h"
 #include "temp_dir.h"
+
+using namespace rle565;
 
 namespace {
 

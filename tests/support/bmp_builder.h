@@ -10,6 +10,9 @@
 
 #include "bytes.h"
 
+namespace rle565 {}
+using namespace rle565;
+
 class BmpBuilder {
 public:
     using Bytes = std::vector<std::uint8_t>;

@@ -3,6 +3,10 @@
 // runs, with transparent pixels in between.
 #pragma once
 
+#include <rle565/blit.h>
+#include <rle565/encode_single.h>
+#include <rle565/image.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,9 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "blit.h"
-#include "encode_single.h"
-#include "image.h"
+namespace rle565 {}
+using namespace rle565;
 
 // A visible pixel: an RGB565 colour and an alpha of 1 to 32.
 struct Pair {

@@ -3,6 +3,8 @@
 // a real caller does, through a file and loadImage.
 #pragma once
 
+#include <rle565/image.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -11,8 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "image.h"
 #include "temp_dir.h"
+
+namespace rle565 {}
+using namespace rle565;
 
 class RleBuilder {
 public:

@@ -1,6 +1,10 @@
 // The real binary, run as a user would: what it prints, its exit status, and
 // the files it leaves behind.
 #include <gtest/gtest.h>
+#include <rle565/blit.h>
+#include <rle565/encode_single.h>
+#include <rle565/image.h>
+#include <rle565/rle_reader.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,14 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "blit.h"
 #include "bytes.h"
-#include "encode_single.h"
-#include "image.h"
 #include "image_maker.h"
-#include "rle_reader.h"
 #include "run_binary.h"
 #include "temp_dir.h"
+
+using namespace rle565;
 
 namespace {
 

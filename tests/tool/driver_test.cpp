@@ -1,6 +1,8 @@
 // The driver in process: every line goes to the stream it is handed.
 #include "driver.h"
 
+using namespace rle565;
+
 #include <gtest/gtest.h>
 
 #include <cstdio>

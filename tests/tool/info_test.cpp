@@ -10,6 +10,8 @@
 #include "run_binary.h"
 #include "temp_dir.h"
 
+using namespace rle565;
+
 namespace {
 
 RunResult runInfo(const TempDir& dir, const std::vector<std::string>& args) {

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+namespace rle565 {
+
 // Writes the codes of one line to the start of `out` and returns their byte
 // count. Each value is 0 (transparent) or a palette-local number 1 to 252.
 // Runs of 4 to 255 equal values become run or skip-run codes; shorter runs one
@@ -32,3 +34,5 @@ void appendLineLength(std::size_t count, std::vector<std::uint8_t>& table);
 
 // Longest line the format can describe in a line-length entry.
 inline constexpr std::size_t MAX_LINE_BYTES = 65535;
+
+}  // namespace rle565

@@ -2,13 +2,15 @@
 // switch code at the start of each line.
 #pragma once
 
+#include <rle565/encode_result.h>
+#include <rle565/image.h>
+#include <rle565/output_file.h>
+
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-#include "encode_result.h"
-#include "image.h"
-#include "output_file.h"
+namespace rle565 {
 
 // One candidate palette: founded by a line, possibly grown by merging.
 struct Palette {
@@ -43,3 +45,5 @@ std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const Out
 // nUseCount 1. Returns the palette index of each line, or nothing once the
 // palettes in use are certain to need more than 65535 table entries.
 std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pals);
+
+}  // namespace rle565

@@ -1,10 +1,12 @@
 // Drawing images into 16-bit targets, RLE decoding, and RLE-to-BMP conversion.
 #pragma once
 
+#include <rle565/image.h>
+
 #include <cstdint>
 #include <span>
 
-#include "image.h"
+namespace rle565 {
 
 // The target of a blit; it points at the caller's arrays and owns nothing.
 // The pixel in column u of row v is at v * stride + u in both arrays.
@@ -44,3 +46,5 @@ Image decodeRleImage(const Image& image);
 // goes the usual way (loadImage, convertRleToBmp), which says what is wrong.
 [[nodiscard]] bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
                                             std::uint64_t smallest = std::uint64_t{1} << 20);
+
+}  // namespace rle565

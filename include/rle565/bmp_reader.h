@@ -1,11 +1,13 @@
 // The reader of uncompressed Windows BMP files (1, 4, 8, 16, 24 and 32 bits).
 #pragma once
 
+#include <rle565/image.h>
+
 #include <cstdio>
 #include <memory>
 #include <span>
 
-#include "image.h"
+namespace rle565 {
 
 // Reads the rest of a BMP file from a stream positioned just after "BM" and
 // returns a plain image: RGB565 pixels, top line first, and an alpha plane
@@ -15,3 +17,5 @@ std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText);
 
 // The same from the bytes of a file after "BM", held in memory.
 std::unique_ptr<Image> readBmpBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText);
+
+}  // namespace rle565

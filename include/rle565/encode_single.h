@@ -2,13 +2,17 @@
 // the multi-palette encoder when multipal conversion is on.
 #pragma once
 
+#include <rle565/encode_result.h>
+#include <rle565/image.h>
+#include <rle565/output_file.h>
+
 #include <cstdint>
 
-#include "encode_result.h"
-#include "image.h"
-#include "output_file.h"
+namespace rle565 {
 
 // Converts a plain image into an RLE file at output. nColors is set to 0
 // at the start and holds the count to report when the result is TooManyColors.
 EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
                           std::int32_t& nColors);
+
+}  // namespace rle565

@@ -1,13 +1,15 @@
 // The writer of 24-bit BMP files, or 32-bit ones for images with an alpha plane.
 #pragma once
 
+#include <rle565/image.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-#include "image.h"
+namespace rle565 {
 
 // Writes a plain image as a BMP file, replacing an existing file only when the
 // whole file was written. False when the file cannot be written or would be
@@ -35,3 +37,5 @@ std::optional<BmpLayout> layoutBmp(std::int32_t width, std::int32_t height, bool
 // blue, green and red widened to 0..255, then the alpha (0..32, above 32
 // counts as 32) widened to 0..255. 24-bit files take the first three.
 void widenPixel(std::uint16_t color, std::uint8_t alpha, std::uint8_t* out);
+
+}  // namespace rle565

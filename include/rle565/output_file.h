@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace rle565 {
+
 // Where an output goes, and what the caller knows of it already.
 struct OutputTarget {
     // Permission bits for the new file (no more than 0777), given by a caller
@@ -54,3 +56,5 @@ private:
     bool failed_ = false;
     std::string buffer_;
 };
+
+}  // namespace rle565

@@ -26,6 +26,8 @@
 //   255 m         skip-run: m transparent pixels
 #pragma once
 
+#include <rle565/image.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -33,7 +35,7 @@
 #include <span>
 #include <vector>
 
-#include "image.h"
+namespace rle565 {
 
 inline constexpr std::uint16_t RLE_ALPHA = 1;
 inline constexpr std::uint16_t RLE_MULTIPAL = 2;
@@ -90,3 +92,5 @@ std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText);
 
 // The same from a whole RLE file held in memory, "RL" included.
 std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText);
+
+}  // namespace rle565

@@ -2,10 +2,12 @@
 // line-length table and the line codes, in one safely replaced file.
 #pragma once
 
+#include <rle565/output_file.h>
+
 #include <cstdint>
 #include <span>
 
-#include "output_file.h"
+namespace rle565 {
 
 struct RleHeader {
     std::uint16_t flags = 0;
@@ -22,3 +24,5 @@ struct RleHeader {
                                 std::span<const std::uint8_t> alphaPalette,
                                 std::span<const std::uint8_t> lineLengths,
                                 std::span<const std::uint8_t> lineCodes);
+
+}  // namespace rle565

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+namespace rle565 {
+
 inline constexpr std::uint32_t IMAGE_RLE = 0x40000000;
 
 // RGB565 magenta: marks transparent pixels in images without an alpha plane.
@@ -87,3 +89,5 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
 // The same from a whole file held in memory. Never reads outside `bytes`.
 std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
                                            ErrorText& errorText);
+
+}  // namespace rle565
