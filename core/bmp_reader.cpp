@@ -112,7 +112,7 @@ public:
     // The next count bytes; count is at most largestTake. The view stays
     // valid until the next take or skip.
     std::span<const std::uint8_t> take(std::size_t count) {
-        RLE_CHECK(count <= buffer_.size(), "count <= buffer_.size()");
+        if (count > buffer_.size()) buffer_.resize(count);
         if (end_ - pos_ < count) refill(count);
         const std::span<const std::uint8_t> bytes(buffer_.data() + pos_, count);
         pos_ += count;

@@ -39,12 +39,13 @@ std::uint8_t widenAlpha(std::uint8_t a) {
 // The file's shape for this image, or nothing when its size does not fit the
 // 32-bit fields.
 std::optional<BmpLayout> layoutOf(const Image& image) {
-    RLE_CHECK(image.width >= 0 && image.height >= 0, "image.width >= 0 && image.height >= 0");
+    // A record whose buffers do not match its size cannot be written; the
+    // writer refuses it rather than read past them.
+    if (image.width < 0 || image.height < 0) return std::nullopt;
     const auto width = static_cast<std::uint64_t>(image.width);
     const auto height = static_cast<std::uint64_t>(image.height);
-    RLE_CHECK(image.pixels.size() == width * height, "image.pixels.size() == width * height");
-    RLE_CHECK(!image.hasAlpha() || image.alpha.size() == image.pixels.size(),
-              "!image.hasAlpha() || image.alpha.size() == image.pixels.size()");
+    if (image.pixels.size() != width * height) return std::nullopt;
+    if (image.hasAlpha() && image.alpha.size() != image.pixels.size()) return std::nullopt;
     return layoutBmp(image.width, image.height, image.hasAlpha());
 }
 

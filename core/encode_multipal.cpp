@@ -762,21 +762,26 @@ std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget&
 
 }  // namespace
 
-EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors) {
+EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors,
+                            CheckFailure* failure) {
     if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
         return EncodeResult::TooLarge;
     }
-    if (image.hasAlpha()) return *encodePixels<true>(image, output, nColors, false);
-    return *encodePixels<false>(image, output, nColors, false);
+    return catchCheckFailure(failure, [&] {
+        if (image.hasAlpha()) return *encodePixels<true>(image, output, nColors, false);
+        return *encodePixels<false>(image, output, nColors, false);
+    });
 }
 
 std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const OutputTarget& output,
-                                                   std::int32_t& nColors) {
+                                                   std::int32_t& nColors, CheckFailure* failure) {
     if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
         return EncodeResult::TooLarge;
     }
-    if (image.hasAlpha()) return encodePixels<true>(image, output, nColors, true);
-    return encodePixels<false>(image, output, nColors, true);
+    return catchCheckFailure(failure, [&] {
+        if (image.hasAlpha()) return encodePixels<true>(image, output, nColors, true);
+        return encodePixels<false>(image, output, nColors, true);
+    });
 }
 
 }  // namespace rle565

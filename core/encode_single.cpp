@@ -197,7 +197,7 @@ bool countPairs(const PixelSource<bAlpha>& source, std::size_t from, std::size_t
 
 template <bool bAlpha>
 EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool bMultipal,
-                           std::int32_t& nColors) {
+                           std::int32_t& nColors, CheckFailure* failure) {
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
     // Two 16-bit factors: the product always fits.
@@ -239,7 +239,7 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
         codes.reset();
         if (bMultipal) {
             const std::optional<EncodeResult> result =
-                countAndEncodeMultipal(image, output, nColors);
+                countAndEncodeMultipal(image, output, nColors, failure);
             if (result) return *result;
         }
         // Count on to the end of the image, so that the count reported is
@@ -279,13 +279,16 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
 }  // namespace
 
 EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
-                          std::int32_t& nColors) {
+                          std::int32_t& nColors, CheckFailure* failure) {
     nColors = 0;
     if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
         return EncodeResult::TooLarge;
     }
-    if (image.hasAlpha()) return convertPixels<true>(image, output, bMultipal, nColors);
-    return convertPixels<false>(image, output, bMultipal, nColors);
+    return catchCheckFailure(failure, [&] {
+        if (image.hasAlpha())
+            return convertPixels<true>(image, output, bMultipal, nColors, failure);
+        return convertPixels<false>(image, output, bMultipal, nColors, failure);
+    });
 }
 
 }  // namespace rle565

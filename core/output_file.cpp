@@ -37,13 +37,6 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// The mode a new file gets from fopen: 0666 less the umask.
-mode_t defaultMode() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
 // Creates a file named after `pattern`, whose last six characters are
 // replaced, with the given permissions; returns its descriptor, or -1.
 // Like mkstemp, but with the permissions chosen by the caller. The names
@@ -93,21 +86,17 @@ OutputFile::OutputFile(const OutputTarget& target) : target_(target.path) {
         buffer_.reserve(BUFFER_SIZE);
         return;
     }
-    std::vector<char> pattern(temp_.begin(), temp_.end());
-    pattern.push_back('\0');
-    fd_ = ::mkstemp(pattern.data());
+    // Keep the permissions of a file being replaced. A new file is created
+    // with 0666, which the kernel reduces by the umask as fopen's would be:
+    // the process-wide umask is never changed to read it.
+    struct stat existing;
+    const bool bReplacing = ::stat(target.path, &existing) == 0 && S_ISREG(existing.st_mode);
+    fd_ = createTemporary(temp_, bReplacing ? 0600 : 0666);
     if (fd_ < 0) {
         temp_.clear();
         return;
     }
-    temp_ = pattern.data();
-    // Keep the permissions of a file being replaced; a new file gets what
-    // fopen would have given it.
-    struct stat existing;
-    const mode_t mode = ::stat(target.path, &existing) == 0 && S_ISREG(existing.st_mode)
-                            ? existing.st_mode & 07777
-                            : defaultMode();
-    if (::fchmod(fd_, mode) != 0) failed_ = true;
+    if (bReplacing && ::fchmod(fd_, existing.st_mode & 07777) != 0) failed_ = true;
     buffer_.reserve(BUFFER_SIZE);
 }
 

@@ -5,7 +5,10 @@
 #include <rle565/image.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -45,6 +48,31 @@ int currentUmask() {
     return static_cast<int>(mask);
 }
 
+// A failed consistency check is a defect of the program: it is reported as
+// "error: FILE:LINE CONDITION" on standard output, with a break into the
+// debugger when one is attached, and the run ends with status 1.
+bool debuggerAttached() {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status) return false;
+    char line[256];
+    bool attached = false;
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::strncmp(line, "TracerPid:", 10) == 0) {
+            attached = std::atoi(line + 10) != 0;
+            break;
+        }
+    }
+    std::fclose(status);
+    return attached;
+}
+
+int reportCheckFailure(const CheckFailure& failure, std::FILE* out) {
+    std::fprintf(out, "error: %s:%d %s\n", failure.file, failure.line, failure.text);
+    std::fflush(out);
+    if (debuggerAttached()) std::raise(SIGTRAP);
+    return 1;
+}
+
 // Runs one conversion step, turning an allocation failure into a result
 // instead of an abort, so that one huge image never ends a list run.
 template <class Fn>
@@ -63,6 +91,7 @@ int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
     std::unique_ptr<Image> image;
     EncodeResult result = EncodeResult::Written;
     const char* outputPath = args.output ? args.output : args.input;
+    CheckFailure failure;
     bool loaded = true;
     const bool enough = withMemory([&] {
         image = loadImage(args.input, state.errorText);
@@ -71,7 +100,7 @@ int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
             return;
         }
         if (image->isRle()) return;
-        result = convertToRle(*image, outputPath, state.bMultipal, state.nColors);
+        result = convertToRle(*image, outputPath, state.bMultipal, state.nColors, &failure);
     });
     if (!enough) {
         std::fprintf(out, "out of memory\n");
@@ -97,6 +126,8 @@ int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
         case EncodeResult::WriteFailed:
             std::fprintf(out, "failed to write file\n");
             return 1;
+        case EncodeResult::CheckFailed:
+            return reportCheckFailure(failure, out);
     }
     return 1;
 }
@@ -143,7 +174,8 @@ void trimLineEnd(char* line) {
 }
 
 // Converts one list entry in place and logs what went wrong, if anything.
-void convertListEntry(const char* name, DriverState& state, std::FILE* log) {
+// Returns false, with the check in *failure, when a consistency check failed.
+bool convertListEntry(const char* name, DriverState& state, std::FILE* log, CheckFailure& failure) {
     std::unique_ptr<Image> image;
     EncodeResult result = EncodeResult::Written;
     const bool enough = withMemory([&] {
@@ -154,7 +186,8 @@ void convertListEntry(const char* name, DriverState& state, std::FILE* log) {
             // permissions; when the umask would take bits away from them,
             // the output file looks them up and sets them itself.
             if (mode >= 0 && (mode & state.umask) != 0) mode = -1;
-            result = convertToRle(*image, OutputTarget(name, mode), state.bMultipal, state.nColors);
+            result = convertToRle(*image, OutputTarget(name, mode), state.bMultipal, state.nColors,
+                                  &failure);
         }
     });
     if (!enough) {
@@ -175,6 +208,7 @@ void convertListEntry(const char* name, DriverState& state, std::FILE* log) {
         image->release();
         image.reset();
     }
+    return result != EncodeResult::CheckFailed;
 }
 
 int runList(const Arguments& args, DriverState& state, std::FILE* out) {
@@ -194,7 +228,11 @@ int runList(const Arguments& args, DriverState& state, std::FILE* out) {
     char line[LIST_LINE_SIZE];
     while (std::fgets(line, LIST_LINE_SIZE, list.get())) {
         trimLineEnd(line);
-        convertListEntry(line, state, log);
+        CheckFailure failure;
+        if (!convertListEntry(line, state, log, failure)) {
+            std::fflush(log);
+            return reportCheckFailure(failure, out);
+        }
     }
     std::fprintf(log, "done\n");
     return 0;

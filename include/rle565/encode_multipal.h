@@ -22,7 +22,9 @@ struct Palette {
 // Encodes a plain image with several palettes. TooManyColors with nColors 252
 // when one line holds 252 or more distinct pairs; TooManyColors with nColors
 // unchanged when the palettes would overflow the format's 16-bit table.
-EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors);
+// A failed consistency check gives CheckFailed, with the check in *failure.
+EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors,
+                            CheckFailure* failure = nullptr);
 
 // Palette entry numbers are 16 bits: an image of this many distinct pairs or
 // more is refused with nColors PAIR_LIMIT, by either encoder.
@@ -37,7 +39,8 @@ inline constexpr std::int32_t PAIR_LIMIT = 65536;
 // file written, when a line holds 252 or more pairs: the count is then the
 // caller's to make.
 std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const OutputTarget& output,
-                                                   std::int32_t& nColors);
+                                                   std::int32_t& nColors,
+                                                   CheckFailure* failure = nullptr);
 
 // Merges line palettes greedily, first fit in line order: each palette still
 // in use absorbs every later one whose union with it stays within 251 keys.

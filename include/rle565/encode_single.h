@@ -12,7 +12,8 @@ namespace rle565 {
 
 // Converts a plain image into an RLE file at output. nColors is set to 0
 // at the start and holds the count to report when the result is TooManyColors.
+// A failed consistency check gives CheckFailed, with the check in *failure.
 EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
-                          std::int32_t& nColors);
+                          std::int32_t& nColors, CheckFailure* failure = nullptr);
 
 }  // namespace rle565
