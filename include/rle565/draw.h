@@ -1,0 +1,90 @@
+/* The drawing runtime: draws RLE sprites straight from their file bytes,
+ * held in RAM or flash, onto 16-bit RGB565 frames, clipped on all four sides.
+ *
+ * C99 and C++. It allocates nothing, copies nothing, keeps no state between
+ * calls and needs no library beyond <stddef.h> and <stdint.h>, so it links
+ * into firmware built with -ffreestanding as well as into desktop engines.
+ *
+ *     rle565_sprite hero;
+ *     if (rle565_sprite_open(&hero, hero_rle, sizeof hero_rle) != RLE565_OK) ...
+ *     rle565_target frame = {pixels, NULL, 320, 320, 240, 0};
+ *     rle565_draw(&hero, &frame, x, y);
+ */
+#ifndef RLE565_DRAW_H
+#define RLE565_DRAW_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What rle565_sprite_open found wrong with the bytes; 0 is a sound file. The
+ * checks, and which fault is found first, are those of the converter's
+ * loader. rle565_error_text gives each its text. */
+typedef enum rle565_error {
+    RLE565_OK = 0,
+    RLE565_ERR_ARGUMENT,      /* a null sprite, or null bytes with a size */
+    RLE565_ERR_HEADER,        /* fewer than 12 bytes, or no "RL" magic */
+    RLE565_ERR_PALETTE,       /* the palette tables reach past the file */
+    RLE565_ERR_LENGTH_TABLE,  /* the line-length table reaches past the file */
+    RLE565_ERR_LINE_BLOCK,    /* a line's codes reach past the file */
+    RLE565_ERR_LINE_LENGTH,   /* a code reaches past its line's length */
+    RLE565_ERR_OVERSHOOT,     /* a run passes the end of the line */
+    RLE565_ERR_ENTRY,         /* a code names an entry beyond the palette */
+    RLE565_ERR_TOO_FEW        /* a line covers fewer pixels than the width */
+} rle565_error;
+
+/* A checked, non-owning view of an RLE file's bytes. The bytes must stay in
+ * place, unchanged, for as long as the view is used. The fields are set by
+ * rle565_sprite_open and read by rle565_draw; callers may read width,
+ * height and flags. */
+typedef struct rle565_sprite {
+    int32_t width;
+    int32_t height;
+    uint32_t flags;           /* bit 0: alpha palette, bit 1: multi-palette */
+    uint32_t palette_size;    /* entries, entry 0 (transparent) included */
+    const uint8_t* palette;   /* palette_size little-endian RGB565 colours */
+    const uint8_t* alphas;    /* palette_size alphas 0..32, or NULL: all opaque */
+    const uint8_t* lengths;   /* the line-length table, one entry per line */
+    const uint8_t* codes;     /* the top line's codes; the others follow */
+    int32_t fault_line;       /* the line of the fault found by open, else -1 */
+} rle565_sprite;
+
+/* rle565_target.flags: the frame holds RGB565 values high byte first (as
+ * SPI displays take them), read and written as such. */
+#define RLE565_TARGET_BYTESWAP 1u
+
+/* A frame to draw into; it points at the caller's arrays and owns nothing.
+ * The pixel in column u of row v is pixels[v * stride + u], its alpha
+ * alpha[v * stride + u]. With alpha NULL, partial alpha is blended into the
+ * pixels and transparent pixels leave them alone; with an alpha array,
+ * colours and alphas are copied. A clip rectangle is a target whose pixels
+ * (and alpha) point into a sub-rectangle of a larger frame, with its stride. */
+typedef struct rle565_target {
+    uint16_t* pixels;
+    uint8_t* alpha;
+    int32_t stride;
+    int32_t width;
+    int32_t height;
+    uint32_t flags;
+} rle565_target;
+
+/* Checks that `size` bytes at `bytes` are a sound RLE file and sets up the
+ * view. Returns RLE565_OK, or the first fault (the view is then unusable). */
+int rle565_sprite_open(rle565_sprite* sprite, const void* bytes, size_t size);
+
+/* The text of an rle565_error value, for any value. */
+const char* rle565_error_text(int error);
+
+/* Draws the sprite with its top-left pixel at (x, y), clipped to the target:
+ * any x and y, a sprite wholly outside draws nothing. A target with a null
+ * pixels pointer, or a width or height of 0 or less, draws nothing. */
+void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RLE565_DRAW_H */
