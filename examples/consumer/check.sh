@@ -36,6 +36,23 @@ for file in bin/rle565 bin/rle565-info include/rle565/image.h include/rle565/bli
     [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
 
+# Only the public headers are installed, all of them in include/rle565; the
+# library's own headers (bytes.h, memory.h, ...) would shadow system headers
+# of the same names for every program that adds the folder.
+installed=$(cd "$prefix/include" && find . -type f | sort)
+public=$(cd "$root/include" && find . -type f -name '*.h' | sort)
+[ "$installed" = "$public" ] || fail "installed headers differ from include/: $installed"
+
+# The library never ends or signals the process, prints, or changes the
+# umask: its objects call none of the functions that do.
+library=$(find "$prefix" -name 'librle565_core.a' | head -n 1)
+if command -v nm >/dev/null; then
+    calls=$(nm -u "$library" | awk '{ print $NF }' |
+        grep -E '^(exit|_exit|_Exit|quick_exit|abort|raise|kill|signal|sigaction|umask|printf|puts|putchar|perror|vprintf|setlocale|_ZSt9terminatev)$' |
+        sort -u || true)
+    [ -z "$calls" ] || fail "the library calls $(echo $calls)"
+fi
+
 # The consumer gets the compiler and flags of the tree it links against, so
 # that a sanitizer build links as well.
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }

@@ -1,6 +1,7 @@
 // Loads an image with the rle565 library, draws it onto a checkerboard larger
 // than itself, the way an engine draws a sprite onto its frame, and prints an
 // FNV-1a checksum of the frame.
+#include <memory.h>  // the C library's header: the package must not hide it
 #include <rle565/blit.h>
 #include <rle565/image.h>
 
@@ -10,7 +11,17 @@
 #include <memory>
 #include <vector>
 
-using namespace rle565;
+// The engine's own image and surface types, as most engines have: the
+// library's names live in namespace rle565 and do not clash with them.
+struct Image {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::vector<std::uint16_t> pixels;
+};
+struct Surface {
+    std::uint16_t* pixels = nullptr;
+    std::int32_t stride = 0;
+};
 
 namespace {
 
@@ -45,8 +56,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: sprite_checksum image.rle\n");
         return 2;
     }
-    ErrorText errorText{};
-    const std::unique_ptr<Image> image = loadImage(argv[1], errorText);
+    rle565::ErrorText errorText{};
+    const std::unique_ptr<rle565::Image> image = rle565::loadImage(argv[1], errorText);
     if (!image) {
         std::fprintf(stderr, "%s: %s\n", argv[1], errorText.data());
         return 1;
@@ -56,19 +67,27 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: too large for this example\n", argv[1]);
         return 1;
     }
-    const std::int32_t width = image->width + OFFSET_X + MARGIN;
-    const std::int32_t height = image->height + OFFSET_Y + MARGIN;
-    std::vector<std::uint16_t> frame(static_cast<std::size_t>(width) * height);
-    for (std::int32_t y = 0; y < height; ++y) {
-        for (std::int32_t x = 0; x < width; ++x) {
-            const bool bLight = ((x / SQUARE + y / SQUARE) & 1) == 0;
-            frame[static_cast<std::size_t>(y) * width + x] = bLight ? BOARD_LIGHT : BOARD_DARK;
+    Image frame;
+    frame.width = image->width + OFFSET_X + MARGIN;
+    frame.height = image->height + OFFSET_Y + MARGIN;
+    frame.pixels.resize(static_cast<std::size_t>(frame.width) * frame.height);
+    // One row of the board, then copies of it shifted by a square every
+    // SQUARE rows.
+    std::vector<std::uint16_t> rows[2];
+    for (int phase = 0; phase < 2; ++phase) {
+        for (std::int32_t x = 0; x < frame.width; ++x) {
+            rows[phase].push_back(((x / SQUARE + phase) & 1) == 0 ? BOARD_LIGHT : BOARD_DARK);
         }
     }
-    const Surface surface{frame, {}, width};
-    blitImage(*image, OFFSET_X, OFFSET_Y, surface);
+    const Surface target{frame.pixels.data(), frame.width};
+    for (std::int32_t y = 0; y < frame.height; ++y) {
+        memcpy(target.pixels + static_cast<std::size_t>(y) * target.stride,
+               rows[(y / SQUARE) & 1].data(), rows[0].size() * sizeof(std::uint16_t));
+    }
+    const rle565::Surface surface{frame.pixels, {}, frame.width};
+    rle565::blitImage(*image, OFFSET_X, OFFSET_Y, surface);
     // The checksum comes last on the line, where scripts pick it up.
     std::printf("%" PRId32 "x%" PRId32 " %s, frame checksum %08" PRIx32 "\n", image->width,
-                image->height, image->isRle() ? "RLE" : "BMP", checksum(frame));
+                image->height, image->isRle() ? "RLE" : "BMP", checksum(frame.pixels));
     return 0;
 }
