@@ -150,3 +150,19 @@ TEST(WriteBmp, FailureLeavesNoTrace) {
     EXPECT_EQ(readFile(dir.file("old.bmp")), (Bytes{'o', 'l', 'd'}));
     EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"folder", "old.bmp"}));
 }
+
+// A record whose buffers do not match its size is refused, not written from
+// past their ends (and never ends the caller's process).
+TEST(WriteBmp, InconsistentRecordIsRefused) {
+    const TempDir dir;
+    writeText(dir.file("old.bmp"), "old");
+    const Image short1 = makeImage(2, 2, {1, 2, 3});
+    const Image shortAlpha = makeImage(2, 1, {1, 2}, {32});
+    const Image negative = makeImage(-1, 1, {});
+    for (const Image* image : {&short1, &shortAlpha, &negative}) {
+        EXPECT_FALSE(writeBmp(*image, dir.file("old.bmp").c_str()));
+        EXPECT_TRUE(encodeBmp(*image).empty());
+    }
+    EXPECT_EQ(readFile(dir.file("old.bmp")), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"old.bmp"}));
+}
