@@ -577,6 +577,7 @@ TEST(Cli, OutOfMemoryIsOneLine) {
 // the files around a conversion stay whole, whatever happens to it.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
 #include <array>
@@ -610,23 +611,39 @@ bool isSymlink(const std::string& path) {
     return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
+// A character device of the machine's null (1, 3) or full (1, 7) kind. Root
+// makes one of its own in the folder, so that a converter that replaces
+// devices damages only that one; others cannot replace /dev's.
+std::string deviceNode(const TempDir& dir, const std::string& name, unsigned minor) {
+    if (geteuid() != 0) return "/dev/" + name;
+    EXPECT_EQ(mknod(dir.file(name).c_str(), S_IFCHR | 0666, makedev(1, minor)), 0);
+    return name;
+}
+
+bool isCharDevice(const TempDir& dir, const std::string& path) {
+    struct stat info;
+    const std::string full = path[0] == '/' ? path : dir.file(path);
+    return stat(full.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
 TEST(CliTargets, DevicesAndFifosAreWrittenAsTheyAre) {
     TempDir dir;
     writeFile(dir.file("s.bmp"), smallBmp());
     const Bytes rle = smallRle(dir);
     writeFile(dir.file("s.rle"), rle);
-    // /dev/null stays the device, whoever converts into it.
-    for (const auto& args : std::vector<std::vector<std::string>>{{"r", "s.bmp", "/dev/null"},
-                                                                  {"b", "s.rle", "/dev/null"}}) {
+    const std::string null = deviceNode(dir, "null", 3);
+    const std::string full = deviceNode(dir, "full", 7);
+    // A null device stays the device, whoever converts into it.
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"r", "s.bmp", null}, {"b", "s.rle", null}}) {
         const RunResult run = runIn(dir, args);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.status, 0);
-        struct stat info;
-        ASSERT_EQ(stat("/dev/null", &info), 0);
-        EXPECT_TRUE(S_ISCHR(info.st_mode));
+        EXPECT_TRUE(isCharDevice(dir, null));
     }
     // A device that refuses the bytes is a failed write.
-    EXPECT_EQ(runIn(dir, {"r", "s.bmp", "/dev/full"}).out, "failed to write file\n");
+    EXPECT_EQ(runIn(dir, {"r", "s.bmp", full}).out, "failed to write file\n");
+    EXPECT_TRUE(isCharDevice(dir, full));
 
     // A FIFO gets the file's bytes and stays a FIFO.
     ASSERT_EQ(mkfifo(dir.file("out.fifo").c_str(), 0644), 0);
@@ -640,11 +657,16 @@ TEST(CliTargets, DevicesAndFifosAreWrittenAsTheyAre) {
     ASSERT_EQ(stat(dir.file("out.fifo").c_str(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
 
-    // /dev/stdout into a pipe: the bytes come out of the pipe.
-    ASSERT_EQ(shellIn(dir, binary() + " r s.bmp /dev/stdout | cat > piped.rle"), 0);
+    // A link to standard output, as /dev/stdout is, into a pipe: the bytes
+    // come out of the pipe and the link stays.
+    std::filesystem::create_symlink("/proc/self/fd/1", dir.file("stdout"));
+    ASSERT_EQ(shellIn(dir, binary() + " r s.bmp stdout | cat > piped.rle"), 0);
     EXPECT_EQ(readFile(dir.file("piped.rle")), rle);
-    EXPECT_EQ(listFolder(dir.path()),
-              (std::vector<std::string>{"out.fifo", "piped.rle", "s.bmp", "s.rle"}));
+    EXPECT_TRUE(isSymlink(dir.file("stdout")));
+    std::vector<std::string> expected{"out.fifo", "piped.rle", "s.bmp", "s.rle", "stdout"};
+    if (null[0] != '/')
+        expected = {"full", "null", "out.fifo", "piped.rle", "s.bmp", "s.rle", "stdout"};
+    EXPECT_EQ(listFolder(dir.path()), expected);
 }
 
 TEST(CliTargets, LinksStayLinks) {
@@ -790,7 +812,7 @@ TEST(CliTargets, FileSizeLimitIsAFailedWrite) {
 TEST(CliTargets, LogThatCannotBeWritten) {
     TempDir dir;
     writeText(dir.file("list.txt"), "missing.bmp\n");
-    RunResult run = runIn(dir, {"l", "list.txt", "/dev/full"});
+    RunResult run = runIn(dir, {"l", "list.txt", deviceNode(dir, "full", 7)});
     EXPECT_EQ(run.out, "failed to write log file\n");
     EXPECT_EQ(run.status, 1);
     // The log on standard output, which is full.
