@@ -321,22 +321,39 @@ bool OutputFile::setOwnerAndPermissions() {
     return true;
 }
 
-// Links the unnamed file into its folder under a temporary name, through
-// /proc where the process may not link descriptors itself.
-bool OutputFile::nameTemporary() {
-    temp_ = folder_ + TEMPORARY_PREFIX + std::string(TEMPORARY_LETTERS, 'X');
+// Links the unnamed file open as `fd` under `name`, through /proc where the
+// process may not link descriptors itself; false with errno set.
+bool linkDescriptor(int fd, const char* name) {
     char self[64];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) return true;
+#ifdef AT_EMPTY_PATH
+    if (errno == ENOENT) return ::linkat(fd, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0;
+#endif
+    return false;
+}
+
+// Gives the unnamed file a name: the target's own when there is no file of
+// that name yet, so that it never has another; else a temporary one beside
+// it, which the rename then puts in the target's place. *bInPlace tells
+// which.
+bool OutputFile::nameTemporary(bool& bInPlace) {
+    if (!bReplacing_ && linkDescriptor(fd_, target_.c_str())) {
+        bInPlace = true;
+        return true;
+    }
+    if (bReplacing_) {
+        // Between the link and the rename the file has a name that a kill
+        // leaves behind, so the work a rename over a file may start (some
+        // file systems write out the new file's pages first) is begun now.
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    temp_ = folder_ + TEMPORARY_PREFIX + std::string(TEMPORARY_LETTERS, 'X');
     NameLetters letters(&temp_);
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         letters.fill(temp_);
         notifyTemporary(temp_.c_str());
-        int done = ::linkat(AT_FDCWD, self, AT_FDCWD, temp_.c_str(), AT_SYMLINK_FOLLOW);
-#ifdef AT_EMPTY_PATH
-        if (done != 0 && errno == ENOENT)
-            done = ::linkat(fd_, "", AT_FDCWD, temp_.c_str(), AT_EMPTY_PATH);
-#endif
-        if (done == 0) return true;
+        if (linkDescriptor(fd_, temp_.c_str())) return true;
         const int error = errno;
         notifyTemporary(nullptr);
         if (error != EEXIST) break;
@@ -354,9 +371,16 @@ bool OutputFile::commit() {
         return ok;
     }
     if (ok && bSetMode_) ok = setOwnerAndPermissions();
-    if (ok && bUnnamed_) ok = nameTemporary();
+    bool bInPlace = false;
+    if (ok && bUnnamed_) ok = nameTemporary(bInPlace);
     ok = ::close(fd_) == 0 && ok;
     fd_ = -1;
+    if (bInPlace) {
+        if (ok) return true;
+        // A new file that the close reports not whole goes again.
+        ::unlink(target_.c_str());
+        return false;
+    }
     if (ok && ::rename(temp_.c_str(), target_.c_str()) == 0) {
         temp_.clear();
         notifyTemporary(nullptr);

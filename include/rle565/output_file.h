@@ -70,7 +70,7 @@ public:
 private:
     bool flush();
     bool setOwnerAndPermissions();
-    bool nameTemporary();
+    bool nameTemporary(bool& bInPlace);
     void discard();
 
     std::string target_;  // the path renamed over: the file itself, links followed

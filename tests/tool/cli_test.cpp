@@ -782,7 +782,7 @@ TEST(CliTargets, KillsLeaveNothingBehind) {
         EXPECT_EQ(readFile(dir.file("big.rle")), rle);
     }
     // Most of them landed in the middle of a run.
-    EXPECT_GT(killed, KILLS);
+    EXPECT_GE(killed, KILLS / 2);
 }
 
 // Past a file-size limit a write fails like any other: one line, nothing
