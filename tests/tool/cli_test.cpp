@@ -576,12 +576,18 @@ TEST(Cli, OutOfMemoryIsOneLine) {
 // Targets that are not plain files in plain folders, kills, limits and logs:
 // the files around a conversion stay whole, whatever happens to it.
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
 #include <array>
 #include <chrono>
+#include <cstddef>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -717,12 +723,35 @@ TEST(CliTargets, LongestNamesConvert) {
     EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{name, longest}));
 }
 
-// Starts the binary in the folder, lets it run for `delay`, sends it
-// `signal` and returns its wait status.
+// Makes the kernel refuse unnamed files (open with O_TMPFILE) to this process
+// and the programs it runs, as some file systems do; false where the filter
+// is not available.
+bool refuseUnnamedFiles() {
+#if defined(__x86_64__) || defined(__aarch64__)
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+#else
+    return false;
+#endif
+}
+
+// Starts the binary in the folder, lets it run for up to `delay`, sends it
+// `signal` and returns its wait status. With bNamed the binary cannot make
+// unnamed files (status 126 where that cannot be arranged).
 int killAfter(const TempDir& dir, const std::vector<std::string>& args,
-              std::chrono::microseconds delay, int signal) {
+              std::chrono::microseconds delay, int signal, bool bNamed = false) {
     const pid_t pid = fork();
     if (pid == 0) {
+        if (bNamed && !refuseUnnamedFiles()) _exit(126);
         if (chdir(dir.path().c_str()) != 0) _exit(127);
         const int devnull = open("/dev/null", O_RDWR);
         dup2(devnull, 1);
@@ -734,9 +763,14 @@ int killAfter(const TempDir& dir, const std::vector<std::string>& args,
         execv(argv[0], argv.data());
         _exit(127);
     }
-    std::this_thread::sleep_for(delay);
-    kill(pid, signal);
+    // A run that ends before the delay is not waited for any longer.
+    const auto until = std::chrono::steady_clock::now() + delay;
     int status = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return status;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    kill(pid, signal);
     waitpid(pid, &status, 0);
     return status;
 }
@@ -783,6 +817,45 @@ TEST(CliTargets, KillsLeaveNothingBehind) {
     }
     // Most of them landed in the middle of a run.
     EXPECT_GE(killed, KILLS / 2);
+}
+
+// Where the file system cannot make unnamed files, the output is a hidden
+// named file, which SIGTERM, SIGINT and SIGHUP remove before they end the run.
+TEST(CliTargets, NamedTemporaryFilesGoWithTheSignal) {
+    if (std::getenv("RLE565_WRAPPER")) GTEST_SKIP() << "the checker's own start takes the time";
+    TempDir dir;
+    writeFile(dir.file("big.bmp"), manyColours(1024, 1024, 200));
+    ASSERT_EQ(runIn(dir, {"r", "big.bmp", "big.rle"}).status, 0);
+    std::filesystem::remove(dir.file("big.bmp"));
+    const Bytes rle = readFile(dir.file("big.rle"));
+    // Mode b writes as it decodes, so the file is under way most of the time.
+    const auto start = std::chrono::steady_clock::now();
+    int status = killAfter(dir, {"b", "big.rle", "out.bmp"}, std::chrono::seconds(30), 0, true);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 126) GTEST_SKIP() << "no seccomp filter";
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    const Bytes bmp = readFile(dir.file("out.bmp"));
+    std::filesystem::remove(dir.file("out.bmp"));
+
+    int killed = 0;
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+    for (int k = 0; k < 6; ++k) {
+        SCOPED_TRACE(k);
+        status =
+            killAfter(dir, {"b", "big.rle", "out.bmp"}, took * (k + 2) / 8, signals[k % 3], true);
+        if (WIFSIGNALED(status)) {
+            ++killed;
+            EXPECT_EQ(WTERMSIG(status), signals[k % 3]);
+        }
+        if (std::filesystem::exists(dir.file("out.bmp"))) {
+            EXPECT_EQ(readFile(dir.file("out.bmp")), bmp);
+            std::filesystem::remove(dir.file("out.bmp"));
+        }
+        EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"big.rle"}));
+        EXPECT_EQ(readFile(dir.file("big.rle")), rle);
+    }
+    EXPECT_GE(killed, 3);
 }
 
 // Past a file-size limit a write fails like any other: one line, nothing
