@@ -188,7 +188,7 @@ void setTemporaryFileObserver(TemporaryFileObserver observer) { temporaryFileObs
 OutputFile::OutputFile(const OutputTarget& target) {
     if (!target.path) return;
     target_ = target.path;
-    struct stat info;
+    struct stat info {};
     const bool bExists = ::lstat(target.path, &info) == 0;
     const bool bLink = bExists && S_ISLNK(info.st_mode);
     // A link that leads nowhere (or round in circles) cannot be written.
