@@ -321,16 +321,17 @@ bool OutputFile::setOwnerAndPermissions() {
     return true;
 }
 
-// Links the unnamed file open as `fd` under `name`, through /proc where the
-// process may not link descriptors itself; false with errno set.
+// Links the unnamed file open as `fd` under `name`: by the descriptor where
+// the process may (root, or any process on newer kernels), else through
+// /proc; false with errno set.
 bool linkDescriptor(int fd, const char* name) {
+#ifdef AT_EMPTY_PATH
+    if (::linkat(fd, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0) return true;
+    if (errno != ENOENT && errno != EPERM) return false;
+#endif
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    if (::linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) return true;
-#ifdef AT_EMPTY_PATH
-    if (errno == ENOENT) return ::linkat(fd, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0;
-#endif
-    return false;
+    return ::linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Gives the unnamed file a name: the target's own when there is no file of

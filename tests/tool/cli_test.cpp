@@ -587,6 +587,7 @@ TEST(Cli, OutOfMemoryIsOneLine) {
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -745,10 +746,11 @@ bool refuseUnnamedFiles() {
 }
 
 // Starts the binary in the folder, lets it run for up to `delay`, sends it
-// `signal` and returns its wait status. With bNamed the binary cannot make
-// unnamed files (status 126 where that cannot be arranged).
+// `signal` and returns its wait status; sooner once ready() holds. With bNamed the binary cannot
+// make unnamed files (status 126 where that cannot be arranged).
 int killAfter(const TempDir& dir, const std::vector<std::string>& args,
-              std::chrono::microseconds delay, int signal, bool bNamed = false) {
+              std::chrono::microseconds delay, int signal, bool bNamed = false,
+              const std::function<bool()>& ready = {}) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (bNamed && !refuseUnnamedFiles()) _exit(126);
@@ -766,7 +768,7 @@ int killAfter(const TempDir& dir, const std::vector<std::string>& args,
     // A run that ends before the delay is not waited for any longer.
     const auto until = std::chrono::steady_clock::now() + delay;
     int status = 0;
-    while (std::chrono::steady_clock::now() < until) {
+    while (std::chrono::steady_clock::now() < until && !(ready && ready())) {
         if (waitpid(pid, &status, WNOHANG) == pid) return status;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -902,7 +904,8 @@ TEST(CliTargets, LogLinesAreWrittenThrough) {
     writeText(dir.file("list.txt"), "missing.bmp\nwaits.bmp\n");
     const std::string line = "[missing.bmp] Load failed: failed to open file\n";
     const int status =
-        killAfter(dir, {"l", "list.txt", "log.txt"}, std::chrono::milliseconds(300), SIGKILL);
+        killAfter(dir, {"l", "list.txt", "log.txt"}, std::chrono::seconds(5), SIGKILL, false,
+                  [&] { return readText(dir.file("log.txt")) == line; });
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(readText(dir.file("log.txt")), line);
 }
