@@ -287,7 +287,16 @@ int runList(const Arguments& args, DriverState& state, std::FILE* out) {
     state.umask = currentUmask();
 
     std::string line;
-    while (readListLine(list.get(), line)) {
+    for (;;) {
+        bool bLine = false;
+        if (!withMemory([&] { bLine = readListLine(list.get(), line); })) {
+            // A line too long for the memory names no file that could open:
+            // it is skipped to its end and logged with what was held of it.
+            log.line("[%s] out of memory\n", line.c_str());
+            for (int c = 0; c != EOF && c != '\n';) c = std::getc(list.get());
+            continue;
+        }
+        if (!bLine) break;
         trimLineEnd(line.data());
         CheckFailure failure;
         if (!convertListEntry(line.c_str(), state, log, failure))
