@@ -777,7 +777,7 @@ int killAfter(const TempDir& dir, const std::vector<std::string>& args,
     return status;
 }
 
-// Kills at many moments of r and b leave the input whole (or, once the run
+// Kills at many moments of r, b and l leave the input whole (or, once the run
 // got through, its result) and no other file, hidden ones included.
 TEST(CliTargets, KillsLeaveNothingBehind) {
     if (std::getenv("RLE565_WRAPPER")) GTEST_SKIP() << "the checker's own start takes the time";
@@ -816,6 +816,15 @@ TEST(CliTargets, KillsLeaveNothingBehind) {
         }
         EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"big.bmp", "big.rle"}));
         EXPECT_EQ(readFile(dir.file("big.rle")), rle);
+        writeText(dir.file("list.txt"), "big.bmp\n");
+        status = killAfter(dir, {"l", "list.txt", "log.txt"}, tookR * (k + 1) / KILLS, signal);
+        if (WIFSIGNALED(status)) ++killed;
+        const Bytes listed = readFile(dir.file("big.bmp"));
+        EXPECT_TRUE(listed == bmp || listed == rle);
+        writeFile(dir.file("big.bmp"), bmp);
+        std::filesystem::remove(dir.file("list.txt"));
+        std::filesystem::remove(dir.file("log.txt"));
+        EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"big.bmp", "big.rle"}));
     }
     // Most of them landed in the middle of a run.
     EXPECT_GE(killed, KILLS / 2);
