@@ -234,7 +234,9 @@ OutputFile::OutputFile(const OutputTarget& target) {
 #ifdef O_TMPFILE
     // Without a name the file cannot be opened by others and goes with the
     // process, however it ends, until commit() names it.
-    if (bKnownMode) mode = static_cast<mode_t>(target.mode);
+    // Writable by its owner until commit, so that attributes can still be
+    // set on a replacement for a read-only file.
+    if (bKnownMode) mode = static_cast<mode_t>(target.mode) | S_IWUSR;
     fd_ = ::open(folder_.empty() ? "." : folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     bUnnamed_ = fd_ >= 0;
 #endif

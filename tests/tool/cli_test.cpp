@@ -1037,11 +1037,15 @@ TEST(CliTargets, OrdinaryUserNeverWidensPermissions) {
     const std::string own = work + "/own.bmp";
     writeFile(own, smallBmp());
     ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(own.c_str(), 0640), 0);
+    ASSERT_EQ(chmod(own.c_str(), 0440), 0);
     ASSERT_EQ(setxattr(own.c_str(), "user.origin", "mine", 4, 0), 0);
     const std::string user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
     ASSERT_EQ(runIn(dir, {"r", "work/other.bmp"}, user).status, 0);
-    ASSERT_EQ(runIn(dir, {"r", "work/own.bmp"}, user).status, 0);
+    // A read-only file of its own, in a list: attributes and permissions kept.
+    writeText(dir.file("list.txt"), "work/own.bmp\n");
+    const mode_t before = umask(022);
+    EXPECT_EQ(runIn(dir, {"l", "list.txt"}, user).out, "done\n");
+    umask(before);
     struct stat info;
     ASSERT_EQ(stat(other.c_str(), &info), 0);
     EXPECT_EQ(readFile(other)[0], 'R');
@@ -1050,7 +1054,7 @@ TEST(CliTargets, OrdinaryUserNeverWidensPermissions) {
     EXPECT_EQ(info.st_mode & 07777, 0644u);
     ASSERT_EQ(stat(own.c_str(), &info), 0);
     EXPECT_EQ(readFile(own)[0], 'R');
-    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(info.st_mode & 07777, 0440u);
     EXPECT_EQ(attribute(own, "user.origin"), (Bytes{'m', 'i', 'n', 'e'}));
     EXPECT_EQ(listFolder(work), (std::vector<std::string>{"other.bmp", "own.bmp"}));
 }
