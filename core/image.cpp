@@ -37,6 +37,8 @@ constexpr std::size_t STREAM_BLOCK_LARGEST = 1 << 26;
 std::uint64_t streamLimit(std::span<const std::uint8_t> magic) {
     if (magic.size() == 2 && magic[0] == 'R' && magic[1] == 'L') return RLE_STREAM_LIMIT;
     if (magic.size() == 2 && magic[0] == 'B' && magic[1] == 'M') return BMP_STREAM_LIMIT;
+    // PNG files (0x89 'P' first) are kept as far as BMP files, for a PNG reader.
+    if (magic.size() == 2 && magic[0] == 0x89 && magic[1] == 'P') return BMP_STREAM_LIMIT;
     return magic.size();
 }
 
