@@ -29,7 +29,9 @@ struct OutputTarget {
 // Told of every named temporary file: observer(path) just before the name is
 // made, observer(nullptr) once it is gone again (renamed over its target or
 // removed). A program that removes the file when a signal ends it keeps the
-// name itself; the library installs no handler. Set once, before any output.
+// name itself; the library installs no handler. Set once, before any output;
+// a program that writes one output at a time, as rle565 does, has at most one
+// such name at any moment.
 using TemporaryFileObserver = void (*)(const char* path);
 void setTemporaryFileObserver(TemporaryFileObserver observer);
 
