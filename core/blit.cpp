@@ -609,7 +609,8 @@ Image decodeRleImage(const Image& image) {
     const std::size_t count =
         static_cast<std::size_t>(result.width) * static_cast<std::size_t>(result.height);
     result.pixels.assign(count, COLOR_KEY);
-    if ((image.flags & RLE_ALPHA) != 0) result.alpha.assign(count, 0);
+    result.bAlpha = (image.flags & RLE_ALPHA) != 0;
+    if (result.bAlpha) result.alpha.assign(count, 0);
     const Surface surface{result.pixels, result.alpha, result.width};
     blitImage(image, 0, 0, surface);
     return result;
@@ -617,8 +618,7 @@ Image decodeRleImage(const Image& image) {
 
 bool convertRleToBmp(const Image& image, const char* outputPath) {
     if (!fitsBmp(image.width, image.height, image.flags)) return false;
-    // An image without pixels has no alpha plane once decoded, so its file is 24-bit.
-    const bool bAlpha = (image.flags & RLE_ALPHA) != 0 && image.width > 0 && image.height > 0;
+    const bool bAlpha = (image.flags & RLE_ALPHA) != 0;
     const auto layout = layoutBmp(image.width, image.height, bAlpha);
     if (!layout) return false;
     OutputFile out(outputPath);
@@ -673,7 +673,7 @@ bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
     }
 
     if (!fitsBmp(shape.width, shape.height, shape.flags)) return false;
-    const bool bAlpha = bSourceAlpha && shape.width > 0 && shape.height > 0;
+    const bool bAlpha = bSourceAlpha;
     const auto layout = layoutBmp(shape.width, shape.height, bAlpha);
     if (!layout) return false;
     const RlePalette pal{tables.data(), tables.data() + 2 * std::size_t{shape.paletteSize},

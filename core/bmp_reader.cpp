@@ -339,7 +339,8 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     image->width = h.width;
     image->height = static_cast<std::int32_t>(height);
     sizePlane(image->pixels, *nPixels);
-    if (h.bitCount == 32) sizePlane(image->alpha, *nPixels);
+    image->bAlpha = h.bitCount == 32;
+    if (image->bAlpha) sizePlane(image->alpha, *nPixels);
 
     if (rowsBytes > 0) {
         in.skip(rowsStart - tableEnd);

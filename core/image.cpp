@@ -21,6 +21,27 @@ constexpr const char* ERROR_UNKNOWN_FORMAT = "unknown format";
 // spend several system calls on each.
 constexpr std::size_t SMALL_FILE = 1 << 20;
 
+// The most of a stream that is kept: one byte past the largest RLE file (so
+// that a longer one is refused as too long, as a regular file is), and past
+// the end of the largest BMP file that loads (rows of up to 4 GiB behind up
+// to 4 GiB of headers, colour table and gap). Anything else is told by its
+// first two bytes.
+constexpr std::uint64_t RLE_STREAM_LIMIT = RLE_HEADER_SIZE + std::uint64_t{UINT32_MAX} + 1;
+constexpr std::uint64_t BMP_STREAM_LIMIT = (std::uint64_t{1} << 33) + (1 << 16);
+
+// Streams are read in blocks that double from the first size up to the
+// largest, so memory follows the bytes that arrive.
+constexpr std::size_t STREAM_BLOCK_FIRST = 1 << 16;
+constexpr std::size_t STREAM_BLOCK_LARGEST = 1 << 26;
+
+std::uint64_t streamLimit(std::span<const std::uint8_t> magic) {
+    if (magic.size() == 2 && magic[0] == 'R' && magic[1] == 'L') return RLE_STREAM_LIMIT;
+    if (magic.size() == 2 && magic[0] == 'B' && magic[1] == 'M') return BMP_STREAM_LIMIT;
+    // PNG files (0x89 'P' first) are kept as far as BMP files, for a PNG reader.
+    if (magic.size() == 2 && magic[0] == 0x89 && magic[1] == 'P') return BMP_STREAM_LIMIT;
+    return magic.size();
+}
+
 // Reads up to bytes.size() bytes and returns how many arrived.
 std::size_t readAll(int fd, std::span<std::uint8_t> bytes) {
     std::size_t done = 0;
@@ -33,7 +54,63 @@ std::size_t readAll(int fd, std::span<std::uint8_t> bytes) {
     return done;
 }
 
+// A buffer of `size` bytes that the caller fills.
+FileBytes makeBytes(std::size_t size) {
+    FileBytes bytes;
+    bytes.data = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    bytes.size = size;
+    return bytes;
+}
+
+// The rest of a stream whose first bytes `head` holds, up to `limit` bytes
+// in all: read block by block, then joined.
+FileBytes readStreamRest(int fd, std::span<const std::uint8_t> head, std::uint64_t limit) {
+    std::vector<FileBytes> blocks;
+    std::uint64_t total = head.size();
+    std::size_t next = STREAM_BLOCK_FIRST;
+    bool bEnd = false;
+    while (!bEnd && total < limit) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(next, limit - total));
+        FileBytes block = makeBytes(size);
+        block.size = readAll(fd, std::span(block.data.get(), size));
+        bEnd = block.size < size;
+        total += block.size;
+        blocks.push_back(std::move(block));
+        next = std::min(next * 2, STREAM_BLOCK_LARGEST);
+    }
+    FileBytes bytes = makeBytes(static_cast<std::size_t>(total));
+    std::uint8_t* at = bytes.data.get();
+    if (!head.empty()) std::memcpy(at, head.data(), head.size());
+    at += head.size();
+    for (FileBytes& block : blocks) {
+        if (block.size > 0) std::memcpy(at, block.data.get(), block.size);
+        at += block.size;
+        block = FileBytes{};
+    }
+    return bytes;
+}
+
 }  // namespace
+
+FileBytes readImageBytes(int fd) {
+    std::uint8_t magic[2] = {0, 0};
+    const std::size_t got = readAll(fd, magic);
+    const std::span<const std::uint8_t> head(magic, got);
+    const std::uint64_t limit = streamLimit(head);
+    struct stat info;
+    const off_t here = ::lseek(fd, 0, SEEK_CUR);
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && here >= 0 && info.st_size >= here) {
+        // A regular file is read by its size; one that shrinks meanwhile
+        // keeps what it still has.
+        const auto size = static_cast<std::size_t>(
+            std::min<std::uint64_t>(limit, got + static_cast<std::uint64_t>(info.st_size - here)));
+        FileBytes bytes = makeBytes(size);
+        std::memcpy(bytes.data.get(), magic, got);
+        bytes.size = got + readAll(fd, std::span(bytes.data.get() + got, size - got));
+        return bytes;
+    }
+    return readStreamRest(fd, head, limit);
+}
 
 void setError(ErrorText& errorText, const char* text) {
     const std::size_t length = std::min(std::strlen(text), errorText.size() - 1);
@@ -83,6 +160,19 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fi
         const std::size_t got = readAll(fd, std::span(bytes.get(), size));
         ::close(fd);
         return loadImageFromMemory(std::span(bytes.get(), got), errorText);
+    }
+    if (!regular) {
+        // A stream cannot tell its size, so its header cannot be checked
+        // against it: it is read whole first.
+        FileBytes bytes;
+        try {
+            bytes = readImageBytes(fd);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        ::close(fd);
+        return loadImageFromMemory(bytes.view(), errorText);
     }
     const FilePtr file(::fdopen(fd, "rb"));
     if (!file) {

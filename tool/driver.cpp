@@ -3,9 +3,13 @@
 #include <rle565/blit.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
+#include <rle565/output_file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +17,7 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 namespace rle565 {
 
@@ -23,8 +28,30 @@ constexpr const char* USAGE =
     "Or: <prg> l [option] list.txt [log.txt]\n"
     " Options: '-v2' enables multipal conversion";
 
-// One list line: at most 999 characters and the terminating NUL.
-constexpr int LIST_LINE_SIZE = 1000;
+// The one named temporary file under way, for the signal handlers: the name
+// is complete whenever bTemporaryNamed is set. Names longer than the buffer
+// are not kept (such paths do not open anyway).
+char temporaryName[8192];
+volatile std::sig_atomic_t bTemporaryNamed = 0;
+
+void noteTemporaryName(const char* path) {
+    bTemporaryNamed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (!path) return;
+    const std::size_t length = std::strlen(path);
+    if (length >= sizeof temporaryName) return;
+    std::memcpy(temporaryName, path, length + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    bTemporaryNamed = 1;
+}
+
+// Removes the named temporary file, then lets the signal end the process
+// as it would have: its default action, raised again once the handler returns.
+extern "C" void removeTemporaryAndStop(int signal) {
+    if (bTemporaryNamed) ::unlink(temporaryName);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
 
 // The command line once read: the mode's input and output names and the switch.
 struct Arguments {
@@ -166,6 +193,18 @@ int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
     return 0;
 }
 
+// Reads one list line whole, whatever its length, without its line feed;
+// false at the end of the list.
+bool readListLine(std::FILE* list, std::string& line) {
+    line.clear();
+    int c = 0;
+    while ((c = std::getc(list)) != EOF) {
+        if (c == '\n') return true;
+        line.push_back(static_cast<char>(c));
+    }
+    return !line.empty();
+}
+
 // Removes control characters (codes below 32) from the end of a list line:
 // line ends, tabs and the like go; blanks and everything else stay.
 void trimLineEnd(char* line) {
@@ -173,9 +212,31 @@ void trimLineEnd(char* line) {
     while (length > 0 && static_cast<unsigned char>(line[length - 1]) < 32) line[--length] = '\0';
 }
 
+// The log of list mode. Each line is written through as it is made, so a
+// run that ends early keeps every line it completed; a line that cannot be
+// written is remembered, and the run says so at its end.
+class ListLog {
+public:
+    explicit ListLog(std::FILE* file) : file_(file) {}
+
+    [[gnu::format(printf, 2, 3)]] void line(const char* format, ...) {
+        std::va_list args;
+        va_start(args, format);
+        const int written = std::vfprintf(file_, format, args);
+        va_end(args);
+        if (written < 0 || std::fflush(file_) != 0) bFailed_ = true;
+    }
+
+    bool failed() const { return bFailed_ || std::ferror(file_) != 0; }
+
+private:
+    std::FILE* file_;
+    bool bFailed_ = false;
+};
+
 // Converts one list entry in place and logs what went wrong, if anything.
 // Returns false, with the check in *failure, when a consistency check failed.
-bool convertListEntry(const char* name, DriverState& state, std::FILE* log, CheckFailure& failure) {
+bool convertListEntry(const char* name, DriverState& state, ListLog& log, CheckFailure& failure) {
     std::unique_ptr<Image> image;
     EncodeResult result = EncodeResult::Written;
     const bool enough = withMemory([&] {
@@ -191,17 +252,17 @@ bool convertListEntry(const char* name, DriverState& state, std::FILE* log, Chec
         }
     });
     if (!enough) {
-        std::fprintf(log, "[%s] out of memory\n", name);
+        log.line("[%s] out of memory\n", name);
     } else if (!image) {
-        std::fprintf(log, "[%s] Load failed: %s\n", name, state.errorText.data());
+        log.line("[%s] Load failed: %s\n", name, state.errorText.data());
     } else if (image->isRle()) {
-        std::fprintf(log, "[%s] already RLE\n", name);
+        log.line("[%s] already RLE\n", name);
     } else if (result == EncodeResult::TooManyColors) {
-        std::fprintf(log, "[%s] conversion failed, %d colors\n", name, state.nColors);
+        log.line("[%s] conversion failed, %d colors\n", name, state.nColors);
     } else if (result == EncodeResult::TooLarge) {
-        std::fprintf(log, "[%s] conversion failed, image too large\n", name);
+        log.line("[%s] conversion failed, image too large\n", name);
     } else if (result == EncodeResult::WriteFailed) {
-        std::fprintf(log, "[%s] write failed\n", name);
+        log.line("[%s] write failed\n", name);
     }
     if (image) {
         // Drop this image's buffers before the next line is loaded.
@@ -222,23 +283,56 @@ int runList(const Arguments& args, DriverState& state, std::FILE* out) {
         logFile.reset(std::fopen(args.output, "wt"));
         if (!logFile) std::fprintf(out, "unable to open log file, using stdout\n");
     }
-    std::FILE* log = logFile ? logFile.get() : out;
+    ListLog log(logFile ? logFile.get() : out);
     state.umask = currentUmask();
 
-    char line[LIST_LINE_SIZE];
-    while (std::fgets(line, LIST_LINE_SIZE, list.get())) {
-        trimLineEnd(line);
-        CheckFailure failure;
-        if (!convertListEntry(line, state, log, failure)) {
-            std::fflush(log);
-            return reportCheckFailure(failure, out);
+    std::string line;
+    for (;;) {
+        bool bLine = false;
+        if (!withMemory([&] { bLine = readListLine(list.get(), line); })) {
+            // A line too long for the memory names no file that could open:
+            // it is skipped to its end and logged with what was held of it.
+            log.line("[%s] out of memory\n", line.c_str());
+            for (int c = 0; c != EOF && c != '\n';) c = std::getc(list.get());
+            continue;
         }
+        if (!bLine) break;
+        trimLineEnd(line.data());
+        CheckFailure failure;
+        if (!convertListEntry(line.c_str(), state, log, failure))
+            return reportCheckFailure(failure, out);
     }
-    std::fprintf(log, "done\n");
+    log.line("done\n");
+    bool bLogFailed = log.failed();
+    if (logFile) bLogFailed = std::fclose(logFile.release()) != 0 || bLogFailed;
+    if (bLogFailed) {
+        // The one failure of list mode with status 1: without its log the
+        // user cannot tell which files converted.
+        std::fprintf(out, "failed to write log file\n");
+        return 1;
+    }
     return 0;
 }
 
 }  // namespace
+
+void prepareProcess() {
+    // Past the file-size limit a write then fails like any other, which the
+    // output file reports, instead of ending the process with its temporary
+    // file and the rest of a list.
+    std::signal(SIGXFSZ, SIG_IGN);
+    setTemporaryFileObserver(noteTemporaryName);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction action {};
+        // A signal ignored when the program started (nohup, a background
+        // job) stays ignored.
+        if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+        action = {};
+        action.sa_handler = removeTemporaryAndStop;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
 
 int runDriver(int argc, char** argv, std::FILE* out) {
     if (argc < 3) {

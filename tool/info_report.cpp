@@ -1,14 +1,16 @@
 #include "info_report.h"
 
+#include <fcntl.h>
 #include <rle565/rle_reader.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <optional>
 #include <span>
-#include <system_error>
 
 #include "bytes.h"
 
@@ -26,40 +28,23 @@ constexpr std::size_t BMP_COLORS_USED = 46;
 // Every (colour, alpha) pair: 65536 colours at 32 visible alpha levels.
 constexpr std::size_t PAIR_KEYS = std::size_t{1} << 21;
 
-// Up to `count` bytes from the start of a file; fewer when it is shorter.
-std::vector<std::uint8_t> readHead(const char* path, std::size_t count) {
-    std::vector<std::uint8_t> bytes(count);
-    const FilePtr file(std::fopen(path, "rb"));
-    const std::size_t got = file ? std::fread(bytes.data(), 1, count, file.get()) : 0;
-    bytes.resize(got);
-    return bytes;
-}
-
 // The file as an RLE-form image without the structural check, so that the
-// check can be run here to name the fault. Nothing when the file cannot be
-// read whole or its data block exceeds the record's 32-bit size.
-std::optional<Image> readRawRle(const char* path) {
-    const FilePtr file(std::fopen(path, "rb"));
-    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return std::nullopt;
-    const long size = std::ftell(file.get());
-    if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) return std::nullopt;
-    const auto fileSize = static_cast<std::uint64_t>(size);
-    if (fileSize < RLE_HEADER_SIZE || fileSize - RLE_HEADER_SIZE > UINT32_MAX) return std::nullopt;
-    std::array<std::uint8_t, RLE_HEADER_SIZE> head{};
-    if (std::fread(head.data(), 1, head.size(), file.get()) != head.size()) return std::nullopt;
-
+// check can be run here to name the fault. Nothing when its data block
+// exceeds the record's 32-bit size.
+std::optional<Image> readRawRle(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < RLE_HEADER_SIZE || bytes.size() - RLE_HEADER_SIZE > UINT32_MAX)
+        return std::nullopt;
     Image image;
-    ByteReader in(head);
+    ByteReader in(bytes.first(RLE_HEADER_SIZE));
     in.skip(2);  // the magic
     const std::uint16_t flagsWord = in.le16().value_or(0);
     image.width = in.le16().value_or(0);
     image.height = in.le16().value_or(0);
     image.paletteSize = in.le16().value_or(0);
     image.flags = IMAGE_RLE | flagsWord;
-    const auto dataSize = static_cast<std::uint32_t>(fileSize - RLE_HEADER_SIZE);
+    const auto dataSize = static_cast<std::uint32_t>(bytes.size() - RLE_HEADER_SIZE);
     image.pixels.resize((std::size_t{dataSize} + 1) / 2);
-    if (dataSize > 0 && std::fread(image.pixels.data(), 1, dataSize, file.get()) != dataSize)
-        return std::nullopt;
+    if (dataSize > 0) std::memcpy(image.pixels.data(), bytes.data() + RLE_HEADER_SIZE, dataSize);
     image.dataSize = dataSize;
     return image;
 }
@@ -186,7 +171,7 @@ void countBmpPixels(const Image& image, FileReport& report) {
     report.bCounted = true;
 }
 
-void fillBmp(const char* path, FileReport& report) {
+void fillBmp(std::span<const std::uint8_t> bytes, FileReport& report) {
     const Image& image = *report.image;
     report.bHeaderRead = true;
     report.kind = FileKind::Bmp;
@@ -194,8 +179,7 @@ void fillBmp(const char* path, FileReport& report) {
     report.height = image.height;
     report.bAlpha = image.hasAlpha();
     // The image loaded, so the file holds the whole header.
-    const std::vector<std::uint8_t> head = readHead(path, BMP_HEADER_SIZE);
-    ByteReader in(head);
+    ByteReader in(bytes.first(std::min(bytes.size(), BMP_HEADER_SIZE)));
     in.skip(BMP_HEIGHT);
     report.bTopDown = in.le32s().value_or(0) < 0;
     in.skip(BMP_BIT_COUNT - BMP_HEIGHT - 4);
@@ -225,28 +209,43 @@ std::vector<PaletteUse> paletteSizes(std::vector<std::uint32_t> bases, std::uint
 
 FileReport inspectFile(const char* path) {
     FileReport report;
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (!ec) report.fileSize = size;
-
     ErrorText errorText{};
-    report.image = loadImage(path, errorText);
+    // Read once, so that a pipe or FIFO is described by what it sends.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        report.error = "failed to open file";
+        return report;
+    }
+    FileBytes file;
+    struct stat info;
+    try {
+        file = readImageBytes(fd);
+        report.fileSize = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0
+                              ? static_cast<std::uint64_t>(info.st_size)
+                              : file.size;
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+    const std::span<const std::uint8_t> bytes = file.view();
+
+    report.image = loadImageFromMemory(bytes, errorText);
     if (report.image && report.image->isRle()) {
         fillRleHeader(*report.image, report);
         countRlePixels(*report.image, report);
         return report;
     }
     if (report.image) {
-        fillBmp(path, report);
+        fillBmp(bytes, report);
         return report;
     }
 
     report.error = errorText.data();
-    const std::vector<std::uint8_t> magic = readHead(path, 2);
-    if (magic.size() == 2 && magic[0] == 'R' && magic[1] == 'L') {
+    if (bytes.size() >= 2 && bytes[0] == 'R' && bytes[1] == 'L') {
         // The loader only says that the structure is broken; the same check
         // run here says where.
-        if (std::optional<Image> raw = readRawRle(path)) {
+        if (std::optional<Image> raw = readRawRle(bytes)) {
             if (const auto fault = indexRleLines(*raw)) {
                 fillRleHeader(*raw, report);
                 report.fault = fault->what;

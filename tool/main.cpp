@@ -2,4 +2,7 @@
 
 #include "driver.h"
 
-int main(int argc, char** argv) { return rle565::runDriver(argc, argv, stdout); }
+int main(int argc, char** argv) {
+    rle565::prepareProcess();
+    return rle565::runDriver(argc, argv, stdout);
+}

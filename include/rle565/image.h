@@ -46,13 +46,17 @@ struct Image {
     // RLE form: the data block (every file byte after the 12-byte header),
     // read into the words and viewed as bytes through dataBlock().
     std::vector<std::uint16_t> pixels;
-    std::vector<std::uint8_t> alpha;  // plain form only; empty: no alpha plane
+    std::vector<std::uint8_t> alpha;  // plain form only: the alpha plane, if any
+    // Plain form: the image has an alpha plane, even one of no pixels (an
+    // image of width or height 0 from a 32-bit file). A filled `alpha`
+    // counts as one too.
+    bool bAlpha = false;
     std::uint16_t paletteSize = 0;
     std::vector<std::uint32_t> lineOffsets;  // RLE form: each line's first code
     std::uint32_t dataSize = 0;              // RLE form: bytes of the data block
 
     bool isRle() const { return (flags & IMAGE_RLE) != 0; }
-    bool hasAlpha() const { return !alpha.empty(); }
+    bool hasAlpha() const { return bAlpha || !alpha.empty(); }
 
     std::span<const std::uint8_t> dataBlock() const {
         return {reinterpret_cast<const std::uint8_t*>(pixels.data()), dataSize};
@@ -69,18 +73,37 @@ struct Image {
     void release() {
         freeBuffer(pixels);
         freeBuffer(alpha);
+        bAlpha = false;
         freeBuffer(lineOffsets);
         dataSize = 0;
     }
 };
 
 // Opens the file by name and loads it; nullptr with the reason in errorText
-// on failure. On success errorText is left as it was.
+// on failure. On success errorText is left as it was. Files that are not
+// regular (pipes, FIFOs, devices) are read whole by readImageBytes first.
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText);
 
 // The same, also setting *fileMode to the permission bits of the file read
 // when it is a regular file, else to -1.
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fileMode);
+
+// A file's bytes, read whole.
+struct FileBytes {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+
+    std::span<const std::uint8_t> view() const { return {data.get(), size}; }
+};
+
+// Reads the file open as `fd` whole, from where it stands: as far as an image
+// file can use it. A regular file is read by its size; anything else (a pipe,
+// a FIFO, a device) as its bytes arrive, in memory that grows with them, so a
+// header that claims more than arrives costs nothing. Of a file whose first
+// two bytes are not those of an image ("BM", "RL", or 0x89 "P" of PNG) only
+// those two are read. Read errors end the bytes; an allocation failure throws
+// std::bad_alloc.
+FileBytes readImageBytes(int fd);
 
 // The same from a stream positioned at the file's first byte. The stream stays
 // open; loadImage takes this path for files too large to read whole.

@@ -22,9 +22,10 @@ TEST(OutputFile, ReplacesTargetOnlyOnCommit) {
         OutputFile out(target.c_str());
         ASSERT_TRUE(out.isOpen());
         EXPECT_TRUE(out.write("abc", 3));
-        // Until the commit, the old file is still there beside the temporary one.
+        // Until the commit, the old file is still there, and the new one
+        // has no name yet.
         EXPECT_EQ(readFile(target), (Bytes{9, 9}));
-        EXPECT_EQ(listFolder(dir.path()).size(), 2u);
+        EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
         EXPECT_TRUE(out.commit());
     }
     EXPECT_EQ(readFile(target), (Bytes{'a', 'b', 'c'}));
@@ -124,10 +125,15 @@ TEST(OutputFile, KnownPermissionsAndManyAtOnce) {
         for (int k = 0; k < 64; ++k) {
             outs.push_back(std::make_unique<OutputFile>(OutputTarget(target.c_str(), 0644)));
             ASSERT_TRUE(outs.back()->isOpen());
+            const auto byte = static_cast<char>(k);
+            ASSERT_TRUE(outs.back()->write(&byte, 1));
         }
-        EXPECT_EQ(listFolder(dir.path()).size(), 65u);
+        EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
+        // Each is named and renamed in turn; the last one stays.
+        for (auto& out : outs) ASSERT_TRUE(out->commit());
     }
     EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
+    EXPECT_EQ(readFile(target), (Bytes{63}));
     // No folder to make it in: nothing is made.
     OutputFile none(OutputTarget(dir.file("no/such/file").c_str(), 0644));
     EXPECT_FALSE(none.isOpen());

@@ -413,12 +413,11 @@ TEST(Cli, ListModeOddCases) {
               "done\n");
     EXPECT_EQ(run.status, 0);
 
-    // A line of 1200 characters is read as a piece of 999 and one of 201.
+    // A line of 1200 characters is one name, which does not open.
     const std::string longName(1200, 'a');
     writeText(dir.file("long.txt"), longName + "\n");
     run = runIn(dir, {"l", "long.txt"});
-    EXPECT_EQ(run.out, "[" + std::string(999, 'a') + "] Load failed: failed to open file\n[" +
-                           std::string(201, 'a') + "] Load failed: failed to open file\ndone\n");
+    EXPECT_EQ(run.out, "[" + longName + "] Load failed: failed to open file\ndone\n");
 
     // The same file twice: converted once, then reported as already RLE.
     writeFile(dir.file("twice.bmp"), makeBmp(2, 1, 24, {1, 2}));
@@ -570,6 +569,513 @@ TEST(Cli, OutOfMemoryIsOneLine) {
               "[big.bmp] out of memory\n[none.bmp] Load failed: failed to open file\ndone\n");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(readFile(dir.file("big.bmp")), bmp);
+}
+
+}  // namespace
+
+// Targets that are not plain files in plain folders, kills, limits and logs:
+// the files around a conversion stay whole, whatever happens to it.
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+namespace {
+
+// Runs a shell command in the folder and returns its exit status.
+int shellIn(const TempDir& dir, const std::string& command) {
+    const int raw =
+        std::system(("cd " + shellQuote(dir.path().string()) + " && " + command).c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+std::string binary() { return shellQuote(RLE565_BINARY); }
+
+// A 24-bit image of a few colours and the RLE file the converter makes of it.
+Bytes smallBmp() { return makeBmp(3, 2, 24, {1, MAGENTA, 2, 2, 3, 1}); }
+Bytes smallRle(const TempDir& dir) {
+    writeFile(dir.file("expected.bmp"), smallBmp());
+    EXPECT_EQ(runIn(dir, {"r", "expected.bmp", "expected.rle"}).status, 0);
+    Bytes rle = readFile(dir.file("expected.rle"));
+    std::filesystem::remove(dir.file("expected.bmp"));
+    std::filesystem::remove(dir.file("expected.rle"));
+    return rle;
+}
+
+bool isSymlink(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// A character device of the machine's null (1, 3) or full (1, 7) kind. Root
+// makes one of its own in the folder, so that a converter that replaces
+// devices damages only that one; others cannot replace /dev's.
+std::string deviceNode(const TempDir& dir, const std::string& name, unsigned minor) {
+    if (geteuid() != 0) return "/dev/" + name;
+    EXPECT_EQ(mknod(dir.file(name).c_str(), S_IFCHR | 0666, makedev(1, minor)), 0);
+    return name;
+}
+
+bool isCharDevice(const TempDir& dir, const std::string& path) {
+    struct stat info;
+    const std::string full = path[0] == '/' ? path : dir.file(path);
+    return stat(full.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+TEST(CliTargets, DevicesAndFifosAreWrittenAsTheyAre) {
+    TempDir dir;
+    writeFile(dir.file("s.bmp"), smallBmp());
+    const Bytes rle = smallRle(dir);
+    writeFile(dir.file("s.rle"), rle);
+    const std::string null = deviceNode(dir, "null", 3);
+    const std::string full = deviceNode(dir, "full", 7);
+    // A null device stays the device, whoever converts into it.
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"r", "s.bmp", null}, {"b", "s.rle", null}}) {
+        const RunResult run = runIn(dir, args);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(isCharDevice(dir, null));
+    }
+    // A device that refuses the bytes is a failed write.
+    EXPECT_EQ(runIn(dir, {"r", "s.bmp", full}).out, "failed to write file\n");
+    EXPECT_TRUE(isCharDevice(dir, full));
+
+    // A FIFO gets the file's bytes and stays a FIFO.
+    ASSERT_EQ(mkfifo(dir.file("out.fifo").c_str(), 0644), 0);
+    Bytes received;
+    std::thread reader([&] { received = readFile(dir.file("out.fifo")); });
+    const RunResult run = runIn(dir, {"r", "s.bmp", "out.fifo"});
+    reader.join();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(received, rle);
+    struct stat info;
+    ASSERT_EQ(stat(dir.file("out.fifo").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+
+    // A link to standard output, as /dev/stdout is, into a pipe: the bytes
+    // come out of the pipe and the link stays.
+    std::filesystem::create_symlink("/proc/self/fd/1", dir.file("stdout"));
+    ASSERT_EQ(shellIn(dir, binary() + " r s.bmp stdout | cat > piped.rle"), 0);
+    EXPECT_EQ(readFile(dir.file("piped.rle")), rle);
+    EXPECT_TRUE(isSymlink(dir.file("stdout")));
+    std::vector<std::string> expected{"out.fifo", "piped.rle", "s.bmp", "s.rle", "stdout"};
+    if (null[0] != '/')
+        expected = {"full", "null", "out.fifo", "piped.rle", "s.bmp", "s.rle", "stdout"};
+    EXPECT_EQ(listFolder(dir.path()), expected);
+}
+
+TEST(CliTargets, LinksStayLinks) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("art"));
+    writeFile(dir.file("art/s.bmp"), smallBmp());
+    const Bytes rle = smallRle(dir);
+    std::filesystem::create_symlink("art/s.bmp", dir.file("link.bmp"));
+
+    // In place through the link: the file it leads to is replaced.
+    RunResult run = runIn(dir, {"r", "link.bmp"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(isSymlink(dir.file("link.bmp")));
+    EXPECT_EQ(readFile(dir.file("art/s.bmp")), rle);
+    // And back, through a link to a link.
+    std::filesystem::create_symlink("link.bmp", dir.file("link2"));
+    run = runIn(dir, {"b", "link2"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(isSymlink(dir.file("link2")));
+    EXPECT_TRUE(isSymlink(dir.file("link.bmp")));
+    EXPECT_EQ(readFile(dir.file("art/s.bmp"))[0], 'B');
+    EXPECT_EQ(listFolder(dir.file("art")), (std::vector<std::string>{"s.bmp"}));
+
+    // A link that leads nowhere is not written, nor replaced.
+    std::filesystem::create_symlink("art/none.rle", dir.file("dangling"));
+    run = runIn(dir, {"r", "art/s.bmp", "dangling"});
+    EXPECT_EQ(run.out, "failed to write file\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(isSymlink(dir.file("dangling")));
+    EXPECT_EQ(listFolder(dir.path()),
+              (std::vector<std::string>{"art", "dangling", "link.bmp", "link2"}));
+    EXPECT_EQ(listFolder(dir.file("art")), (std::vector<std::string>{"s.bmp"}));
+}
+
+// Temporary names do not grow with the target's: the longest names convert.
+TEST(CliTargets, LongestNamesConvert) {
+    TempDir dir;
+    const std::string name = std::string(248, 'n') + ".bmp";
+    writeFile(dir.file(name), smallBmp());
+    const Bytes rle = smallRle(dir);
+    RunResult run = runIn(dir, {"r", name});
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(readFile(dir.file(name)), rle);
+    const std::string longest(255, 'o');
+    run = runIn(dir, {"b", name, longest});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{name, longest}));
+}
+
+// Makes the kernel refuse unnamed files (open with O_TMPFILE) to this process
+// and the programs it runs, as some file systems do; false where the filter
+// is not available.
+bool refuseUnnamedFiles() {
+#if defined(__x86_64__) || defined(__aarch64__)
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+#else
+    return false;
+#endif
+}
+
+// Starts the binary in the folder, lets it run for up to `delay`, sends it
+// `signal` and returns its wait status; sooner once ready() holds. With bNamed the binary cannot
+// make unnamed files (status 126 where that cannot be arranged).
+int killAfter(const TempDir& dir, const std::vector<std::string>& args,
+              std::chrono::microseconds delay, int signal, bool bNamed = false,
+              const std::function<bool()>& ready = {}) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (bNamed && !refuseUnnamedFiles()) _exit(126);
+        if (chdir(dir.path().c_str()) != 0) _exit(127);
+        const int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 1);
+        std::vector<std::string> all{RLE565_BINARY};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& arg : all) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    // A run that ends before the delay is not waited for any longer.
+    const auto until = std::chrono::steady_clock::now() + delay;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < until && !(ready && ready())) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return status;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    kill(pid, signal);
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+// Kills at many moments of r, b and l leave the input whole (or, once the run
+// got through, its result) and no other file, hidden ones included.
+TEST(CliTargets, KillsLeaveNothingBehind) {
+    if (std::getenv("RLE565_WRAPPER")) GTEST_SKIP() << "the checker's own start takes the time";
+    TempDir dir;
+    writeFile(dir.file("big.bmp"), manyColours(1024, 512, 200));
+    const Bytes bmp = readFile(dir.file("big.bmp"));
+    const auto timed = [&dir](const std::vector<std::string>& args) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(runIn(dir, args).status, 0);
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - start);
+    };
+    const auto tookR = timed({"r", "big.bmp", "big.rle"});
+    const Bytes rle = readFile(dir.file("big.rle"));
+    const auto tookB = timed({"b", "big.rle", "back.bmp"});
+    const Bytes back = readFile(dir.file("back.bmp"));
+    std::filesystem::remove(dir.file("back.bmp"));
+
+    constexpr int KILLS = 8;
+    int killed = 0;
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGKILL};
+    for (int k = 0; k < KILLS; ++k) {
+        const int signal = signals[k % 4];
+        SCOPED_TRACE(std::to_string(signal) + " at " + std::to_string(k + 1) + "/" +
+                     std::to_string(KILLS));
+        int status = killAfter(dir, {"r", "big.bmp"}, tookR * (k + 1) / KILLS, signal);
+        if (WIFSIGNALED(status)) ++killed;
+        const Bytes now = readFile(dir.file("big.bmp"));
+        EXPECT_TRUE(now == bmp || now == rle);
+        writeFile(dir.file("big.bmp"), bmp);
+        status = killAfter(dir, {"b", "big.rle", "out.bmp"}, tookB * (k + 1) / KILLS, signal);
+        if (WIFSIGNALED(status)) ++killed;
+        if (std::filesystem::exists(dir.file("out.bmp"))) {
+            EXPECT_EQ(readFile(dir.file("out.bmp")), back);
+            std::filesystem::remove(dir.file("out.bmp"));
+        }
+        EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"big.bmp", "big.rle"}));
+        EXPECT_EQ(readFile(dir.file("big.rle")), rle);
+        writeText(dir.file("list.txt"), "big.bmp\n");
+        status = killAfter(dir, {"l", "list.txt", "log.txt"}, tookR * (k + 1) / KILLS, signal);
+        if (WIFSIGNALED(status)) ++killed;
+        const Bytes listed = readFile(dir.file("big.bmp"));
+        EXPECT_TRUE(listed == bmp || listed == rle);
+        writeFile(dir.file("big.bmp"), bmp);
+        std::filesystem::remove(dir.file("list.txt"));
+        std::filesystem::remove(dir.file("log.txt"));
+        EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"big.bmp", "big.rle"}));
+    }
+    // Most of them landed in the middle of a run.
+    EXPECT_GE(killed, KILLS / 2);
+}
+
+// Where the file system cannot make unnamed files, the output is a hidden
+// named file, which SIGTERM, SIGINT and SIGHUP remove before they end the run.
+TEST(CliTargets, NamedTemporaryFilesGoWithTheSignal) {
+    if (std::getenv("RLE565_WRAPPER")) GTEST_SKIP() << "the checker's own start takes the time";
+    TempDir dir;
+    writeFile(dir.file("big.bmp"), manyColours(1024, 1024, 200));
+    ASSERT_EQ(runIn(dir, {"r", "big.bmp", "big.rle"}).status, 0);
+    std::filesystem::remove(dir.file("big.bmp"));
+    const Bytes rle = readFile(dir.file("big.rle"));
+    // Mode b writes as it decodes, so the file is under way most of the time.
+    const auto start = std::chrono::steady_clock::now();
+    int status = killAfter(dir, {"b", "big.rle", "out.bmp"}, std::chrono::seconds(30), 0, true);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 126) GTEST_SKIP() << "no seccomp filter";
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    const Bytes bmp = readFile(dir.file("out.bmp"));
+    std::filesystem::remove(dir.file("out.bmp"));
+
+    int killed = 0;
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+    for (int k = 0; k < 6; ++k) {
+        SCOPED_TRACE(k);
+        status =
+            killAfter(dir, {"b", "big.rle", "out.bmp"}, took * (k + 2) / 8, signals[k % 3], true);
+        if (WIFSIGNALED(status)) {
+            ++killed;
+            EXPECT_EQ(WTERMSIG(status), signals[k % 3]);
+        }
+        if (std::filesystem::exists(dir.file("out.bmp"))) {
+            EXPECT_EQ(readFile(dir.file("out.bmp")), bmp);
+            std::filesystem::remove(dir.file("out.bmp"));
+        }
+        EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"big.rle"}));
+        EXPECT_EQ(readFile(dir.file("big.rle")), rle);
+    }
+    EXPECT_GE(killed, 3);
+}
+
+// Past a file-size limit a write fails like any other: one line, nothing
+// left, and a list goes on.
+TEST(CliTargets, FileSizeLimitIsAFailedWrite) {
+    TempDir dir;
+    std::vector<std::uint32_t> px(200 * 200);
+    std::mt19937 rng(7);
+    for (auto& p : px) p = (rng() % 200) * 0x010101;
+    writeFile(dir.file("big.bmp"), makeBmp(200, 200, 24, px));
+    writeFile(dir.file("small.bmp"), makeBmp(2, 1, 24, {1, 2}));
+    const Bytes before = readFile(dir.file("big.bmp"));
+    RunResult run = runIn(dir, {"r", "big.bmp"}, "ulimit -f 8;");
+    EXPECT_EQ(run.out, "failed to write file\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(readFile(dir.file("big.bmp")), before);
+    writeText(dir.file("list.txt"), "big.bmp\nsmall.bmp\n");
+    run = runIn(dir, {"l", "list.txt", "log.txt"}, "ulimit -f 8;");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(readText(dir.file("log.txt")), "[big.bmp] write failed\ndone\n");
+    EXPECT_EQ(readFile(dir.file("big.bmp")), before);
+    EXPECT_EQ(readFile(dir.file("small.bmp"))[0], 'R');
+    EXPECT_EQ(listFolder(dir.path()),
+              (std::vector<std::string>{"big.bmp", "list.txt", "log.txt", "small.bmp"}));
+}
+
+TEST(CliTargets, LogThatCannotBeWritten) {
+    TempDir dir;
+    writeText(dir.file("list.txt"), "missing.bmp\n");
+    RunResult run = runIn(dir, {"l", "list.txt", deviceNode(dir, "full", 7)});
+    EXPECT_EQ(run.out, "failed to write log file\n");
+    EXPECT_EQ(run.status, 1);
+    // The log on standard output, which is full.
+    EXPECT_EQ(shellIn(dir, binary() + " l list.txt >/dev/full"), 1);
+    // A log that can be written still gets status 0.
+    EXPECT_EQ(shellIn(dir, binary() + " l list.txt >/dev/null"), 0);
+}
+
+// Each log line is in the file as soon as it is made: a run that waits for
+// its second file, killed, keeps the first line.
+TEST(CliTargets, LogLinesAreWrittenThrough) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("waits.bmp").c_str(), 0644), 0);
+    writeText(dir.file("list.txt"), "missing.bmp\nwaits.bmp\n");
+    const std::string line = "[missing.bmp] Load failed: failed to open file\n";
+    const int status =
+        killAfter(dir, {"l", "list.txt", "log.txt"}, std::chrono::seconds(5), SIGKILL, false,
+                  [&] { return readText(dir.file("log.txt")) == line; });
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(readText(dir.file("log.txt")), line);
+}
+
+// A list line of any length is one name: a 1013-character path does not
+// convert a file named by its last 14 characters.
+TEST(CliTargets, LongListLineIsOneName) {
+    TempDir dir;
+    writeFile(dir.file("tail_image.bmp"), smallBmp());
+    const std::string name = std::string(999, 'd') + "tail_image.bmp";
+    writeText(dir.file("list.txt"), name + "\n");
+    const RunResult run = runIn(dir, {"l", "list.txt"});
+    EXPECT_EQ(run.out, "[" + name + "] Load failed: failed to open file\ndone\n");
+    EXPECT_EQ(readFile(dir.file("tail_image.bmp")), smallBmp());
+}
+
+// A header that claims far more than a FIFO sends is refused at once,
+// without taking the memory it claims.
+TEST(CliTargets, LyingHeaderThroughAFifo) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves";
+#endif
+    if (std::getenv("RLE565_WRAPPER")) GTEST_SKIP() << "the checker needs the address space";
+    TempDir dir;
+    // 65535 x 32767 at 1 bit: 256 MiB of rows, 4 GiB of pixels; 1000 bytes sent.
+    Bytes bmp{'B', 'M'};
+    put32(bmp, 0);
+    put32(bmp, 0);
+    put32(bmp, 62);
+    put32(bmp, 40);
+    put32(bmp, 65535);
+    put32(bmp, 32767);
+    put16(bmp, 1);
+    put16(bmp, 1);
+    for (int i = 0; i < 6; ++i) put32(bmp, 0);
+    put32(bmp, 0);
+    put32(bmp, 0xFFFFFF);
+    bmp.resize(1000, 0);
+    writeFile(dir.file("lie.bmp"), bmp);
+    ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0644), 0);
+    const RunResult run =
+        runIn(dir, {"r", "in.fifo", "out.rle"}, "(cat lie.bmp > in.fifo &); ulimit -v 200000;");
+    EXPECT_EQ(run.out, "Load failed: truncated file\n");
+    EXPECT_EQ(run.status, 1);
+    // The whole file through a FIFO converts as it does from the disk.
+    writeFile(dir.file("s.bmp"), smallBmp());
+    const Bytes rle = smallRle(dir);
+    EXPECT_EQ(runIn(dir, {"r", "in.fifo", "out.rle"}, "(cat s.bmp > in.fifo &);").status, 0);
+    EXPECT_EQ(readFile(dir.file("out.rle")), rle);
+}
+
+// The POSIX ACL of a file as the kernel stores it in system.posix_acl_access:
+// a version word, then (tag, permissions, id) per entry, in tag order.
+Bytes aclBytes(const std::vector<std::array<std::uint32_t, 3>>& entries) {
+    Bytes b;
+    put32(b, 2);
+    for (const auto& [tag, perm, id] : entries) {
+        put16(b, tag);
+        put16(b, perm);
+        put32(b, id);
+    }
+    return b;
+}
+
+Bytes attribute(const std::string& path, const char* name) {
+    Bytes value(256);
+    const ssize_t size = getxattr(path.c_str(), name, value.data(), value.size());
+    value.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
+    return value;
+}
+
+// In place, the new file keeps the owner, group, ACL and other attributes of
+// the file it replaces, in modes r and l.
+TEST(CliTargets, OwnerAclAndAttributesAreKept) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root gives files to other users";
+    TempDir dir;
+    constexpr std::uint32_t NONE = 0xFFFFFFFF;
+    // user::rw-, user:4321:r--, group::r--, mask::rw-, other::---
+    const Bytes acl =
+        aclBytes({{1, 6, NONE}, {2, 4, 4321}, {4, 4, NONE}, {0x10, 6, NONE}, {0x20, 0, NONE}});
+    const std::vector<std::string> names{"a.bmp", "b.bmp"};
+    for (const std::string& name : names) {
+        const std::string path = dir.file(name);
+        writeFile(path, smallBmp());
+        ASSERT_EQ(chown(path.c_str(), 1234, 5678), 0);
+        ASSERT_EQ(setxattr(path.c_str(), "user.origin", "pack 7", 6, 0), 0);
+        ASSERT_EQ(setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+    }
+    writeText(dir.file("list.txt"), "b.bmp\n");
+    ASSERT_EQ(runIn(dir, {"r", "a.bmp"}).status, 0);
+    ASSERT_EQ(runIn(dir, {"l", "list.txt"}).out, "done\n");
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file(name);
+        EXPECT_EQ(readFile(path)[0], 'R');
+        struct stat info;
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 1234u);
+        EXPECT_EQ(info.st_gid, 5678u);
+        EXPECT_EQ(info.st_mode & 07777, 0660u);  // the group bits show the mask
+        EXPECT_EQ(attribute(path, "system.posix_acl_access"), acl);
+        EXPECT_EQ(attribute(path, "user.origin"), (Bytes{'p', 'a', 'c', 'k', ' ', '7'}));
+    }
+}
+
+// An ordinary user who may replace a file but not keep its group gives the
+// new file's group no more than everybody had; a file of its own keeps its
+// attributes.
+TEST(CliTargets, OrdinaryUserNeverWidensPermissions) {
+    if (geteuid() != 0) GTEST_SKIP() << "the test hands files to another user";
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string work = dir.file("work");
+    std::filesystem::create_directory(work);
+    ASSERT_EQ(chown(work.c_str(), 65534, 65534), 0);
+    const std::string other = work + "/other.bmp";
+    writeFile(other, smallBmp());
+    ASSERT_EQ(chown(other.c_str(), 0, 1234), 0);
+    ASSERT_EQ(chmod(other.c_str(), 0664), 0);
+    const std::string own = work + "/own.bmp";
+    writeFile(own, smallBmp());
+    ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(own.c_str(), 0440), 0);
+    ASSERT_EQ(setxattr(own.c_str(), "user.origin", "mine", 4, 0), 0);
+    const std::string user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    ASSERT_EQ(runIn(dir, {"r", "work/other.bmp"}, user).status, 0);
+    // A read-only file of its own, in a list: attributes and permissions kept.
+    writeText(dir.file("list.txt"), "work/own.bmp\n");
+    const mode_t before = umask(022);
+    EXPECT_EQ(runIn(dir, {"l", "list.txt"}, user).out, "done\n");
+    umask(before);
+    struct stat info;
+    ASSERT_EQ(stat(other.c_str(), &info), 0);
+    EXPECT_EQ(readFile(other)[0], 'R');
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    ASSERT_EQ(stat(own.c_str(), &info), 0);
+    EXPECT_EQ(readFile(own)[0], 'R');
+    EXPECT_EQ(info.st_mode & 07777, 0440u);
+    EXPECT_EQ(attribute(own, "user.origin"), (Bytes{'m', 'i', 'n', 'e'}));
+    EXPECT_EQ(listFolder(work), (std::vector<std::string>{"other.bmp", "own.bmp"}));
+}
+
+// Width or height 0 at 32 bits: the alpha plane is there, of no pixels.
+TEST(CliTargets, ZeroSizeImagesKeepTheirAlpha) {
+    TempDir dir;
+    writeFile(dir.file("z.bmp"), makeBmp(0, 3, 32, {}));
+    RunResult run = runIn(dir, {"r", "z.bmp", "z.rle"});
+    EXPECT_EQ(run.status, 0);
+    // Flags 1, 0 x 3, one entry with its alpha byte, three empty lines.
+    EXPECT_EQ(readFile(dir.file("z.rle")),
+              (Bytes{0x52, 0x4C, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0x00, 0x03, 0x00, 0x1F,
+                     0xF8, 0x20, 0x00, 0x00, 0x00}));
+    run = runIn(dir, {"b", "z.rle", "back.bmp"});
+    EXPECT_EQ(run.status, 0);
+    Bytes expected = makeBmp(0, 3, 32, {});
+    storeLe32(&expected[38], 7874);
+    storeLe32(&expected[42], 7874);
+    EXPECT_EQ(readFile(dir.file("back.bmp")), expected);
+    EXPECT_EQ(expected[28], 32);
 }
 
 }  // namespace

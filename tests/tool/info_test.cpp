@@ -1,6 +1,7 @@
 // rle565-info run as a user would: what it prints on each stream, its exit
 // status and the swatch it draws. The RLE files are written out byte by byte.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -253,6 +254,24 @@ TEST(Info, HelpAndVersion) {
     run = runInfo(dir, {"--version"});
     EXPECT_EQ(run.out.rfind("rle565-info ", 0), 0u);
     EXPECT_EQ(run.status, 0);
+}
+
+// A FIFO is read once and described by what it sent, as the file would be;
+// a FIFO whose writer has gone is an empty file, not a wait.
+TEST(Info, ReadsAFifoOnce) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0644), 0);
+    fileIn(dir, "s.rle", SINGLE);
+    const RunResult file = runInfo(dir, {"s.rle"});
+    RunResult run =
+        runIn(dir, {"in.fifo"}, "(cat s.rle > in.fifo &); timeout 10", RLE565_INFO_BINARY);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "in.fifo" + file.out.substr(file.out.find('\n')));
+    EXPECT_NE(run.out.find("file size    27 bytes"), std::string::npos);
+    run = runIn(dir, {"in.fifo"}, "(: > in.fifo &); timeout 10", RLE565_INFO_BINARY);
+    EXPECT_EQ(run.err, "in.fifo: unknown format\n");
+    EXPECT_EQ(run.status, 1);
 }
 
 }  // namespace
