@@ -515,8 +515,8 @@ TEST(Cli, PublicSuiteConvertsOrFailsCleanly) {
             std::filesystem::remove(dir.file("out.rle"));
         }
     }
-    EXPECT_EQ(converted, 37);
-    EXPECT_EQ(refused, 53);
+    EXPECT_EQ(converted, 66);
+    EXPECT_EQ(refused, 24);
 }
 
 TEST(Cli, UnreadableInputIsAFailedLoad) {
