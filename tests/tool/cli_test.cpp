@@ -519,6 +519,43 @@ TEST(Cli, PublicSuiteConvertsOrFailsCleanly) {
     EXPECT_EQ(refused, 24);
 }
 
+// Bit-mask, RLE-coded and PNG files written by other tools convert and come
+// back with every visible pixel and every alpha.
+TEST(Cli, OtherInputFormatsConvertAndComeBack) {
+    TempDir dir;
+    int converted = 0;
+    for (const std::string folder : {"written", "png"}) {
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::string(RLE565_TEST_DATA) + "/" + folder)) {
+            const std::string ext = entry.path().extension().string();
+            if (ext != ".bmp" && ext != ".png") continue;
+            const std::string name = entry.path().string();
+            SCOPED_TRACE(name);
+            const RunResult run = runIn(dir, {"r", "-v2", name, "out.rle"});
+            ASSERT_EQ(run.status, 0) << run.out;
+            EXPECT_EQ(run.out, "");
+            const RunResult back = runIn(dir, {"b", "out.rle", "back.bmp"});
+            ASSERT_EQ(back.status, 0) << back.out;
+            ErrorText error{};
+            const auto source = loadImage(name.c_str(), error);
+            const auto result = loadImage(dir.file("back.bmp").c_str(), error);
+            ASSERT_TRUE(source && result);
+            ASSERT_EQ(result->hasAlpha(), source->hasAlpha());
+            ASSERT_EQ(result->pixels.size(), source->pixels.size());
+            std::size_t wrong = 0;
+            for (std::size_t i = 0; i < source->pixels.size(); ++i) {
+                const bool hidden =
+                    source->hasAlpha() ? source->alpha[i] == 0 : source->pixels[i] == COLOR_KEY;
+                if (result->pixels[i] != (hidden ? COLOR_KEY : source->pixels[i])) ++wrong;
+                if (source->hasAlpha() && result->alpha[i] != source->alpha[i]) ++wrong;
+            }
+            EXPECT_EQ(wrong, 0u);
+            ++converted;
+        }
+    }
+    EXPECT_EQ(converted, 39);
+}
+
 TEST(Cli, UnreadableInputIsAFailedLoad) {
     if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
     TempDir dir;
