@@ -299,6 +299,26 @@ std::unique_ptr<Image> fail(ErrorText& errorText, const char* text) {
     return nullptr;
 }
 
+// Where a file keeps its bit masks and where its colour table starts, in
+// offsets from the "B" of "BM". Masks outside the info header come right
+// after it, before the colour table.
+struct MaskPlace {
+    std::uint64_t masksStart = 0;
+    std::size_t nMaskBytes = 0;  // 0: no masks
+    std::uint64_t tableStart = 0;
+};
+
+MaskPlace placeMasks(const BmpHeader& h) {
+    const std::uint64_t infoEnd = FILE_HEADER_SIZE + h.infoSize;
+    const bool bMasks = h.compression == BI_BITFIELDS || h.compression == BI_ALPHABITFIELDS;
+    if (!bMasks) return {infoEnd, 0, infoEnd};
+    if (h.infoSize >= MASKS_IN_HEADER_FROM)
+        return {MASKS_IN_HEADER_AT, std::size_t{h.infoSize >= MASKS_ALPHA_FROM ? 16u : 12u},
+                infoEnd};
+    const std::size_t nBytes = h.compression == BI_ALPHABITFIELDS ? 16 : 12;
+    return {infoEnd, nBytes, infoEnd + nBytes};
+}
+
 // The RLE decoder's view of either kind of source.
 template <class Source>
 class SourceCodes final : public detail::CodeBytes {
@@ -358,20 +378,10 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     if (!nPixels || !checkedMul(*nPixels, 2) || rowSize * height > UINT32_MAX)
         return fail(errorText, ERROR_TOO_LARGE);
 
-    // Offsets from the "B" of "BM". Masks outside the info header come right
-    // after it, before the colour table. The rows start at bfOffBits unless
-    // that points back into the headers or the colour table.
-    const std::uint64_t infoEnd = FILE_HEADER_SIZE + h.infoSize;
-    const bool bMasksInHeader = h.infoSize >= MASKS_IN_HEADER_FROM;
-    std::uint64_t masksStart = infoEnd;
-    std::size_t nMaskBytes = 0;
-    if (bMasks && bMasksInHeader) {
-        masksStart = MASKS_IN_HEADER_AT;
-        nMaskBytes = h.infoSize >= MASKS_ALPHA_FROM ? 16 : 12;
-    } else if (bMasks) {
-        nMaskBytes = h.compression == BI_ALPHABITFIELDS ? 16 : 12;
-    }
-    const std::uint64_t tableStart = bMasksInHeader ? infoEnd : infoEnd + nMaskBytes;
+    // Offsets from the "B" of "BM". The rows start at bfOffBits unless that
+    // points back into the headers or the colour table.
+    const MaskPlace place = placeMasks(h);
+    const std::uint64_t tableStart = place.tableStart;
     const std::uint64_t tableEnd = tableStart + std::uint64_t{nColors} * 4;
     const std::uint64_t rowsStart = std::max<std::uint64_t>(h.offBits, tableEnd);
     // The fill after the last row is never needed. RLE codes have no size
@@ -389,9 +399,9 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     std::uint64_t at = HEADER_SIZE + 2;
     std::optional<detail::MaskLayout> layout;
     if (bMasks) {
-        in.skip(masksStart - at);
-        layout = detail::layoutMasks(parseMasks(in.take(nMaskBytes)), h.bitCount);
-        at = masksStart + nMaskBytes;
+        in.skip(place.masksStart - at);
+        layout = detail::layoutMasks(parseMasks(in.take(place.nMaskBytes)), h.bitCount);
+        at = place.masksStart + place.nMaskBytes;
         if (!layout) return fail(errorText, ERROR_MASKS);
     }
     in.skip(tableStart - at);
@@ -463,6 +473,27 @@ std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText) {
 std::unique_ptr<Image> readBmpBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText) {
     MemoryBytes in(bytes);
     return readBmpFrom(in, errorText);
+}
+
+std::optional<BmpDescription> describeBmp(std::span<const std::uint8_t> file) {
+    if (file.size() < HEADER_SIZE + 2 || file[0] != 'B' || file[1] != 'M') return std::nullopt;
+    const auto header = parseHeader(file.subspan(2, HEADER_SIZE));
+    if (!header) return std::nullopt;
+    BmpDescription layout;
+    layout.bitCount = header->bitCount;
+    layout.bTopDown = header->height < 0;
+    layout.compression = header->compression;
+    if (header->bitCount <= 8)
+        layout.nColors = header->colorsUsed != 0 ? header->colorsUsed : 1u << header->bitCount;
+    const MaskPlace place = placeMasks(*header);
+    if (place.nMaskBytes > 0 && place.masksStart <= file.size() &&
+        file.size() - place.masksStart >= place.nMaskBytes) {
+        const detail::BitMasks masks =
+            parseMasks(file.subspan(static_cast<std::size_t>(place.masksStart), place.nMaskBytes));
+        layout.masks = {masks.red, masks.green, masks.blue, masks.alpha};
+        layout.bMasks = true;
+    }
+    return layout;
 }
 
 }  // namespace rle565

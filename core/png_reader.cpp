@@ -168,20 +168,20 @@ std::unique_ptr<Image> readPngBytes(std::span<const std::uint8_t> bytes, ErrorTe
     return decodePng(ctx.get(), errorText);
 }
 
-std::optional<PngLayout> readPngLayout(std::span<const std::uint8_t> bytes) {
+std::optional<PngDescription> describePng(std::span<const std::uint8_t> bytes) {
     const ContextPtr ctx(spng_ctx_new(0));
     if (!ctx || spng_set_png_buffer(ctx.get(), bytes.data(), bytes.size()) != 0 ||
         setLimits(ctx.get()) != 0)
         return std::nullopt;
     spng_ihdr ihdr{};
     if (spng_get_ihdr(ctx.get(), &ihdr) != 0) return std::nullopt;
+    PngDescription layout{ihdr.width, ihdr.height, ihdr.bit_depth, ihdr.color_type,
+                          ihdr.interlace_method == SPNG_INTERLACE_ADAM7};
     spng_trns trns{};
-    return PngLayout{ihdr.width,
-                     ihdr.height,
-                     ihdr.bit_depth,
-                     ihdr.color_type,
-                     ihdr.interlace_method == SPNG_INTERLACE_ADAM7,
-                     spng_get_trns(ctx.get(), &trns) == 0};
+    layout.bTransparency = spng_get_trns(ctx.get(), &trns) == 0;
+    spng_plte plte{};
+    if (spng_get_plte(ctx.get(), &plte) == 0) layout.nPaletteEntries = plte.n_entries;
+    return layout;
 }
 
 }  // namespace rle565

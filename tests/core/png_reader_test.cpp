@@ -286,7 +286,7 @@ TEST(ReadPng, DimensionLimits) {
 }
 
 TEST(ReadPng, LayoutForReports) {
-    const auto layout = readPngLayout(fileBytes(dataPath("p4ti")));
+    const auto layout = describePng(fileBytes(dataPath("p4ti")));
     ASSERT_TRUE(layout);
     EXPECT_EQ(layout->width, W);
     EXPECT_EQ(layout->height, H);
@@ -294,6 +294,6 @@ TEST(ReadPng, LayoutForReports) {
     EXPECT_EQ(layout->colorType, 3);
     EXPECT_TRUE(layout->bInterlaced);
     EXPECT_TRUE(layout->bTransparency);
-    EXPECT_FALSE(readPngLayout(headerOnly(4, 4))->bTransparency);
-    EXPECT_FALSE(readPngLayout(Bytes{1, 2, 3}));
+    EXPECT_FALSE(describePng(headerOnly(4, 4))->bTransparency);
+    EXPECT_FALSE(describePng(Bytes{1, 2, 3}));
 }
