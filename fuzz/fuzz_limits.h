@@ -1,9 +1,10 @@
 // Inputs the fuzz targets leave out: files whose header claims an image far
 // larger than the input could fill, in the formats where that is no fault.
 // An RLE-coded BMP may leave every pixel undrawn and a PNG compresses about
-// a thousand to one, so a few bytes can rightly ask for the largest pixel
-// plane the readers allow, more than the fuzzer's memory limit; the readers
-// refuse nothing there, so the fuzzer would only find its own limit.
+// a thousand to one, so a few bytes may rightly ask for the largest pixel
+// plane the readers allow: more than the fuzzer's memory limit, and
+// milliseconds of filling per input. Images of up to 65536 pixels reach
+// every path of the readers.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,7 @@
 #include <cstdlib>
 
 // Pixels a header may claim when the input itself may be small.
-inline constexpr std::uint64_t FUZZ_MAX_CLAIMED_PIXELS = std::uint64_t{1} << 22;
+inline constexpr std::uint64_t FUZZ_MAX_CLAIMED_PIXELS = std::uint64_t{1} << 16;
 
 inline bool claimsHugeImage(const std::uint8_t* data, std::size_t size) {
     auto le32 = [&](std::size_t at) {
