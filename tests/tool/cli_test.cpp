@@ -556,6 +556,64 @@ TEST(Cli, OtherInputFormatsConvertAndComeBack) {
     EXPECT_EQ(converted, 39);
 }
 
+// Damaged bit-mask, RLE-coded and PNG files get one line each, status 1 and
+// no output file.
+TEST(Cli, DamagedNewInputsGiveOneLine) {
+    TempDir dir;
+    // A 40-byte header with masks that overlap, then one 16-bit pixel.
+    Bytes masks(70, 0);
+    masks[0] = 'B';
+    masks[1] = 'M';
+    storeLe32(&masks[10], 66);
+    storeLe32(&masks[14], 40);
+    storeLe32(&masks[18], 1);
+    storeLe32(&masks[22], 1);
+    storeLe16(&masks[26], 1);
+    storeLe16(&masks[28], 16);
+    storeLe32(&masks[30], 3);
+    storeLe32(&masks[54], 0xF800);
+    storeLe32(&masks[58], 0x0FE0);
+    storeLe32(&masks[62], 0x001F);
+    writeFile(dir.file("masks.bmp"), masks);
+    // An 8-bit RLE8 file of one pixel whose run draws two, with one colour.
+    Bytes rle(62, 0);
+    rle[0] = 'B';
+    rle[1] = 'M';
+    storeLe32(&rle[10], 58);
+    storeLe32(&rle[14], 40);
+    storeLe32(&rle[18], 1);
+    storeLe32(&rle[22], 1);
+    storeLe16(&rle[26], 1);
+    storeLe16(&rle[28], 8);
+    storeLe32(&rle[30], 1);
+    storeLe32(&rle[46], 1);
+    rle[58] = 2;
+    rle[59] = 0;
+    rle[61] = 1;
+    writeFile(dir.file("rle.bmp"), rle);
+    // A PNG cut inside its first chunk.
+    Bytes png = readFile(std::string(RLE565_TEST_DATA) + "/png/rgb8.png");
+    png.resize(20);
+    writeFile(dir.file("cut.png"), png);
+
+    for (const auto& [name, line] :
+         {std::pair<std::string, std::string>{"masks.bmp", "Load failed: invalid bit masks\n"},
+          {"rle.bmp", "Load failed: corrupt RLE bitmap\n"},
+          {"cut.png", "Load failed: PNG read error: end of stream\n"}}) {
+        const RunResult run = runIn(dir, {"r", name, "out.rle"});
+        EXPECT_EQ(run.out, line);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.rle")));
+    }
+    writeText(dir.file("list.txt"), "masks.bmp\ncut.png\n");
+    const RunResult list = runIn(dir, {"l", "list.txt"});
+    EXPECT_EQ(list.out,
+              "[masks.bmp] Load failed: invalid bit masks\n"
+              "[cut.png] Load failed: PNG read error: end of stream\n"
+              "done\n");
+    EXPECT_EQ(readFile(dir.file("cut.png")), png);
+}
+
 TEST(Cli, UnreadableInputIsAFailedLoad) {
     if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
     TempDir dir;
