@@ -152,33 +152,17 @@ std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
     return ~crc;
 }
 
-// A signature and an IHDR chunk with a sound checksum, and nothing more.
+// A signature and an IHDR chunk (8-bit RGBA) with a sound checksum, and nothing more.
 Bytes headerOnly(std::uint32_t width, std::uint32_t height) {
-    Bytes png(PNG_SIGNATURE.begin(), PNG_SIGNATURE.end());
-    const Bytes chunk = {0,
-                         0,
-                         0,
-                         13,
-                         'I',
-                         'H',
-                         'D',
-                         'R',
-                         static_cast<std::uint8_t>(width >> 24),
-                         static_cast<std::uint8_t>(width >> 16),
-                         static_cast<std::uint8_t>(width >> 8),
-                         static_cast<std::uint8_t>(width),
-                         static_cast<std::uint8_t>(height >> 24),
-                         static_cast<std::uint8_t>(height >> 16),
-                         static_cast<std::uint8_t>(height >> 8),
-                         static_cast<std::uint8_t>(height),
-                         8,
-                         6,
-                         0,
-                         0,
-                         0};
-    png.insert(png.end(), chunk.begin(), chunk.end());
+    Bytes chunk = {0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    for (const std::uint32_t v : {width, height})
+        for (const int shift : {24, 16, 8, 0})
+            chunk.push_back(static_cast<std::uint8_t>(v >> shift));
+    chunk.insert(chunk.end(), {8, 6, 0, 0, 0});
     const std::uint32_t crc = crc32(chunk.data() + 4, chunk.size() - 4);
-    for (const int shift : {24, 16, 8, 0}) png.push_back(static_cast<std::uint8_t>(crc >> shift));
+    for (const int shift : {24, 16, 8, 0}) chunk.push_back(static_cast<std::uint8_t>(crc >> shift));
+    Bytes png(PNG_SIGNATURE.begin(), PNG_SIGNATURE.end());
+    png.insert(png.end(), chunk.begin(), chunk.end());
     return png;
 }
 
@@ -285,17 +269,4 @@ TEST(ReadPng, DimensionLimits) {
     // Within the limits, the missing image data is the fault.
     const std::string small = fromMemory(headerOnly(4, 4)).error;
     EXPECT_EQ(small.rfind("PNG read error: ", 0), 0u) << small;
-}
-
-TEST(ReadPng, LayoutForReports) {
-    const auto layout = describePng(fileBytes(dataPath("p4ti")));
-    ASSERT_TRUE(layout);
-    EXPECT_EQ(layout->width, W);
-    EXPECT_EQ(layout->height, H);
-    EXPECT_EQ(layout->bitDepth, 4);
-    EXPECT_EQ(layout->colorType, 3);
-    EXPECT_TRUE(layout->bInterlaced);
-    EXPECT_TRUE(layout->bTransparency);
-    EXPECT_FALSE(describePng(headerOnly(4, 4))->bTransparency);
-    EXPECT_FALSE(describePng(Bytes{1, 2, 3}));
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bmp_builder.h"
 #include "bytes.h"
 #include "image_maker.h"
 #include "run_binary.h"
@@ -560,37 +561,16 @@ TEST(Cli, OtherInputFormatsConvertAndComeBack) {
 // no output file.
 TEST(Cli, DamagedNewInputsGiveOneLine) {
     TempDir dir;
-    // A 40-byte header with masks that overlap, then one 16-bit pixel.
-    Bytes masks(70, 0);
-    masks[0] = 'B';
-    masks[1] = 'M';
-    storeLe32(&masks[10], 66);
-    storeLe32(&masks[14], 40);
-    storeLe32(&masks[18], 1);
-    storeLe32(&masks[22], 1);
-    storeLe16(&masks[26], 1);
-    storeLe16(&masks[28], 16);
-    storeLe32(&masks[30], 3);
-    storeLe32(&masks[54], 0xF800);
-    storeLe32(&masks[58], 0x0FE0);
-    storeLe32(&masks[62], 0x001F);
-    writeFile(dir.file("masks.bmp"), masks);
-    // An 8-bit RLE8 file of one pixel whose run draws two, with one colour.
-    Bytes rle(62, 0);
-    rle[0] = 'B';
-    rle[1] = 'M';
-    storeLe32(&rle[10], 58);
-    storeLe32(&rle[14], 40);
-    storeLe32(&rle[18], 1);
-    storeLe32(&rle[22], 1);
-    storeLe16(&rle[26], 1);
-    storeLe16(&rle[28], 8);
-    storeLe32(&rle[30], 1);
-    storeLe32(&rle[46], 1);
-    rle[58] = 2;
-    rle[59] = 0;
-    rle[61] = 1;
-    writeFile(dir.file("rle.bmp"), rle);
+    // Masks that overlap; an RLE8 run of two pixels in an image of one.
+    writeFile(
+        dir.file("masks.bmp"),
+        BmpBuilder(1, 1, 16).compression(3).masks({0xF800, 0x0FE0, 0x001F}).row({0, 0}).build());
+    writeFile(dir.file("rle.bmp"), BmpBuilder(1, 1, 8)
+                                       .compression(1)
+                                       .colorsUsed(1)
+                                       .color(0, 0, 0)
+                                       .raw({0x02, 0x00, 0x00, 0x01})
+                                       .build());
     // A PNG cut inside its first chunk.
     Bytes png = readFile(std::string(RLE565_TEST_DATA) + "/png/rgb8.png");
     png.resize(20);
