@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "bmp_pixels.h"
 #include "bytes.h"
 #include "check.h"
 #include "memory.h"
@@ -27,6 +28,8 @@ constexpr const char* ERROR_COLOR_TABLE = "invalid colour table";
 constexpr const char* ERROR_DIMENSIONS = "invalid dimensions";
 constexpr const char* ERROR_TOO_LARGE = "image too large";
 constexpr const char* ERROR_TRUNCATED = "truncated file";
+constexpr const char* ERROR_MASKS = "invalid bit masks";
+constexpr const char* ERROR_RLE = "corrupt RLE bitmap";
 
 // The bytes after "BM" up to the end of a 40-byte info header.
 constexpr std::size_t HEADER_SIZE = 52;
@@ -35,13 +38,24 @@ constexpr std::uint64_t FILE_HEADER_SIZE = 14;
 constexpr std::uint32_t INFO_HEADER_MIN = 40;
 constexpr std::uint32_t MAX_COLORS = 256;
 constexpr std::uint32_t BI_RGB = 0;
+constexpr std::uint32_t BI_RLE8 = 1;
+constexpr std::uint32_t BI_RLE4 = 2;
+constexpr std::uint32_t BI_BITFIELDS = 3;
+constexpr std::uint32_t BI_ALPHABITFIELDS = 6;
+// Info headers from this size on hold the red, green and blue masks at file
+// offset 54, and from MASKS_ALPHA_FROM on the alpha mask after them. Shorter
+// headers are followed by the masks instead: three, or four for
+// BI_ALPHABITFIELDS.
+constexpr std::uint32_t MASKS_IN_HEADER_FROM = 52;
+constexpr std::uint32_t MASKS_ALPHA_FROM = 56;
+constexpr std::uint64_t MASKS_IN_HEADER_AT = 54;
+// The longest take of RLE codes: a literal stretch of 255 indices, padded.
+constexpr std::size_t RLE_LARGEST_TAKE = 256;
 // The read buffer holds the file's rest up to READ_BUFFER_SIZE bytes, so a
 // large file takes few reads and a small one a small buffer; never less than
 // READ_BUFFER_MIN (which holds a whole colour table) or one row.
 constexpr std::size_t READ_BUFFER_SIZE = 256 * 1024;
 constexpr std::size_t READ_BUFFER_MIN = 8192;
-// 32-bit alpha bytes from this value up count as fully opaque.
-constexpr std::uint8_t ALPHA_OPAQUE_FROM = 251;
 
 struct BmpHeader {
     std::uint32_t offBits = 0;
@@ -217,9 +231,8 @@ private:
     bool bMissing_ = false;
 };
 
-std::uint16_t reduceRgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-    return static_cast<std::uint16_t>((r >> 3) << 11 | (g >> 2) << 5 | b >> 3);
-}
+using detail::reduceAlpha;
+using detail::reduceRgb;
 
 // Colour table entries are blue, green, red and an unused byte. Indices past
 // the table stay 0x0000.
@@ -268,7 +281,7 @@ void convert32(const std::uint8_t* __restrict p, std::uint16_t* __restrict out,
                std::uint8_t* __restrict alpha, std::size_t width) {
     for (std::size_t x = 0; x < width; ++x, p += 4) {
         out[x] = reduceRgb(p[2], p[1], p[0]);
-        alpha[x] = p[3] >= ALPHA_OPAQUE_FROM ? ALPHA_OPAQUE : static_cast<std::uint8_t>(p[3] >> 3);
+        alpha[x] = reduceAlpha(p[3]);
     }
 }
 
@@ -286,6 +299,49 @@ std::unique_ptr<Image> fail(ErrorText& errorText, const char* text) {
     return nullptr;
 }
 
+// Where a file keeps its bit masks and where its colour table starts, in
+// offsets from the "B" of "BM". Masks outside the info header come right
+// after it, before the colour table.
+struct MaskPlace {
+    std::uint64_t masksStart = 0;
+    std::size_t nMaskBytes = 0;  // 0: no masks
+    std::uint64_t tableStart = 0;
+};
+
+MaskPlace placeMasks(const BmpHeader& h) {
+    const std::uint64_t infoEnd = FILE_HEADER_SIZE + h.infoSize;
+    const bool bMasks = h.compression == BI_BITFIELDS || h.compression == BI_ALPHABITFIELDS;
+    if (!bMasks) return {infoEnd, 0, infoEnd};
+    if (h.infoSize >= MASKS_IN_HEADER_FROM)
+        return {MASKS_IN_HEADER_AT, std::size_t{h.infoSize >= MASKS_ALPHA_FROM ? 16u : 12u},
+                infoEnd};
+    const std::size_t nBytes = h.compression == BI_ALPHABITFIELDS ? 16 : 12;
+    return {infoEnd, nBytes, infoEnd + nBytes};
+}
+
+// The RLE decoder's view of either kind of source.
+template <class Source>
+class SourceCodes final : public detail::CodeBytes {
+public:
+    explicit SourceCodes(Source& in) : in_(in) {}
+    std::span<const std::uint8_t> take(std::size_t count) override { return in_.take(count); }
+    bool missing() const override { return in_.missing(); }
+
+private:
+    Source& in_;
+};
+
+// The masks in the bytes where the file keeps them, red first.
+detail::BitMasks parseMasks(std::span<const std::uint8_t> bytes) {
+    ByteReader in(bytes);
+    detail::BitMasks masks;
+    masks.red = in.le32().value_or(0);
+    masks.green = in.le32().value_or(0);
+    masks.blue = in.le32().value_or(0);
+    masks.alpha = in.le32().value_or(0);
+    return masks;
+}
+
 // readBmp() and readBmpBytes(), from either kind of source.
 template <class Source>
 std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
@@ -296,7 +352,12 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     const BmpHeader& h = *header;
 
     if (h.infoSize < INFO_HEADER_MIN) return fail(errorText, ERROR_HEADER_SIZE);
-    if (h.compression != BI_RGB) return fail(errorText, ERROR_COMPRESSION);
+    const bool bMasks = h.compression == BI_BITFIELDS || h.compression == BI_ALPHABITFIELDS;
+    // RLE codes only for the depth they are made for.
+    const bool bRle = (h.compression == BI_RLE8 && h.bitCount == 8) ||
+                      (h.compression == BI_RLE4 && h.bitCount == 4);
+    if (h.compression != BI_RGB && !bMasks && !bRle) return fail(errorText, ERROR_COMPRESSION);
+    if (bMasks && h.bitCount != 16 && h.bitCount != 32) return fail(errorText, ERROR_MASKS);
     if (!isSupportedDepth(h.bitCount)) return fail(errorText, ERROR_BIT_DEPTH);
     std::uint32_t nColors = 0;
     if (h.bitCount <= 8) {
@@ -319,19 +380,31 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
 
     // Offsets from the "B" of "BM". The rows start at bfOffBits unless that
     // points back into the headers or the colour table.
-    const std::uint64_t tableStart = FILE_HEADER_SIZE + h.infoSize;
+    const MaskPlace place = placeMasks(h);
+    const std::uint64_t tableStart = place.tableStart;
     const std::uint64_t tableEnd = tableStart + std::uint64_t{nColors} * 4;
     const std::uint64_t rowsStart = std::max<std::uint64_t>(h.offBits, tableEnd);
-    // The fill after the last row is never needed.
-    const std::uint64_t rowsBytes = height == 0 ? 0 : rowSize * (height - 1) + rowData;
+    // The fill after the last row is never needed. RLE codes have no size
+    // known up front; they are checked as they are read.
+    const std::uint64_t rowsBytes = height == 0 || bRle ? 0 : rowSize * (height - 1) + rowData;
     const std::uint64_t fileEnd = rowsBytes == 0 ? tableEnd : rowsStart + rowsBytes;
     const auto nRemaining = in.remaining();
     if (nRemaining && *nRemaining < fileEnd - (HEADER_SIZE + 2))
         return fail(errorText, ERROR_TRUNCATED);
 
     // Up to here nothing is allocated, so a bogus header costs nothing.
-    in.start(static_cast<std::size_t>(rowsBytes > 0 ? rowSize : 0), nRemaining);
-    in.skip(tableStart - (HEADER_SIZE + 2));
+    const std::size_t largestTake =
+        bRle ? RLE_LARGEST_TAKE : static_cast<std::size_t>(rowsBytes > 0 ? rowSize : 0);
+    in.start(largestTake, nRemaining);
+    std::uint64_t at = HEADER_SIZE + 2;
+    std::optional<detail::MaskLayout> layout;
+    if (bMasks) {
+        in.skip(place.masksStart - at);
+        layout = detail::layoutMasks(parseMasks(in.take(place.nMaskBytes)), h.bitCount);
+        at = place.masksStart + place.nMaskBytes;
+        if (!layout) return fail(errorText, ERROR_MASKS);
+    }
+    in.skip(tableStart - at);
     const auto lut = colorLut(in.take(std::size_t{nColors} * 4));
 
     auto image = std::make_unique<Image>();
@@ -339,9 +412,19 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     image->width = h.width;
     image->height = static_cast<std::int32_t>(height);
     sizePlane(image->pixels, *nPixels);
-    image->bAlpha = h.bitCount == 32;
+    image->bAlpha = layout ? layout->hasAlpha() : h.bitCount == 32;
     if (image->bAlpha) sizePlane(image->alpha, *nPixels);
 
+    if (bRle) {
+        // Pixels that no code draws are transparent.
+        std::fill(image->pixels.begin(), image->pixels.end(), COLOR_KEY);
+        if (in.missing()) return fail(errorText, ERROR_TRUNCATED);
+        in.skip(rowsStart - tableEnd);
+        SourceCodes<Source> codes(in);
+        if (!detail::decodeBmpRle(codes, h.bitCount, lut, bTopDown, *image))
+            return fail(errorText, ERROR_RLE);
+        return image;
+    }
     if (rowsBytes > 0) {
         in.skip(rowsStart - tableEnd);
         for (std::uint32_t r = 0; r < height; ++r) {
@@ -349,6 +432,15 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
             const std::size_t first = std::size_t{y} * width;
             const auto row = in.take(static_cast<std::size_t>(r + 1 < height ? rowSize : rowData));
             std::uint16_t* out = image->pixels.data() + first;
+            std::uint8_t* alpha = bAlpha ? image->alpha.data() + first : nullptr;
+            if (layout && h.bitCount == 16) {
+                detail::convertMasked16(row.data(), *layout, out, alpha, width);
+                continue;
+            }
+            if (layout) {
+                detail::convertMasked32(row.data(), *layout, out, alpha, width);
+                continue;
+            }
             switch (h.bitCount) {
                 case 16:
                     convert16(row.data(), out, width);
@@ -357,7 +449,7 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
                     convert24(row.data(), out, width);
                     break;
                 case 32:
-                    convert32(row.data(), out, image->alpha.data() + first, width);
+                    convert32(row.data(), out, alpha, width);
                     break;
                 default:
                     convertIndexed(row, h.bitCount, lut, out, width);
@@ -381,6 +473,27 @@ std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText) {
 std::unique_ptr<Image> readBmpBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText) {
     MemoryBytes in(bytes);
     return readBmpFrom(in, errorText);
+}
+
+std::optional<BmpDescription> describeBmp(std::span<const std::uint8_t> file) {
+    if (file.size() < HEADER_SIZE + 2 || file[0] != 'B' || file[1] != 'M') return std::nullopt;
+    const auto header = parseHeader(file.subspan(2, HEADER_SIZE));
+    if (!header) return std::nullopt;
+    BmpDescription layout;
+    layout.bitCount = header->bitCount;
+    layout.bTopDown = header->height < 0;
+    layout.compression = header->compression;
+    if (header->bitCount <= 8)
+        layout.nColors = header->colorsUsed != 0 ? header->colorsUsed : 1u << header->bitCount;
+    const MaskPlace place = placeMasks(*header);
+    if (place.nMaskBytes > 0 && place.masksStart <= file.size() &&
+        file.size() - place.masksStart >= place.nMaskBytes) {
+        const detail::BitMasks masks =
+            parseMasks(file.subspan(static_cast<std::size_t>(place.masksStart), place.nMaskBytes));
+        layout.masks = {masks.red, masks.green, masks.blue, masks.alpha};
+        layout.bMasks = true;
+    }
+    return layout;
 }
 
 }  // namespace rle565

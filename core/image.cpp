@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <rle565/bmp_reader.h>
 #include <rle565/image.h>
+#include <rle565/png_reader.h>
 #include <rle565/rle_reader.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,6 +124,10 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
     if (std::fread(magic, 1, 2, file) == 2) {
         if (magic[0] == 'R' && magic[1] == 'L') return loadRle(file, errorText);
         if (magic[0] == 'B' && magic[1] == 'M') return readBmp(file, errorText);
+        std::array<std::uint8_t, 8> signature{magic[0], magic[1]};
+        if (magic[0] == PNG_SIGNATURE[0] && magic[1] == PNG_SIGNATURE[1] &&
+            std::fread(&signature[2], 1, 6, file) == 6 && isPng(signature))
+            return readPng(file, errorText);
     }
     setError(errorText, ERROR_UNKNOWN_FORMAT);
     return nullptr;
@@ -133,6 +138,7 @@ std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
     if (bytes.size() >= 2) {
         if (bytes[0] == 'R' && bytes[1] == 'L') return loadRleBytes(bytes, errorText);
         if (bytes[0] == 'B' && bytes[1] == 'M') return readBmpBytes(bytes.subspan(2), errorText);
+        if (isPng(bytes)) return readPngBytes(bytes, errorText);
     }
     setError(errorText, ERROR_UNKNOWN_FORMAT);
     return nullptr;

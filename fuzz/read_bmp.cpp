@@ -1,4 +1,5 @@
-// Fuzz target: arbitrary bytes loaded as an image file through both paths
+// Fuzz target: arbitrary bytes loaded as an image file (BMP of every
+// layout, PNG, RLE) through both paths
 // that loadImage takes for a file on disk: a stream, and the whole file in
 // memory. A load may fail, but never crash; what it returns must be a
 // consistent record, and both paths must give the same record or the same
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "fuzz_limits.h"
 
 using namespace rle565;
 
@@ -45,6 +47,7 @@ bool sameRecord(const Image& a, const Image& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (claimsHugeImage(data, size)) return 0;
     // fmemopen takes a writable buffer even for reading, and the fuzzer's
     // bytes are read-only.
     std::vector<std::uint8_t> bytes(data, data + size);

@@ -107,8 +107,8 @@ void printText(const char* name, const FileReport& r, std::FILE* out) {
                      isMultipal(r) ? "multi-palette" : "single palette",
                      r.bAlpha ? "alpha" : "no alpha");
     } else {
-        std::fprintf(out, "  kind         BMP, %u bits per pixel%s\n", unsigned{r.bitDepth},
-                     r.bTopDown ? ", top-down" : "");
+        std::fprintf(out, "  kind         %s\n", describeSource(r).c_str());
+        if (r.bMasks) std::fprintf(out, "  masks        %s\n", describeMasks(r).c_str());
     }
     std::fprintf(out, "  size         %" PRId32 " x %" PRId32 " pixels\n", r.width, r.height);
     if (r.kind == FileKind::Rle) {
@@ -127,7 +127,7 @@ void printText(const char* name, const FileReport& r, std::FILE* out) {
         }
         std::fprintf(out, "\n");
     }
-    if (r.kind == FileKind::Bmp) {
+    if (r.kind != FileKind::Rle) {
         std::fprintf(out, "  colours      %" PRIu32 " visible, at most %" PRIu32 " in one line\n",
                      r.nColors, r.nLineColorsMax);
     }
@@ -202,14 +202,27 @@ void printJson(const char* name, const FileReport& r, std::FILE* out) {
         std::fprintf(out, "%s\n", json.close().c_str());
         return;
     }
-    json.addText("kind", r.kind == FileKind::Rle ? "rle" : "bmp");
+    json.addText("kind", r.kind == FileKind::Rle ? "rle" : r.kind == FileKind::Png ? "png" : "bmp");
     json.add("width", std::int64_t{r.width});
     json.add("height", std::int64_t{r.height});
     if (r.kind == FileKind::Rle) {
         json.addText("variant", isMultipal(r) ? "multi" : "single");
     } else {
         json.add("bit_depth", std::uint64_t{r.bitDepth});
-        json.addBool("top_down", r.bTopDown);
+        if (r.kind == FileKind::Png) {
+            json.addText("color_type", pngColorTypeName(r.pngColorType));
+            json.addBool("interlaced", r.bInterlaced);
+            json.addBool("trns", r.bTransparencyChunk);
+        } else {
+            json.addBool("top_down", r.bTopDown);
+        }
+        if (const char* name = compressionName(r.compression); name && r.kind == FileKind::Bmp)
+            json.addText("compression", name);
+        if (r.bMasks) {
+            json.add("masks", "[" + std::to_string(r.masks[0]) + "," + std::to_string(r.masks[1]) +
+                                  "," + std::to_string(r.masks[2]) + "," +
+                                  std::to_string(r.masks[3]) + "]");
+        }
     }
     json.addBool("alpha", r.bAlpha);
     json.add("palette_entries", std::uint64_t{r.nPaletteEntries});
@@ -222,7 +235,7 @@ void printJson(const char* name, const FileReport& r, std::FILE* out) {
         }
         json.add("palettes", list + "]");
     }
-    if (r.kind == FileKind::Bmp) {
+    if (r.kind != FileKind::Rle) {
         json.add("colors", std::uint64_t{r.nColors});
         json.add("line_colors_max", std::uint64_t{r.nLineColorsMax});
     }

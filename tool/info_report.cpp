@@ -1,6 +1,8 @@
 #include "info_report.h"
 
 #include <fcntl.h>
+#include <rle565/bmp_reader.h>
+#include <rle565/png_reader.h>
 #include <rle565/rle_reader.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,12 +20,8 @@ namespace rle565 {
 
 namespace {
 
-// The BMP file and info headers: every field rle565-info reports lies in them.
+// The BMP file and info headers of the files writeBmp makes.
 constexpr std::size_t BMP_HEADER_SIZE = 54;
-// Offsets within them.
-constexpr std::size_t BMP_HEIGHT = 22;
-constexpr std::size_t BMP_BIT_COUNT = 28;
-constexpr std::size_t BMP_COLORS_USED = 46;
 
 // Every (colour, alpha) pair: 65536 colours at 32 visible alpha levels.
 constexpr std::size_t PAIR_KEYS = std::size_t{1} << 21;
@@ -179,20 +177,102 @@ void fillBmp(std::span<const std::uint8_t> bytes, FileReport& report) {
     report.height = image.height;
     report.bAlpha = image.hasAlpha();
     // The image loaded, so the file holds the whole header.
-    ByteReader in(bytes.first(std::min(bytes.size(), BMP_HEADER_SIZE)));
-    in.skip(BMP_HEIGHT);
-    report.bTopDown = in.le32s().value_or(0) < 0;
-    in.skip(BMP_BIT_COUNT - BMP_HEIGHT - 4);
-    report.bitDepth = in.le16().value_or(0);
-    in.skip(BMP_COLORS_USED - BMP_BIT_COUNT - 2);
-    const std::uint32_t nUsed = in.le32().value_or(0);
-    if (report.bitDepth <= 8) report.nPaletteEntries = nUsed != 0 ? nUsed : 1u << report.bitDepth;
+    if (const auto layout = describeBmp(bytes)) {
+        report.bTopDown = layout->bTopDown;
+        report.bitDepth = layout->bitCount;
+        report.nPaletteEntries = layout->nColors;
+        report.compression = layout->compression;
+        report.bMasks = layout->bMasks;
+        report.masks = layout->masks;
+    }
     report.bmpDepth = report.bAlpha ? 32 : 24;
     report.bmpSize = bmpFileSize(image.width, image.height, report.bAlpha);
     countBmpPixels(image, report);
 }
 
+void fillPng(std::span<const std::uint8_t> bytes, FileReport& report) {
+    const Image& image = *report.image;
+    report.bHeaderRead = true;
+    report.kind = FileKind::Png;
+    report.width = image.width;
+    report.height = image.height;
+    report.bAlpha = image.hasAlpha();
+    // The chunks before the image data say what is reported.
+    if (const auto layout = describePng(bytes)) {
+        report.bitDepth = layout->bitDepth;
+        report.pngColorType = layout->colorType;
+        report.bInterlaced = layout->bInterlaced;
+        report.bTransparencyChunk = layout->bTransparency;
+        report.nPaletteEntries = layout->nPaletteEntries;
+    }
+    report.bmpDepth = report.bAlpha ? 32 : 24;
+    report.bmpSize = bmpFileSize(image.width, image.height, report.bAlpha);
+    countBmpPixels(image, report);
+}
+
+std::string hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
 }  // namespace
+
+const char* compressionName(std::uint32_t compression) {
+    switch (compression) {
+        case 1:
+            return "rle8";
+        case 2:
+            return "rle4";
+        case 3:
+            return "bitfields";
+        case 6:
+            return "alphabitfields";
+        default:
+            return nullptr;
+    }
+}
+
+const char* pngColorTypeName(std::uint8_t colorType) {
+    switch (colorType) {
+        case 0:
+            return "grey";
+        case 2:
+            return "rgb";
+        case 3:
+            return "palette";
+        case 4:
+            return "grey_alpha";
+        default:
+            return "rgba";
+    }
+}
+
+std::string describeSource(const FileReport& report) {
+    std::string text;
+    if (report.kind == FileKind::Png) {
+        static constexpr const char* NAMES[] = {"grey",           "", "RGB", "palette",
+                                                "grey and alpha", "", "RGBA"};
+        const char* name = report.pngColorType < 7 ? NAMES[report.pngColorType] : "";
+        text = "PNG, " + std::string(name) + ", " + std::to_string(report.bitDepth) +
+               (report.pngColorType == 3 ? " bits per index" : " bits per sample");
+        if (report.bTransparencyChunk) text += ", tRNS";
+        if (report.bInterlaced) text += ", interlaced";
+        return text;
+    }
+    text = "BMP, " + std::to_string(report.bitDepth) + " bits per pixel";
+    if (report.compression == 1) text += ", RLE8";
+    if (report.compression == 2) text += ", RLE4";
+    if (report.bMasks) text += ", bit masks";
+    if (report.bTopDown) text += ", top-down";
+    return text;
+}
+
+std::string describeMasks(const FileReport& report) {
+    if (!report.bMasks) return "";
+    return "red " + hex32(report.masks[0]) + ", green " + hex32(report.masks[1]) + ", blue " +
+           hex32(report.masks[2]) + ", alpha " + hex32(report.masks[3]);
+}
 
 std::vector<PaletteUse> paletteSizes(std::vector<std::uint32_t> bases, std::uint32_t nEntries) {
     std::sort(bases.begin(), bases.end());
@@ -237,7 +317,11 @@ FileReport inspectFile(const char* path) {
         return report;
     }
     if (report.image) {
-        fillBmp(bytes, report);
+        if (isPng(bytes)) {
+            fillPng(bytes, report);
+        } else {
+            fillBmp(bytes, report);
+        }
         return report;
     }
 

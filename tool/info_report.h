@@ -5,6 +5,7 @@
 
 #include <rle565/image.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,7 +13,7 @@
 
 namespace rle565 {
 
-enum class FileKind { Bmp, Rle };
+enum class FileKind { Bmp, Rle, Png };
 
 // One palette of a multi-palette file: local number k is entry base + k.
 struct PaletteUse {
@@ -29,9 +30,15 @@ struct FileReport {
     std::int32_t width = 0;
     std::int32_t height = 0;
 
-    // BMP files.
+    // BMP and PNG files. PNG: bits per sample.
     std::uint16_t bitDepth = 0;
     bool bTopDown = false;
+    std::uint32_t compression = 0;  // BMP: 0 none, 1 RLE8, 2 RLE4, 3 and 6 bit masks
+    bool bMasks = false;
+    std::array<std::uint32_t, 4> masks{};  // BMP: red, green, blue, alpha
+    std::uint8_t pngColorType = 0;
+    bool bInterlaced = false;
+    bool bTransparencyChunk = false;   // PNG: a tRNS chunk
     std::uint32_t nColors = 0;         // distinct visible (colour, alpha) pairs
     std::uint32_t nLineColorsMax = 0;  // the most of them in one line
 
@@ -63,6 +70,19 @@ struct FileReport {
 // Inspects one file. Never throws for file content; an allocation failure
 // propagates as std::bad_alloc.
 FileReport inspectFile(const char* path);
+
+// The source format of a BMP or PNG file for the "kind" line: depth,
+// compression or colour type, row order, interlacing.
+std::string describeSource(const FileReport& report);
+
+// A BMP file's bit masks ("red 0x0000F800, green ..."), or "" without masks.
+std::string describeMasks(const FileReport& report);
+
+// The names of the compression and colour type for JSON: "rle8", "rle4",
+// "bitfields", "alphabitfields"; "grey", "rgb", "palette", "grey_alpha",
+// "rgba". nullptr for uncompressed BMP files.
+const char* compressionName(std::uint32_t compression);
+const char* pngColorTypeName(std::uint8_t colorType);
 
 // Palette sizes from the bases that lines select (any order, repeats
 // allowed) and the entry count N: sorted, each up to the next base, the last

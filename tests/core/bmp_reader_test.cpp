@@ -254,10 +254,17 @@ TEST(ReadBmp, InfoHeaderBelow40Bytes) {
                   "unsupported BMP header");
 }
 
+// RLE codes only for the depth they are made for; JPEG, PNG and the rest are refused.
 TEST(ReadBmp, CompressedFiles) {
-    for (const std::uint32_t compression : {1u, 2u, 3u, 4u, 5u, 6u, 0x80000000u})
+    for (const std::uint32_t compression : {1u, 2u, 4u, 5u, 7u, 0x80000000u})
         EXPECT_EQ(errorOf(BmpBuilder(1, 1, 16).compression(compression).row({0, 0}).build()),
                   "unknown compression");
+    EXPECT_EQ(errorOf(BmpBuilder(1, 1, 4).compression(1).row({0, 0}).build()),
+              "unknown compression");
+    EXPECT_EQ(errorOf(BmpBuilder(1, 1, 8).compression(2).row({0, 0}).build()),
+              "unknown compression");
+    EXPECT_EQ(errorOf(BmpBuilder(1, 1, 24).compression(4).row({0, 0, 0}).build()),
+              "unknown compression");
 }
 
 TEST(ReadBmp, OtherDepths) {

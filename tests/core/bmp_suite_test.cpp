@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -35,34 +37,34 @@ const Outcome OUTCOMES[] = {
     loads("g/pal1wb.bmp", 127, 64),
     loads("g/pal4.bmp", 127, 64),
     loads("g/pal4gs.bmp", 127, 64),
-    fails("g/pal4rle.bmp", "unknown compression"),
+    loads("g/pal4rle.bmp", 127, 64),
     loads("g/pal8-0.bmp", 127, 64),
     loads("g/pal8.bmp", 127, 64),
     loads("g/pal8gs.bmp", 127, 64),
     loads("g/pal8nonsquare.bmp", 127, 32),
     fails("g/pal8os2.bmp", "unsupported BMP header"),
-    fails("g/pal8rle.bmp", "unknown compression"),
+    loads("g/pal8rle.bmp", 127, 64),
     loads("g/pal8topdown.bmp", 127, 64),
     loads("g/pal8v4.bmp", 127, 64),
     loads("g/pal8v5.bmp", 127, 64),
     loads("g/pal8w124.bmp", 124, 61),
     loads("g/pal8w125.bmp", 125, 62),
     loads("g/pal8w126.bmp", 126, 63),
-    fails("g/rgb16-565.bmp", "unknown compression"),
-    fails("g/rgb16-565pal.bmp", "unknown compression"),
+    loads("g/rgb16-565.bmp", 127, 64),
+    loads("g/rgb16-565pal.bmp", 127, 64),
     loads("g/rgb16.bmp", 127, 64),
-    fails("g/rgb16bfdef.bmp", "unknown compression"),
+    loads("g/rgb16bfdef.bmp", 127, 64),
     loads("g/rgb24.bmp", 127, 64),
     loads("g/rgb24pal.bmp", 127, 64),
     loads("g/rgb32.bmp", 127, 64),
-    fails("g/rgb32bf.bmp", "unknown compression"),
-    fails("g/rgb32bfdef.bmp", "unknown compression"),
-    fails("q/pal1huffmsb.bmp", "unknown compression"),
+    loads("g/rgb32bf.bmp", 127, 64),
+    loads("g/rgb32bfdef.bmp", 127, 64),
+    fails("q/pal1huffmsb.bmp", "invalid bit masks"),
     loads("q/pal1p1.bmp", 127, 64),
     fails("q/pal2.bmp", "unsupported bit depth"),
     fails("q/pal2color.bmp", "unsupported bit depth"),
-    fails("q/pal4rlecut.bmp", "unknown compression"),
-    fails("q/pal4rletrns.bmp", "unknown compression"),
+    loads("q/pal4rlecut.bmp", 127, 64),
+    loads("q/pal4rletrns.bmp", 127, 64),
     loads("q/pal8offs.bmp", 127, 64),
     fails("q/pal8os2-hs.bmp", "unsupported BMP header"),
     fails("q/pal8os2-sz.bmp", "unsupported BMP header"),
@@ -72,10 +74,10 @@ const Outcome OUTCOMES[] = {
     loads("q/pal8os2v2-sz.bmp", 127, 64),
     loads("q/pal8os2v2.bmp", 127, 64),
     fails("q/pal8oversizepal.bmp", "invalid colour table"),
-    fails("q/pal8rlecut.bmp", "unknown compression"),
-    fails("q/pal8rletrns.bmp", "unknown compression"),
-    fails("q/rgb16-231.bmp", "unknown compression"),
-    fails("q/rgb16-3103.bmp", "unknown compression"),
+    loads("q/pal8rlecut.bmp", 127, 64),
+    loads("q/pal8rletrns.bmp", 127, 64),
+    loads("q/rgb16-231.bmp", 127, 64),
+    loads("q/rgb16-3103.bmp", 127, 64),
     loads("q/rgb16faketrns.bmp", 127, 64),
     fails("q/rgb24jpeg.bmp", "unknown compression", "unsupported bit depth"),
     loads("q/rgb24largepal.bmp", 127, 64),
@@ -84,21 +86,21 @@ const Outcome OUTCOMES[] = {
     loads("q/rgb24prof.bmp", 127, 64),
     loads("q/rgb24prof2.bmp", 127, 64),
     fails("q/rgb24rle24.bmp", "unknown compression"),
-    fails("q/rgb32-111110.bmp", "unknown compression"),
-    fails("q/rgb32-7187.bmp", "unknown compression"),
-    fails("q/rgb32-xbgr.bmp", "unknown compression"),
+    loads("q/rgb32-111110.bmp", 127, 64),
+    loads("q/rgb32-7187.bmp", 127, 64),
+    loads("q/rgb32-xbgr.bmp", 127, 64),
     loads("q/rgb32fakealpha.bmp", 127, 64),
-    fails("q/rgb32h52.bmp", "unknown compression"),
-    fails("q/rgba16-1924.bmp", "unknown compression"),
-    fails("q/rgba16-4444.bmp", "unknown compression"),
-    fails("q/rgba16-5551.bmp", "unknown compression"),
-    fails("q/rgba32-1.bmp", "unknown compression"),
-    fails("q/rgba32-1010102.bmp", "unknown compression"),
-    fails("q/rgba32-2.bmp", "unknown compression"),
-    fails("q/rgba32-61754.bmp", "unknown compression"),
-    fails("q/rgba32-81284.bmp", "unknown compression"),
-    fails("q/rgba32abf.bmp", "unknown compression"),
-    fails("q/rgba32h56.bmp", "unknown compression"),
+    loads("q/rgb32h52.bmp", 127, 64),
+    loads("q/rgba16-1924.bmp", 127, 64),
+    loads("q/rgba16-4444.bmp", 127, 64),
+    loads("q/rgba16-5551.bmp", 127, 64),
+    loads("q/rgba32-1.bmp", 127, 64),
+    loads("q/rgba32-1010102.bmp", 127, 64),
+    loads("q/rgba32-2.bmp", 127, 64),
+    loads("q/rgba32-61754.bmp", 127, 64),
+    loads("q/rgba32-81284.bmp", 127, 64),
+    loads("q/rgba32abf.bmp", 127, 64),
+    loads("q/rgba32h56.bmp", 127, 64),
     fails("q/rgba64.bmp", "unsupported bit depth"),
     fails("b/badbitcount.bmp", "unsupported bit depth"),
     loads("b/badbitssize.bmp", 127, 64),
@@ -108,17 +110,17 @@ const Outcome OUTCOMES[] = {
     loads("b/badheadersize.bmp", 127, 64),
     fails("b/badpalettesize.bmp", "invalid colour table"),
     loads("b/badplanes.bmp", 127, 64),
-    fails("b/badrle.bmp", "unknown compression"),
-    fails("b/badrle4.bmp", "unknown compression"),
-    fails("b/badrle4bis.bmp", "unknown compression"),
-    fails("b/badrle4ter.bmp", "unknown compression"),
-    fails("b/badrlebis.bmp", "unknown compression"),
-    fails("b/badrleter.bmp", "unknown compression"),
+    fails("b/badrle.bmp", "corrupt RLE bitmap"),
+    fails("b/badrle4.bmp", "corrupt RLE bitmap"),
+    fails("b/badrle4bis.bmp", "corrupt RLE bitmap"),
+    fails("b/badrle4ter.bmp", "corrupt RLE bitmap"),
+    fails("b/badrlebis.bmp", "corrupt RLE bitmap"),
+    fails("b/badrleter.bmp", "corrupt RLE bitmap"),
     fails("b/badwidth.bmp", "invalid dimensions"),
     loads("b/pal8badindex.bmp", 127, 64),
     fails("b/reallybig.bmp", "image too large", "truncated file"),
-    fails("b/rgb16-880.bmp", "unknown compression"),
-    fails("b/rletopdown.bmp", "unknown compression"),
+    loads("b/rgb16-880.bmp", 127, 64),
+    loads("b/rletopdown.bmp", 127, 64),
     fails("b/shortfile.bmp", "truncated file"),
 };
 
@@ -131,6 +133,11 @@ std::unique_ptr<Image> load(const std::string& name) {
     auto image = loadImage(suitePath(name).c_str(), errorText);
     EXPECT_TRUE(image) << name << ": " << errorText.data();
     return image;
+}
+
+std::vector<std::uint8_t> fileBytes(const std::string& name) {
+    std::ifstream in(suitePath(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::size_t countPixels(const Image& image, std::uint16_t color) {
@@ -221,4 +228,94 @@ TEST(BmpSuite, ColourKeyAndOutOfTablePixels) {
     const auto badIndex = load("b/pal8badindex.bmp");
     ASSERT_TRUE(badIndex);
     EXPECT_GE(countPixels(*badIndex, 0x0000), 4793u);
+}
+
+// The RLE files hold the picture of their uncompressed twins; the cut and
+// transparent variants leave places undrawn, which come out as the colour
+// key, and draw the twin's pixels everywhere else.
+TEST(BmpSuite, RleFilesDrawTheirTwinsPixels) {
+    const auto pal8 = load("g/pal8.bmp");
+    const auto pal4 = load("g/pal4.bmp");
+    ASSERT_TRUE(pal8 && pal4);
+    for (const char* name : {"g/pal8rle.bmp", "b/rletopdown.bmp"}) {
+        const auto image = load(name);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->pixels, pal8->pixels) << name;
+        EXPECT_FALSE(image->hasAlpha());
+    }
+    const auto pal4rle = load("g/pal4rle.bmp");
+    ASSERT_TRUE(pal4rle);
+    EXPECT_EQ(pal4rle->pixels, pal4->pixels);
+
+    struct Partial {
+        const char* name;
+        const Image& twin;
+        std::size_t nKeyed;
+    };
+    for (const Partial& p :
+         {Partial{"q/pal8rlecut.bmp", *pal8, 1766}, Partial{"q/pal8rletrns.bmp", *pal8, 437},
+          Partial{"q/pal4rlecut.bmp", *pal4, 2117}, Partial{"q/pal4rletrns.bmp", *pal4, 587}}) {
+        const auto image = load(p.name);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(countPixels(*image, COLOR_KEY), p.nKeyed) << p.name;
+        std::size_t nOther = 0;
+        for (std::size_t i = 0; i < image->pixels.size(); ++i)
+            nOther += image->pixels[i] != COLOR_KEY && image->pixels[i] != p.twin.pixels[i];
+        EXPECT_EQ(nOther, 0u) << p.name;
+    }
+}
+
+// Masks of 8 bits and more give the 24-bit file's pixels; 5-5-5 masks those
+// of the plain 16-bit file; 5-6-5 pixels are taken as they are stored.
+TEST(BmpSuite, BitMaskFilesGiveTheirTwinsPixels) {
+    const auto rgb24 = load("g/rgb24.bmp");
+    const auto rgb16 = load("g/rgb16.bmp");
+    ASSERT_TRUE(rgb24 && rgb16);
+    for (const char* name : {"g/rgb32bf.bmp", "g/rgb32bfdef.bmp", "q/rgb32-xbgr.bmp",
+                             "q/rgb32h52.bmp", "q/rgb32-111110.bmp", "q/rgb32-7187.bmp"}) {
+        const auto image = load(name);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->pixels, rgb24->pixels) << name;
+        EXPECT_FALSE(image->hasAlpha()) << name;
+    }
+    for (const char* name : {"g/rgb16bfdef.bmp", "q/rgba16-5551.bmp"}) {
+        const auto image = load(name);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->pixels, rgb16->pixels) << name;
+    }
+
+    // 127 pixels a line and 2 fill bytes, from offset 66, bottom line first.
+    const auto bytes = fileBytes("g/rgb16-565.bmp");
+    ASSERT_EQ(bytes.size(), 66u + 256 * 64);
+    std::vector<std::uint16_t> stored(127 * 64);
+    for (std::size_t r = 0; r < 64; ++r)
+        for (std::size_t x = 0; x < 127; ++x)
+            stored[(63 - r) * 127 + x] = static_cast<std::uint16_t>(
+                bytes[66 + r * 256 + 2 * x] | bytes[66 + r * 256 + 2 * x + 1] << 8);
+    for (const char* name : {"g/rgb16-565.bmp", "g/rgb16-565pal.bmp"}) {
+        const auto image = load(name);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->pixels, stored) << name;
+    }
+}
+
+// An alpha mask gives an alpha plane, its top byte reduced by the 32-bit
+// rule; the same alpha behind other masks and header lengths.
+TEST(BmpSuite, AlphaMasks) {
+    const auto bytes = fileBytes("q/rgba32-1.bmp");
+    ASSERT_EQ(bytes.size(), 138u + 127 * 4 * 64);
+    std::vector<std::uint8_t> expected(127 * 64);
+    for (std::size_t r = 0; r < 64; ++r) {
+        for (std::size_t x = 0; x < 127; ++x) {
+            const std::uint8_t a = bytes[138 + (r * 127 + x) * 4 + 3];
+            expected[(63 - r) * 127 + x] = a >= 251 ? 32 : static_cast<std::uint8_t>(a >> 3);
+        }
+    }
+    ASSERT_GT(std::count(expected.begin(), expected.end(), 0), 0);
+    for (const char* name :
+         {"q/rgba32-1.bmp", "q/rgba32-2.bmp", "q/rgba32abf.bmp", "q/rgba32h56.bmp"}) {
+        const auto image = load(name);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->alpha, expected) << name;
+    }
 }

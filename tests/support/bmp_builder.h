@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -47,6 +48,22 @@ public:
         table_.insert(table_.end(), {b, g, r, 0});
         return *this;
     }
+    // Appends 32-bit values where a colour table would go: the bit masks
+    // that follow an info header shorter than 52 bytes.
+    BmpBuilder& masks(std::initializer_list<std::uint32_t> values) {
+        for (const std::uint32_t v : values) {
+            const std::size_t at = table_.size();
+            table_.resize(at + 4);
+            storeLe32(&table_[at], v);
+        }
+        return *this;
+    }
+    // Stores 32-bit values in the info header from file offset 54 on, where
+    // headers of 52 bytes and more keep their masks.
+    BmpBuilder& headerMasks(std::initializer_list<std::uint32_t> values) {
+        headerMasks_.assign(values.begin(), values.end());
+        return *this;
+    }
     // Appends a row's pixel bytes and zero fill up to a multiple of four.
     BmpBuilder& row(const Bytes& bytes) {
         rows_.insert(rows_.end(), bytes.begin(), bytes.end());
@@ -78,6 +95,8 @@ public:
         storeLe32(&file[30], compression_);
         storeLe32(&file[34], static_cast<std::uint32_t>(rows_.size()));
         storeLe32(&file[46], colorsUsed_);
+        for (std::size_t i = 0; i < headerMasks_.size() && 58 + 4 * i <= tableStart; ++i)
+            storeLe32(&file[54 + 4 * i], headerMasks_[i]);
         std::copy(table_.begin(), table_.end(),
                   file.begin() + static_cast<std::ptrdiff_t>(tableStart));
         file.insert(file.end(), rows_.begin(), rows_.end());
@@ -93,5 +112,6 @@ private:
     std::uint32_t compression_ = 0;
     std::uint32_t colorsUsed_ = 0;
     Bytes table_;
+    std::vector<std::uint32_t> headerMasks_;
     Bytes rows_;
 };

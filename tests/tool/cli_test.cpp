@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bmp_builder.h"
 #include "bytes.h"
 #include "image_maker.h"
 #include "run_binary.h"
@@ -514,8 +515,82 @@ TEST(Cli, PublicSuiteConvertsOrFailsCleanly) {
             std::filesystem::remove(dir.file("out.rle"));
         }
     }
-    EXPECT_EQ(converted, 37);
-    EXPECT_EQ(refused, 53);
+    EXPECT_EQ(converted, 66);
+    EXPECT_EQ(refused, 24);
+}
+
+// Bit-mask, RLE-coded and PNG files written by other tools convert and come
+// back with every visible pixel and every alpha.
+TEST(Cli, OtherInputFormatsConvertAndComeBack) {
+    TempDir dir;
+    int converted = 0;
+    for (const std::string folder : {"written", "png"}) {
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::string(RLE565_TEST_DATA) + "/" + folder)) {
+            const std::string ext = entry.path().extension().string();
+            if (ext != ".bmp" && ext != ".png") continue;
+            const std::string name = entry.path().string();
+            SCOPED_TRACE(name);
+            const RunResult run = runIn(dir, {"r", "-v2", name, "out.rle"});
+            ASSERT_EQ(run.status, 0) << run.out;
+            EXPECT_EQ(run.out, "");
+            const RunResult back = runIn(dir, {"b", "out.rle", "back.bmp"});
+            ASSERT_EQ(back.status, 0) << back.out;
+            ErrorText error{};
+            const auto source = loadImage(name.c_str(), error);
+            const auto result = loadImage(dir.file("back.bmp").c_str(), error);
+            ASSERT_TRUE(source && result);
+            ASSERT_EQ(result->hasAlpha(), source->hasAlpha());
+            ASSERT_EQ(result->pixels.size(), source->pixels.size());
+            std::size_t wrong = 0;
+            for (std::size_t i = 0; i < source->pixels.size(); ++i) {
+                const bool hidden =
+                    source->hasAlpha() ? source->alpha[i] == 0 : source->pixels[i] == COLOR_KEY;
+                if (result->pixels[i] != (hidden ? COLOR_KEY : source->pixels[i])) ++wrong;
+                if (source->hasAlpha() && result->alpha[i] != source->alpha[i]) ++wrong;
+            }
+            EXPECT_EQ(wrong, 0u);
+            ++converted;
+        }
+    }
+    EXPECT_EQ(converted, 39);
+}
+
+// Damaged bit-mask, RLE-coded and PNG files get one line each, status 1 and
+// no output file.
+TEST(Cli, DamagedNewInputsGiveOneLine) {
+    TempDir dir;
+    // Masks that overlap; an RLE8 run of two pixels in an image of one.
+    writeFile(
+        dir.file("masks.bmp"),
+        BmpBuilder(1, 1, 16).compression(3).masks({0xF800, 0x0FE0, 0x001F}).row({0, 0}).build());
+    writeFile(dir.file("rle.bmp"), BmpBuilder(1, 1, 8)
+                                       .compression(1)
+                                       .colorsUsed(1)
+                                       .color(0, 0, 0)
+                                       .raw({0x02, 0x00, 0x00, 0x01})
+                                       .build());
+    // A PNG cut inside its first chunk.
+    Bytes png = readFile(std::string(RLE565_TEST_DATA) + "/png/rgb8.png");
+    png.resize(20);
+    writeFile(dir.file("cut.png"), png);
+
+    for (const auto& [name, line] :
+         {std::pair<std::string, std::string>{"masks.bmp", "Load failed: invalid bit masks\n"},
+          {"rle.bmp", "Load failed: corrupt RLE bitmap\n"},
+          {"cut.png", "Load failed: PNG read error: end of stream\n"}}) {
+        const RunResult run = runIn(dir, {"r", name, "out.rle"});
+        EXPECT_EQ(run.out, line);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.rle")));
+    }
+    writeText(dir.file("list.txt"), "masks.bmp\ncut.png\n");
+    const RunResult list = runIn(dir, {"l", "list.txt"});
+    EXPECT_EQ(list.out,
+              "[masks.bmp] Load failed: invalid bit masks\n"
+              "[cut.png] Load failed: PNG read error: end of stream\n"
+              "done\n");
+    EXPECT_EQ(readFile(dir.file("cut.png")), png);
 }
 
 TEST(Cli, UnreadableInputIsAFailedLoad) {

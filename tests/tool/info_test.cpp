@@ -152,6 +152,63 @@ TEST(Info, DescribesBmp) {
     EXPECT_EQ(run.status, 0);
 }
 
+// Bit masks and RLE codes are named on the kind line, the masks on a line
+// of their own; PNG files say their colour type, depth, tRNS and
+// interlacing. Uncompressed BMP files keep their lines as they were.
+TEST(Info, DescribesMasksCompressionAndPng) {
+    TempDir dir;
+    const Bytes masked = BmpBuilder(2, 1, 16)
+                             .headerSize(124)
+                             .compression(3)
+                             .headerMasks({0x0F00, 0x00F0, 0x000F, 0xF000})
+                             .row({0x00, 0xF0, 0x00, 0x0F})
+                             .build();
+    const RunResult run = runInfo(dir, {fileIn(dir, "m.bmp", masked)});
+    EXPECT_EQ(run.out,
+              "m.bmp\n"
+              "  kind         BMP, 16 bits per pixel, bit masks\n"
+              "  masks        red 0x00000F00, green 0x000000F0, blue 0x0000000F, alpha 0x0000F000\n"
+              "  size         2 x 1 pixels\n"
+              "  palette      none\n"
+              "  colours      1 visible, at most 1 in one line\n"
+              "  transparent  50.00% (1 of 2 pixels), partial alpha 0.00% (0)\n"
+              "  file size    142 bytes, 229.03% of 62 bytes as a 32-bit BMP\n"
+              "  sound        yes\n");
+    EXPECT_EQ(run.status, 0);
+
+    const Bytes rle = BmpBuilder(2, -1, 8)
+                          .compression(1)
+                          .colorsUsed(1)
+                          .color(0, 0, 255)
+                          .raw({0x01, 0x00, 0x00, 0x01})
+                          .build();
+    const RunResult coded = runInfo(dir, {fileIn(dir, "r.bmp", rle)});
+    EXPECT_NE(coded.out.find("  kind         BMP, 8 bits per pixel, RLE8, top-down\n"
+                             "  size         2 x 1 pixels\n"
+                             "  palette      1 colour table entries\n"
+                             "  colours      1 visible, at most 1 in one line\n"
+                             "  transparent  50.00% (1 of 2 pixels)"),
+              std::string::npos)
+        << coded.out;
+
+    const std::string png = std::string(RLE565_TEST_DATA) + "/png/p4ti.png";
+    const RunResult text = runInfo(dir, {png});
+    EXPECT_NE(text.out.find("\n  kind         PNG, palette, 4 bits per index, tRNS, interlaced\n"
+                            "  size         11 x 9 pixels\n"
+                            "  palette      16 colour table entries\n"),
+              std::string::npos)
+        << text.out;
+    const RunResult json = runInfo(dir, {"--json", png, "m.bmp", "r.bmp"});
+    for (const char* field :
+         {"\"kind\":\"png\",\"width\":11,\"height\":9,\"bit_depth\":4,\"color_type\":\"palette\","
+          "\"interlaced\":true,\"trns\":true,\"alpha\":true,\"palette_entries\":16",
+          "\"kind\":\"bmp\",\"width\":2,\"height\":1,\"bit_depth\":16,\"top_down\":false,"
+          "\"compression\":\"bitfields\",\"masks\":[3840,240,15,61440],\"alpha\":true",
+          "\"top_down\":true,\"compression\":\"rle8\",\"alpha\":false"})
+        EXPECT_NE(json.out.find(field), std::string::npos) << field << "\n" << json.out;
+    EXPECT_EQ(json.status, 0);
+}
+
 TEST(Info, JsonGivesOneObjectPerFileAndLine) {
     TempDir dir;
     const RunResult run = runInfo(

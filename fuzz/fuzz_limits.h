@@ -1,0 +1,38 @@
+// Inputs the fuzz targets leave out: files whose header claims an image far
+// larger than the input could fill, in the formats where that is no fault.
+// An RLE-coded BMP may leave every pixel undrawn and a PNG compresses about
+// a thousand to one, so a few bytes may rightly ask for the largest pixel
+// plane the readers allow: more than the fuzzer's memory limit, and
+// milliseconds of filling per input. Images of up to 65536 pixels reach
+// every path of the readers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+// Pixels a header may claim when the input itself may be small.
+inline constexpr std::uint64_t FUZZ_MAX_CLAIMED_PIXELS = std::uint64_t{1} << 16;
+
+inline bool claimsHugeImage(const std::uint8_t* data, std::size_t size) {
+    auto le32 = [&](std::size_t at) {
+        return std::uint32_t{data[at]} | std::uint32_t{data[at + 1]} << 8 |
+               std::uint32_t{data[at + 2]} << 16 | std::uint32_t{data[at + 3]} << 24;
+    };
+    auto be32 = [&](std::size_t at) {
+        return std::uint32_t{data[at]} << 24 | std::uint32_t{data[at + 1]} << 16 |
+               std::uint32_t{data[at + 2]} << 8 | std::uint32_t{data[at + 3]};
+    };
+    if (size >= 34 && data[0] == 'B' && data[1] == 'M') {
+        const std::uint32_t compression = le32(30);
+        const std::uint64_t width =
+            static_cast<std::uint32_t>(std::abs(std::int64_t{static_cast<std::int32_t>(le32(18))}));
+        const std::uint64_t height =
+            static_cast<std::uint32_t>(std::abs(std::int64_t{static_cast<std::int32_t>(le32(22))}));
+        return (compression == 1 || compression == 2) && width * height > FUZZ_MAX_CLAIMED_PIXELS;
+    }
+    // The IHDR chunk's width and height follow the signature, length and type.
+    if (size >= 24 && data[0] == 0x89 && data[1] == 'P')
+        return std::uint64_t{be32(16)} * be32(20) > FUZZ_MAX_CLAIMED_PIXELS;
+    return false;
+}

@@ -1,0 +1,193 @@
+// BI_RLE8 and BI_RLE4 bitmaps laid out by hand: runs, literal stretches with
+// their padding, end of line, delta moves and end of bitmap; pixels no code
+// draws come out as the colour key; codes that leave the image or the file
+// are refused.
+#include <gtest/gtest.h>
+#include <rle565/image.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bmp_builder.h"
+
+using namespace rle565;
+
+namespace {
+
+using Bytes = BmpBuilder::Bytes;
+using Pixels = std::vector<std::uint16_t>;
+
+constexpr std::uint32_t BI_RLE8 = 1;
+constexpr std::uint32_t BI_RLE4 = 2;
+constexpr std::uint16_t K = COLOR_KEY;
+// The colours of the tables below: red, green, blue, white.
+constexpr std::uint16_t R = 0xF800;
+constexpr std::uint16_t G = 0x07E0;
+constexpr std::uint16_t B = 0x001F;
+constexpr std::uint16_t W = 0xFFFF;
+
+struct Loaded {
+    std::unique_ptr<Image> image;
+    std::string error;
+};
+
+Loaded fromPipe(const Bytes& file) {
+    int fds[2];
+    if (pipe(fds) != 0) return {nullptr, "pipe failed"};
+    const bool bWritten =
+        write(fds[1], file.data(), file.size()) == static_cast<ssize_t>(file.size());
+    close(fds[1]);
+    const FilePtr stream(fdopen(fds[0], "rb"));
+    if (!bWritten) return {nullptr, "pipe write failed"};
+    ErrorText errorText{};
+    Loaded result{loadImageFromStream(stream.get(), errorText), {}};
+    if (!result.image) result.error = errorText.data();
+    return result;
+}
+
+// From memory, checked against a stream that knows its length and a pipe
+// that does not: all three routes agree.
+Loaded load(Bytes file) {
+    ErrorText memoryText{};
+    auto fromMemory = loadImageFromMemory(file, memoryText);
+    const Loaded piped = fromPipe(file);
+    ErrorText streamText{};
+    const FilePtr stream(fmemopen(file.data(), file.size(), "rb"));
+    const auto fromStream = loadImageFromStream(stream.get(), streamText);
+    EXPECT_EQ(std::string(memoryText.data()), std::string(streamText.data()));
+    EXPECT_EQ(std::string(memoryText.data()), piped.error);
+    if (fromMemory && fromStream && piped.image) {
+        EXPECT_EQ(fromMemory->pixels, fromStream->pixels);
+        EXPECT_EQ(fromMemory->pixels, piped.image->pixels);
+    } else {
+        EXPECT_TRUE(!fromMemory && !fromStream && !piped.image);
+    }
+    return {std::move(fromMemory), memoryText.data()};
+}
+
+BmpBuilder rle8(std::int32_t width, std::int32_t height) {
+    BmpBuilder builder(width, height, 8);
+    builder.compression(BI_RLE8).colorsUsed(4);
+    builder.color(255, 0, 0).color(0, 255, 0).color(0, 0, 255).color(255, 255, 255);
+    return builder;
+}
+
+BmpBuilder rle4(std::int32_t width, std::int32_t height) {
+    BmpBuilder builder(width, height, 4);
+    builder.compression(BI_RLE4).colorsUsed(4);
+    builder.color(255, 0, 0).color(0, 255, 0).color(0, 0, 255).color(255, 255, 255);
+    return builder;
+}
+
+}  // namespace
+
+// The first line of codes is the bottom line; a literal stretch of three
+// indices takes one fill byte.
+TEST(BmpRle, EightBitRunsAndLiterals) {
+    const auto loaded = load(rle8(3, 2)
+                                 .raw({0x03, 0x01, 0x00, 0x00})
+                                 .raw({0x00, 0x03, 0x02, 0x03, 0x00, 0x00})
+                                 .raw({0x00, 0x01})
+                                 .build());
+    ASSERT_TRUE(loaded.image) << loaded.error;
+    EXPECT_EQ(loaded.image->pixels, (Pixels{B, W, R, G, G, G}));
+    EXPECT_FALSE(loaded.image->hasAlpha());
+    EXPECT_EQ(loaded.image->flags, 0u);
+}
+
+// Runs alternate the two indices of their byte; literal stretches are read
+// four bits at a time, high first, and padded to an even number of bytes.
+TEST(BmpRle, FourBitRunsAndLiterals) {
+    const auto loaded = load(rle4(5, 2)
+                                 .raw({0x05, 0x12, 0x00, 0x00})
+                                 .raw({0x00, 0x05, 0x30, 0x12, 0x30, 0x00})
+                                 .raw({0x00, 0x01})
+                                 .build());
+    ASSERT_TRUE(loaded.image) << loaded.error;
+    EXPECT_EQ(loaded.image->pixels, (Pixels{W, R, G, B, W, G, B, G, B, G}));
+}
+
+// A delta moves right and up without drawing; undrawn pixels, also those
+// after an early end of line or end of bitmap, are the colour key.
+TEST(BmpRle, DeltasAndUndrawnPixels) {
+    const auto loaded = load(rle8(4, 3)
+                                 .raw({0x01, 0x01})              // G at (0, bottom)
+                                 .raw({0x00, 0x02, 0x02, 0x01})  // to x 3, one line up
+                                 .raw({0x01, 0x02})              // B at (3, middle)
+                                 .raw({0x00, 0x00})              // to the top line
+                                 .raw({0x02, 0x03})              // W W
+                                 .raw({0x00, 0x01})
+                                 .build());
+    ASSERT_TRUE(loaded.image) << loaded.error;
+    EXPECT_EQ(loaded.image->pixels, (Pixels{W, W, K, K, K, K, K, B, G, K, K, K}));
+
+    // Nothing drawn at all.
+    const auto empty = load(rle8(2, 2).raw({0x00, 0x01}).build());
+    ASSERT_TRUE(empty.image) << empty.error;
+    EXPECT_EQ(empty.image->pixels, Pixels(4, K));
+}
+
+// A negative height makes the first line of codes the top line. Indices past
+// the table are black, as in uncompressed files.
+TEST(BmpRle, TopDownAndIndicesPastTheTable) {
+    const auto loaded =
+        load(rle8(2, -2).raw({0x02, 0x00, 0x00, 0x00, 0x02, 0x09, 0x00, 0x01}).build());
+    ASSERT_TRUE(loaded.image) << loaded.error;
+    EXPECT_EQ(loaded.image->pixels, (Pixels{R, R, 0, 0}));
+}
+
+// The codes start at bfOffBits; an end of line after the last line and bytes
+// after the end of bitmap are harmless.
+TEST(BmpRle, DataOffsetAndTrailingBytes) {
+    const auto loaded = load(
+        rle8(1, 1).dataOffset(90).raw({0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x05, 0x05}).build());
+    ASSERT_TRUE(loaded.image) << loaded.error;
+    EXPECT_EQ(loaded.image->pixels, (Pixels{W}));
+}
+
+TEST(BmpRle, CorruptBitmaps) {
+    auto error8 = [](const Bytes& codes) { return load(rle8(2, 2).raw(codes).build()).error; };
+    EXPECT_EQ(error8({0x03, 0x01, 0x00, 0x01}), "corrupt RLE bitmap");  // run past the line
+    EXPECT_EQ(error8({0x01, 0x01, 0x02, 0x01, 0x00, 0x01}), "corrupt RLE bitmap");
+    EXPECT_EQ(error8({0x00, 0x03, 0x01, 0x01, 0x01, 0x00, 0x00, 0x01}), "corrupt RLE bitmap");
+    // Moves are free, drawing after them outside the image is not.
+    EXPECT_EQ(error8({0x00, 0x02, 0x02, 0x00, 0x00, 0x01}), "");
+    EXPECT_EQ(error8({0x00, 0x02, 0x02, 0x00, 0x01, 0x01, 0x00, 0x01}), "corrupt RLE bitmap");
+    EXPECT_EQ(error8({0x00, 0x02, 0x00, 0x02, 0x01, 0x01, 0x00, 0x01}), "corrupt RLE bitmap");
+    EXPECT_EQ(error8({0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x01}), "corrupt RLE bitmap");
+    EXPECT_EQ(error8({0x00, 0x02, 0xFF, 0xFF, 0x00, 0x02, 0xFF, 0xFF, 0x00, 0x01}), "");
+    // Codes that end without an end of bitmap, or in the middle of a code.
+    EXPECT_EQ(error8({0x02, 0x01, 0x00, 0x00, 0x02, 0x01, 0x00, 0x00}), "corrupt RLE bitmap");
+    EXPECT_EQ(error8({}), "corrupt RLE bitmap");
+    EXPECT_EQ(error8({0x00, 0x02, 0x01}), "corrupt RLE bitmap");
+    EXPECT_EQ(error8({0x00, 0x04, 0x01, 0x01}), "corrupt RLE bitmap");
+    // Codes said to start past the end of the file.
+    Bytes farOffset = rle8(1, 1).raw({0x01, 0x01, 0x00, 0x01}).build();
+    storeLe32(&farOffset[10], 500);
+    EXPECT_EQ(load(farOffset).error, "corrupt RLE bitmap");
+    // Four-bit literal stretches count their indices, not their bytes.
+    EXPECT_EQ(load(rle4(3, 1).raw({0x00, 0x04, 0x12, 0x30, 0x00, 0x01}).build()).error,
+              "corrupt RLE bitmap");
+    EXPECT_EQ(load(rle4(3, 1).raw({0x00, 0x03, 0x12, 0x30, 0x00, 0x01}).build()).error, "");
+}
+
+// Every prefix of a file fails cleanly: inside the headers and the colour
+// table as a short file, inside the codes as a corrupt bitmap.
+TEST(BmpRle, CutAtEveryLength) {
+    const auto file = rle4(5, 2)
+                          .raw({0x05, 0x12, 0x00, 0x00})
+                          .raw({0x00, 0x05, 0x30, 0x12, 0x30, 0x00})
+                          .raw({0x00, 0x01})
+                          .build();
+    ASSERT_TRUE(load(file).image);
+    for (std::size_t size = 2; size < file.size(); ++size) {
+        const auto loaded =
+            load(Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size)));
+        const char* expected = size < 54   ? "BMP header read error"
+                               : size < 70 ? "truncated file"
+                                           : "corrupt RLE bitmap";
+        EXPECT_EQ(loaded.error, expected) << size;
+    }
+}
