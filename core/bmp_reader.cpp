@@ -432,7 +432,7 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
             const std::size_t first = std::size_t{y} * width;
             const auto row = in.take(static_cast<std::size_t>(r + 1 < height ? rowSize : rowData));
             std::uint16_t* out = image->pixels.data() + first;
-            std::uint8_t* alpha = bAlpha ? image->alpha.data() + first : nullptr;
+            std::uint8_t* alpha = image->bAlpha ? image->alpha.data() + first : nullptr;
             if (layout && h.bitCount == 16) {
                 detail::convertMasked16(row.data(), *layout, out, alpha, width);
                 continue;

@@ -119,6 +119,7 @@ std::unique_ptr<Image> decodePng(spng_ctx* ctx, ErrorText& errorText) {
     image->width = static_cast<std::int32_t>(ihdr.width);
     image->height = static_cast<std::int32_t>(ihdr.height);
     image->pixels.resize(*nPixels);
+    image->bAlpha = bAlpha;
     if (bAlpha) image->alpha.resize(*nPixels);
 
     // Interlaced rows come once per pass, each with the pass's columns
