@@ -116,9 +116,12 @@ public:
         uint16_t* const dst = pixels_ + at;
         const uint32_t len = to - from;
         if constexpr (MODE == Mode::COPY) {
+            // A branch rather than a select: skips among literals are rare,
+            // so it is well guessed, and the target is not read, which would
+            // wait for its cache line.
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
-                dst[i] = k != CODE_SKIP ? color_[k] : dst[i];
+                if (k != CODE_SKIP) dst[i] = color_[k];
             }
         } else if constexpr (MODE == Mode::BLEND) {
             // A skip code is entry "transparent": colour 0 at alpha 0.
@@ -130,8 +133,9 @@ public:
             uint8_t* const dstAlpha = alpha_ + at;
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
-                dst[i] = k != CODE_SKIP ? color_[k] : dst[i];
-                dstAlpha[i] = k != CODE_SKIP ? alpha8_[k] : dstAlpha[i];
+                if (k == CODE_SKIP) continue;
+                dst[i] = color_[k];
+                dstAlpha[i] = alpha8_[k];
             }
         }
     }
