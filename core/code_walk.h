@@ -107,11 +107,12 @@ LineWalk walkLine(const uint8_t* p, const uint8_t* end, const uint8_t* readEnd, 
     uint32_t n = 0;
     while (n < stop) {
         // A stretch of skips and sound literals, the bulk of most lines, goes
-        // to the visitor at once.
+        // to the visitor at once; a lone one, as between the runs of most
+        // sprites, is cheaper taken as it comes.
         const auto avail = static_cast<size_t>(end - p);
         const uint32_t most = avail < stop - n ? static_cast<uint32_t>(avail) : stop - n;
         const bool bLook = readEnd - p >= 16;
-        if (most > 0 && (bLook || !Visitor::NEEDS_LOOK)) {
+        if (most > 1 && p[0] <= nLiterals && p[1] <= nLiterals && (bLook || !Visitor::NEEDS_LOOK)) {
             uint32_t nLooked;
             uint32_t nShort;
 #ifdef RLE565_WALK_SSE2
