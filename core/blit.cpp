@@ -142,6 +142,7 @@ struct BmpRowPainter {
     // The walker hands over stretches of short codes only with 16 code
     // bytes to look at.
     static constexpr bool NEEDS_LOOK = true;
+    static constexpr bool LONE_CODES = false;
 
     void literal(std::uint32_t e, std::uint32_t n) const {
         std::memcpy(row + n * BPP, patterns[e].data(), sizeof(PixelPattern));

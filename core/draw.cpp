@@ -88,6 +88,7 @@ template <Mode MODE, bool bSwap>
 class Painter {
 public:
     static constexpr bool NEEDS_LOOK = false;
+    static constexpr bool LONE_CODES = true;
 
     Painter(const rle565_sprite& sprite) : sprite_(sprite) { resolve(0); }
 
