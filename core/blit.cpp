@@ -415,7 +415,7 @@ Pass checkStreamedLines(int fd, const RleShape& shape, const RleTable& table,
         for (std::size_t line = first; line < last; ++line) {
             const std::uint8_t* const codes = window.data() + (table.offsets[line] - base);
             const std::uint8_t* const end = window.data() + (lineEndOf(table, height, line) - base);
-            if (checkLine(codes, end, window.data() + size, width, shape.paletteSize) != RLE565_OK)
+            if (!isLineSound(codes, end, window.data() + size, width, shape.paletteSize))
                 return Pass::Unsound;
         }
         first = last;
