@@ -25,15 +25,16 @@ extern "C" {
  * loader. rle565_error_text gives each its text. */
 typedef enum rle565_error {
     RLE565_OK = 0,
-    RLE565_ERR_ARGUMENT,      /* a null sprite, or null bytes with a size */
-    RLE565_ERR_HEADER,        /* fewer than 12 bytes, or no "RL" magic */
-    RLE565_ERR_PALETTE,       /* the palette tables reach past the file */
-    RLE565_ERR_LENGTH_TABLE,  /* the line-length table reaches past the file */
-    RLE565_ERR_LINE_BLOCK,    /* a line's codes reach past the file */
-    RLE565_ERR_LINE_LENGTH,   /* a code reaches past its line's length */
-    RLE565_ERR_OVERSHOOT,     /* a run passes the end of the line */
-    RLE565_ERR_ENTRY,         /* a code names an entry beyond the palette */
-    RLE565_ERR_TOO_FEW        /* a line covers fewer pixels than the width */
+    RLE565_ERR_ARGUMENT,     /* a null sprite, or null bytes with a size */
+    RLE565_ERR_HEADER,       /* fewer than 12 bytes, or no "RL" magic */
+    RLE565_ERR_PALETTE,      /* the palette tables reach past the file */
+    RLE565_ERR_LENGTH_TABLE, /* the line-length table reaches past the file */
+    RLE565_ERR_LINE_BLOCK,   /* a line's codes reach past the file */
+    RLE565_ERR_LINE_LENGTH,  /* a code reaches past its line's length */
+    RLE565_ERR_OVERSHOOT,    /* a run passes the end of the line */
+    RLE565_ERR_ENTRY,        /* a code names an entry beyond the palette */
+    RLE565_ERR_TOO_FEW,      /* a line covers fewer pixels than the width */
+    RLE565_ERR_TOO_LARGE     /* more than 4 GiB after the header */
 } rle565_error;
 
 /* A checked, non-owning view of an RLE file's bytes. The bytes must stay in
@@ -43,13 +44,14 @@ typedef enum rle565_error {
 typedef struct rle565_sprite {
     int32_t width;
     int32_t height;
-    uint32_t flags;           /* bit 0: alpha palette, bit 1: multi-palette */
-    uint32_t palette_size;    /* entries, entry 0 (transparent) included */
-    const uint8_t* palette;   /* palette_size little-endian RGB565 colours */
-    const uint8_t* alphas;    /* palette_size alphas 0..32, or NULL: all opaque */
-    const uint8_t* lengths;   /* the line-length table, one entry per line */
-    const uint8_t* codes;     /* the top line's codes; the others follow */
-    int32_t fault_line;       /* the line of the fault found by open, else -1 */
+    uint32_t flags;         /* bit 0: alpha palette, bit 1: multi-palette */
+    uint32_t palette_size;  /* entries, entry 0 (transparent) included */
+    const uint8_t* palette; /* palette_size little-endian RGB565 colours */
+    const uint8_t* alphas;  /* palette_size alphas 0..32, or NULL: all opaque */
+    const uint8_t* lengths; /* the line-length table, one entry per line */
+    const uint8_t* codes;   /* the top line's codes; the others follow */
+    const uint8_t* end;     /* one past the file's last byte */
+    int32_t fault_line;     /* the line of the fault found by open, else -1 */
 } rle565_sprite;
 
 /* rle565_target.flags: the frame holds RGB565 values high byte first (as
@@ -61,7 +63,9 @@ typedef struct rle565_sprite {
  * alpha[v * stride + u]. With alpha NULL, partial alpha is blended into the
  * pixels and transparent pixels leave them alone; with an alpha array,
  * colours and alphas are copied. A clip rectangle is a target whose pixels
- * (and alpha) point into a sub-rectangle of a larger frame, with its stride. */
+ * (and alpha) point into a sub-rectangle of a larger frame, with its stride.
+ * The stride is at least the width; nothing outside the width x height
+ * pixels (and alphas) is read or written. */
 typedef struct rle565_target {
     uint16_t* pixels;
     uint8_t* alpha;
@@ -80,7 +84,9 @@ const char* rle565_error_text(int error);
 
 /* Draws the sprite with its top-left pixel at (x, y), clipped to the target:
  * any x and y, a sprite wholly outside draws nothing. A target with a null
- * pixels pointer, or a width or height of 0 or less, draws nothing. */
+ * pixels pointer, or a width or height of 0 or less, draws nothing. Each
+ * draw resolves the palette into a table on the stack (at most about 1.4 KiB
+ * on a Cortex-M0+, when alpha is blended into the pixels). */
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y);
 
 #ifdef __cplusplus

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <rle565/image.h>
+#include <rle565/rle_format.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -37,15 +38,8 @@
 
 namespace rle565 {
 
-inline constexpr std::uint16_t RLE_ALPHA = 1;
-inline constexpr std::uint16_t RLE_MULTIPAL = 2;
-inline constexpr std::size_t RLE_HEADER_SIZE = 12;
-
-inline constexpr std::uint8_t CODE_SKIP = 0;
-inline constexpr std::uint8_t CODE_LITERAL_MAX = 252;
-inline constexpr std::uint8_t CODE_SWITCH = 253;
-inline constexpr std::uint8_t CODE_RUN = 254;
-inline constexpr std::uint8_t CODE_SKIP_RUN = 255;
+// The load's words for an RLE file whose tables or line codes are unsound.
+inline constexpr const char* RLE_ERROR_CORRUPT = "RLE data corrupt";
 
 // The first structural fault of an RLE data block. `line` is the line whose
 // length entry or codes are at fault, or -1 when the palette tables are.
