@@ -530,12 +530,12 @@ Image decodeRleImage(const Image& image) {
     return result;
 }
 
-bool convertRleToBmp(const Image& image, const char* outputPath) {
+bool convertRleToBmp(const Image& image, const OutputTarget& output) {
     if (!fitsBmp(image.width, image.height, image.flags)) return false;
     const bool bAlpha = (image.flags & RLE_ALPHA) != 0;
     const auto layout = layoutBmp(image.width, image.height, bAlpha);
     if (!layout) return false;
-    OutputFile out(outputPath);
+    OutputFile out(output);
     if (!out.isOpen()) return false;
     out.reserve(layout->header.size() + std::uint64_t{layout->rowsSize});
     if (!out.write(layout->header.data(), layout->header.size())) return false;
@@ -548,12 +548,12 @@ bool convertRleToBmp(const Image& image, const char* outputPath) {
     return out.commit();
 }
 
-bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
+bool convertLargeRleFileToBmp(const char* inputPath, const OutputTarget& output,
                               std::uint64_t smallest) {
-    return streamRleFileToBmp(inputPath, outputPath, smallest) == StreamedBmp::Written;
+    return streamRleFileToBmp(inputPath, output, smallest) == StreamedBmp::Written;
 }
 
-StreamedBmp streamRleFileToBmp(const char* inputPath, const char* outputPath,
+StreamedBmp streamRleFileToBmp(const char* inputPath, const OutputTarget& output,
                                std::uint64_t smallest) {
     // Small files, the usual case, are left at once to the loaded way: one
     // look at the size, without opening them twice.
@@ -609,7 +609,7 @@ StreamedBmp streamRleFileToBmp(const char* inputPath, const char* outputPath,
     if (!layout) return StreamedBmp::Failed;
     const RlePalette pal{tables.data(), tables.data() + 2 * std::size_t{shape.paletteSize},
                          shape.paletteSize};
-    OutputFile out(outputPath);
+    OutputFile out(output);
     if (!out.isOpen()) return StreamedBmp::Failed;
     out.reserve(layout->header.size() + std::uint64_t{layout->rowsSize});
     if (!out.write(layout->header.data(), layout->header.size())) return StreamedBmp::Failed;

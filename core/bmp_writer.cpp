@@ -87,10 +87,10 @@ bool emitBmp(const Image& image, const BmpLayout& layout, Sink&& sink) {
 
 }  // namespace
 
-bool writeBmp(const Image& image, const char* path) {
+bool writeBmp(const Image& image, const OutputTarget& output) {
     const auto layout = layoutOf(image);
     if (!layout) return false;
-    OutputFile out(path);
+    OutputFile out(output);
     if (!out.isOpen()) return false;
     out.reserve(HEADER_SIZE + std::uint64_t{layout->rowsSize});
     const bool bWritten = emitBmp(image, *layout, [&out](std::span<const std::uint8_t> bytes) {

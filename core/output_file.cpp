@@ -9,7 +9,6 @@
 #include <sys/vfs.h>
 #endif
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -34,10 +33,8 @@ constexpr const char* TEMPORARY_PREFIX = ".rle565-";
 constexpr std::size_t TEMPORARY_LETTERS = 6;
 constexpr int NAME_ATTEMPTS = 100;
 
-std::atomic<TemporaryFileObserver> temporaryFileObserver{nullptr};
-
-void notifyTemporary(const char* path) {
-    if (const TemporaryFileObserver observer = temporaryFileObserver.load()) observer(path);
+void notifyTemporary(TemporaryFileObserver observer, const char* path) {
+    if (observer) observer(path);
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {
@@ -89,15 +86,15 @@ private:
 // Creates a named temporary file `name` (whose last letters are replaced)
 // with the given permissions; its descriptor, or -1. Like mkstemp, but with
 // the permissions chosen by the caller, and the observer told of each name.
-int createNamedTemporary(std::string& name, mode_t mode) {
+int createNamedTemporary(std::string& name, mode_t mode, TemporaryFileObserver observer) {
     NameLetters letters(&name);
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         letters.fill(name);
-        notifyTemporary(name.c_str());
+        notifyTemporary(observer, name.c_str());
         const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) return fd;
         const int error = errno;
-        notifyTemporary(nullptr);
+        notifyTemporary(observer, nullptr);
         if (error != EEXIST) break;
     }
     name.clear();
@@ -183,11 +180,10 @@ bool copyAttributes(const char* source, int fd, bool* bChanged) {
 
 }  // namespace
 
-void setTemporaryFileObserver(TemporaryFileObserver observer) { temporaryFileObserver = observer; }
-
 OutputFile::OutputFile(const OutputTarget& target) {
     if (!target.path) return;
     target_ = target.path;
+    observer_ = target.observer;
     struct stat info {};
     const bool bExists = ::lstat(target.path, &info) == 0;
     const bool bLink = bExists && S_ISLNK(info.st_mode);
@@ -245,7 +241,7 @@ OutputFile::OutputFile(const OutputTarget& target) {
         // private until commit unless it is a new file.
         mode = bSetMode_ ? 0600 : 0666;
         temp_ = folder_ + TEMPORARY_PREFIX + std::string(TEMPORARY_LETTERS, 'X');
-        fd_ = createNamedTemporary(temp_, mode);
+        fd_ = createNamedTemporary(temp_, mode, observer_);
     }
     createdMode_ = mode;
     if (fd_ >= 0) buffer_.reserve(BUFFER_SIZE);
@@ -355,10 +351,10 @@ bool OutputFile::nameTemporary(bool& bInPlace) {
     NameLetters letters(&temp_);
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         letters.fill(temp_);
-        notifyTemporary(temp_.c_str());
+        notifyTemporary(observer_, temp_.c_str());
         if (linkDescriptor(fd_, temp_.c_str())) return true;
         const int error = errno;
-        notifyTemporary(nullptr);
+        notifyTemporary(observer_, nullptr);
         if (error != EEXIST) break;
     }
     temp_.clear();
@@ -386,7 +382,7 @@ bool OutputFile::commit() {
     }
     if (ok && ::rename(temp_.c_str(), target_.c_str()) == 0) {
         temp_.clear();
-        notifyTemporary(nullptr);
+        notifyTemporary(observer_, nullptr);
         return true;
     }
     discard();
@@ -401,7 +397,7 @@ void OutputFile::discard() {
     if (!temp_.empty()) {
         ::unlink(temp_.c_str());
         temp_.clear();
-        notifyTemporary(nullptr);
+        notifyTemporary(observer_, nullptr);
     }
 }
 

@@ -46,6 +46,14 @@ void noteTemporaryName(const char* path) {
     bTemporaryNamed = 1;
 }
 
+// Every output of the program: its named temporary file, if it gets one, is
+// kept above for the signal handlers.
+OutputTarget outputTarget(const char* path, int mode = -1) {
+    OutputTarget target(path, mode);
+    target.observer = noteTemporaryName;
+    return target;
+}
+
 // Removes the named temporary file, then lets the signal end the process
 // as it would have: its default action, raised again once the handler returns.
 extern "C" void removeTemporaryAndStop(int signal) {
@@ -128,7 +136,8 @@ int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
             return;
         }
         if (image->isRle()) return;
-        result = convertToRle(*image, outputPath, state.bMultipal, state.nColors, &failure);
+        result = convertToRle(*image, outputTarget(outputPath), state.bMultipal, state.nColors,
+                              &failure);
     });
     if (!enough) {
         std::fprintf(out, "out of memory\n");
@@ -167,7 +176,7 @@ int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
     // way below, which takes only the files the streamed way did not.
     // Out of memory, the streamed way leaves the file to that way too.
     StreamedBmp streamed = StreamedBmp::NotTaken;
-    withMemory([&] { streamed = streamRleFileToBmp(args.input, outputPath); });
+    withMemory([&] { streamed = streamRleFileToBmp(args.input, outputTarget(outputPath)); });
     switch (streamed) {
         case StreamedBmp::Written:
             return 0;
@@ -186,7 +195,7 @@ int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
     const bool enough = withMemory([&] {
         image = loadImage(args.input, state.errorText);
         if (!image || !image->isRle()) return;
-        written = convertRleToBmp(*image, outputPath);
+        written = convertRleToBmp(*image, outputTarget(outputPath));
     });
     if (!enough) {
         std::fprintf(out, "out of memory\n");
@@ -261,7 +270,7 @@ bool convertListEntry(const char* name, DriverState& state, ListLog& log, CheckF
             // permissions; when the umask would take bits away from them,
             // the output file looks them up and sets them itself.
             if (mode >= 0 && (mode & state.umask) != 0) mode = -1;
-            result = convertToRle(*image, OutputTarget(name, mode), state.bMultipal, state.nColors,
+            result = convertToRle(*image, outputTarget(name, mode), state.bMultipal, state.nColors,
                                   &failure);
         }
     });
@@ -335,7 +344,6 @@ void prepareProcess() {
     // output file reports, instead of ending the process with its temporary
     // file and the rest of a list.
     std::signal(SIGXFSZ, SIG_IGN);
-    setTemporaryFileObserver(noteTemporaryName);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         struct sigaction action {};
         // A signal ignored when the program started (nohup, a background

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <rle565/image.h>
+#include <rle565/output_file.h>
 
 #include <cstdint>
 #include <span>
@@ -35,7 +36,7 @@ Image decodeRleImage(const Image& image);
 // Mode b: writes the file writeBmp would make of decodeRleImage(image),
 // decoding a chunk of rows at a time instead of the whole image. False when
 // the BMP file cannot be written.
-[[nodiscard]] bool convertRleToBmp(const Image& image, const char* outputPath);
+[[nodiscard]] bool convertRleToBmp(const Image& image, const OutputTarget& output);
 
 // Mode b for RLE files of `smallest` bytes and more, without holding the whole
 // file: the tables are read first, then the lines' codes a window at a time,
@@ -44,7 +45,7 @@ Image decodeRleImage(const Image& image);
 // writes for the loaded file. False, with nothing written, when the file is
 // smaller, not an RLE file, unreadable, unsound anywhere, too large for a
 // BMP, or the output fails.
-[[nodiscard]] bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
+[[nodiscard]] bool convertLargeRleFileToBmp(const char* inputPath, const OutputTarget& output,
                                             std::uint64_t smallest = std::uint64_t{1} << 20);
 
 // What streamRleFileToBmp() did.
@@ -62,7 +63,7 @@ enum class StreamedBmp {
 // line is checked before the first byte is written, and only a file that the
 // loaded way must read to judge comes back NotTaken, so a caller that goes
 // the loaded way for those alone tries each file once.
-[[nodiscard]] StreamedBmp streamRleFileToBmp(const char* inputPath, const char* outputPath,
+[[nodiscard]] StreamedBmp streamRleFileToBmp(const char* inputPath, const OutputTarget& output,
                                              std::uint64_t smallest = std::uint64_t{1} << 20);
 
 }  // namespace rle565

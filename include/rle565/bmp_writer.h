@@ -2,6 +2,7 @@
 #pragma once
 
 #include <rle565/image.h>
+#include <rle565/output_file.h>
 
 #include <array>
 #include <cstddef>
@@ -14,7 +15,7 @@ namespace rle565 {
 // Writes a plain image as a BMP file, replacing an existing file only when the
 // whole file was written. False when the file cannot be written or would be
 // larger than the format's 32-bit sizes allow.
-[[nodiscard]] bool writeBmp(const Image& image, const char* path);
+[[nodiscard]] bool writeBmp(const Image& image, const OutputTarget& output);
 
 // The bytes of that file, for callers that keep BMP images in memory.
 // Empty when the image is too large for the format.

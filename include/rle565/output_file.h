@@ -13,6 +13,14 @@
 
 namespace rle565 {
 
+// Told of every named temporary file of an output: observer(path) just
+// before the name is made, observer(nullptr) once it is gone again (renamed
+// over its target or removed). A program that removes the file when a signal
+// ends it keeps the name itself; the library installs no handler and keeps
+// no observer of its own. Unnamed temporary files (the usual case on Linux)
+// are told only for the moment between their naming and the rename.
+using TemporaryFileObserver = void (*)(const char* path);
+
 // Where an output goes, and what the caller knows of it already.
 struct OutputTarget {
     // Permission bits for the new file (no more than 0777), given by a caller
@@ -21,19 +29,11 @@ struct OutputTarget {
     // being replaced, else what fopen would give a new file.
     int mode = -1;
     const char* path = nullptr;
+    TemporaryFileObserver observer = nullptr;  // nullptr: nobody is told
 
     OutputTarget(const char* targetPath) : path(targetPath) {}  // NOLINT: a plain name will do
     OutputTarget(const char* targetPath, int knownMode) : mode(knownMode), path(targetPath) {}
 };
-
-// Told of every named temporary file: observer(path) just before the name is
-// made, observer(nullptr) once it is gone again (renamed over its target or
-// removed). A program that removes the file when a signal ends it keeps the
-// name itself; the library installs no handler. Set once, before any output;
-// a program that writes one output at a time, as rle565 does, has at most one
-// such name at any moment.
-using TemporaryFileObserver = void (*)(const char* path);
-void setTemporaryFileObserver(TemporaryFileObserver observer);
 
 // How an output reaches its target:
 // - a target that exists and is not a regular file or folder (a device, a
@@ -75,6 +75,7 @@ private:
     bool nameTemporary(bool& bInPlace);
     void discard();
 
+    TemporaryFileObserver observer_ = nullptr;
     std::string target_;  // the path renamed over: the file itself, links followed
     std::string folder_;  // its folder, with a closing '/', or empty for the working folder
     std::string temp_;    // the temporary file's name while it has one
