@@ -9,9 +9,4 @@ namespace rle565 {
 // returns the exit status.
 int runDriver(int argc, char** argv, std::FILE* out);
 
-// Sets up the process for runDriver: a file-size limit becomes a failed
-// write instead of the end of the process, and SIGTERM, SIGINT and SIGHUP
-// remove a named temporary file before they end it. For main() only.
-void prepareProcess();
-
 }  // namespace rle565

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "driver.h"
+#include "process.h"
 
 int main(int argc, char** argv) {
     rle565::prepareProcess();
