@@ -1,0 +1,57 @@
+/* Start-up code for the mps2-an385 board (Cortex-M3) under qemu: the vector
+ * table, the reset handler that sets up the data and runs main, and the
+ * board's output through semihosting. Nothing here allocates. */
+#include <stddef.h>
+#include <stdint.h>
+
+#include "board.h"
+
+int main(void);
+
+/* Laid out by mps2-an385.ld. */
+extern uint32_t __data_load[], __data_start[], __data_end[], __bss_start[], __bss_end[];
+extern void (*__init_array_start[])(void);
+extern void (*__init_array_end[])(void);
+
+/* Semihosting operations, taken by the debugger (here qemu) at bkpt 0xAB. */
+enum { SYS_WRITE0 = 0x04, SYS_EXIT = 0x18 };
+enum { ADP_STOPPED_APPLICATION_EXIT = 0x20026, ADP_STOPPED_RUN_TIME_ERROR = 0x20023 };
+
+static uintptr_t semihost(uintptr_t op, uintptr_t arg) {
+    register uintptr_t r0 __asm__("r0") = op;
+    register uintptr_t r1 __asm__("r1") = arg;
+    __asm__ volatile("bkpt 0xAB" : "+r"(r0) : "r"(r1) : "memory");
+    return r0;
+}
+
+void board_print(const char* text) { semihost(SYS_WRITE0, (uintptr_t)text); }
+
+/* qemu ends with status 0 for an application exit and 1 for any other
+ * reason, which is all a test needs. */
+static void board_exit(int status) {
+    semihost(SYS_EXIT, status == 0 ? ADP_STOPPED_APPLICATION_EXIT : ADP_STOPPED_RUN_TIME_ERROR);
+    for (;;) {
+    }
+}
+
+void board_reset(void) {
+    const uint32_t* from = __data_load;
+    for (uint32_t* to = __data_start; to < __data_end;) *to++ = *from++;
+    for (uint32_t* to = __bss_start; to < __bss_end;) *to++ = 0;
+    for (void (**init)(void) = __init_array_start; init < __init_array_end; ++init) (*init)();
+    board_exit(main());
+}
+
+/* A fault ends the run with a line that says so, instead of a silent hang
+ * that only the test's time limit would end. */
+static void board_fault(void) {
+    board_print("fault\n");
+    board_exit(1);
+}
+
+/* The exceptions of a Cortex-M3 from the reset vector on; the initial stack
+ * pointer comes first, from the linker script. */
+__attribute__((section(".vectors"), used)) static void (*const vectors[15])(void) = {
+    board_reset, board_fault, board_fault, board_fault, board_fault, board_fault, 0,           0,
+    0,           0,           board_fault, board_fault, 0,           board_fault, board_fault,
+};
