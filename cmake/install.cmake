@@ -9,10 +9,12 @@ set(RLE565_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rle565)
 # Installed, the public headers sit in include/rle565 and are included as
 # <rle565/NAME.h>; the library's own headers are not installed.
 target_include_directories(rle565_core PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+target_include_directories(rle565_draw PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 set_target_properties(rle565_core PROPERTIES EXPORT_NAME core)
+set_target_properties(rle565_draw PROPERTIES EXPORT_NAME draw)
 set_target_properties(rle565-info PROPERTIES EXPORT_NAME info)
 
-install(TARGETS rle565 rle565-info rle565_core
+install(TARGETS rle565 rle565-info rle565_core rle565_draw
     EXPORT rle565Targets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "bytes.h"
-#include "code_scan.h"
+#include "code_walk.h"
+#include "draw_lines.h"
 
 namespace rle565 {
 
@@ -56,155 +57,6 @@ struct RlePalette {
     std::uint16_t color(std::uint32_t e) const { return loadLe16(colors + 2 * std::size_t{e}); }
 };
 
-// One target row; `alpha` is null when the target keeps no alpha.
-struct TargetRow {
-    std::uint16_t* pixels;
-    std::uint8_t* alpha;
-};
-
-// Draws decoded pixels into a row of a Surface. With a target alpha array
-// colour and alpha are copied; without one, partial alpha is blended and
-// alpha 0 leaves the target as it is. Skipped pixels keep what they hold.
-template <bool bTargetAlpha, bool bSourceAlpha>
-struct SurfacePainter {
-    const RlePalette& pal;
-    TargetRow row;
-
-    // Entry e at column n.
-    void pixel(std::uint32_t e, std::uint32_t n) const {
-        const std::uint16_t color = pal.color(e);
-        if constexpr (bTargetAlpha) {
-            row.pixels[n] = color;
-            row.alpha[n] = bSourceAlpha ? clampAlpha(pal.alphas[e]) : ALPHA_OPAQUE;
-        } else if constexpr (bSourceAlpha) {
-            const std::uint8_t a = pal.alphas[e];
-            if (a >= ALPHA_OPAQUE) {
-                row.pixels[n] = color;
-            } else if (a > 0) {
-                row.pixels[n] = blendRgb565(color, row.pixels[n], a);
-            }
-        } else {
-            row.pixels[n] = color;
-        }
-    }
-
-    // The same for `count` pixels from column n.
-    void run(std::uint32_t e, std::uint32_t n, std::uint32_t count) const {
-        const std::uint16_t color = pal.color(e);
-        std::uint16_t* const dst = row.pixels + n;
-        if constexpr (bTargetAlpha) {
-            std::fill_n(dst, count, color);
-            std::fill_n(row.alpha + n, count,
-                        bSourceAlpha ? clampAlpha(pal.alphas[e]) : ALPHA_OPAQUE);
-        } else if constexpr (bSourceAlpha) {
-            const std::uint8_t a = pal.alphas[e];
-            if (a >= ALPHA_OPAQUE) {
-                std::fill_n(dst, count, color);
-            } else if (a > 0) {
-                for (std::uint32_t i = 0; i < count; ++i) dst[i] = blendRgb565(color, dst[i], a);
-            }
-        } else {
-            std::fill_n(dst, count, color);
-        }
-    }
-
-    void skip(std::uint32_t, std::uint32_t) const {}
-
-    // `count` skip or sound literal codes from column n: skipped pixels keep
-    // what they hold.
-    void shortCodes(const std::uint8_t* codes, std::uint32_t count, std::uint32_t base,
-                    std::uint32_t n) const {
-        for (std::uint32_t i = 0; i < count; ++i) {
-            if (codes[i] != CODE_SKIP) pixel(base + codes[i], n + i);
-        }
-    }
-};
-
-// What decodeLine() covered: n pixels, and whether a run had to be cut at
-// the width.
-struct Decoded {
-    std::uint32_t n = 0;
-    bool bCut = false;
-
-    // The codes were sound: exactly the width, each code inside [p, end).
-    bool sound(std::uint32_t width) const { return n == width && !bCut; }
-};
-
-// Decodes one line's codes from p for `painter` and returns the pixels it
-// covered: `width`, or fewer when the codes stop early. Each code is checked
-// once against `end` and the nEntries usable palette entries, and runs are cut
-// at the width, so damaged codes stop the line instead of reaching outside
-// the block, the tables or the target row. With `end` at the end of the
-// line's own codes, the result tells whether the line is sound by the same
-// rules as the check at load.
-template <class Painter>
-Decoded decodeLine(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t nEntries,
-                   std::uint32_t width, Painter painter) {
-    std::uint32_t base = 0;
-    std::uint32_t nLiterals = literalsBelow(nEntries, base);
-#ifdef __SSE2__
-    __m128i literalLimit = byteLimit(nLiterals);
-#endif
-    std::uint32_t n = 0;
-    bool bCut = false;
-    while (n < width) {
-#ifdef __SSE2__
-        // A stretch of skips and sound literals, the bulk of most lines, goes
-        // to the painter at once.
-        if (end - p >= 16) {
-            const std::uint32_t nShort = shortCodesAhead(p, literalLimit, width - n);
-            if (nShort > 0) {
-                painter.shortCodes(p, nShort, base, n);
-                p += nShort;
-                n += nShort;
-                // Unless the stretch filled the look or the line, a longer
-                // code follows: it is read at once, without looking again.
-                if (nShort == 16 || n == width) continue;
-            }
-        }
-#endif
-        if (p == end) return {n, bCut};
-        const std::uint8_t c = *p++;
-        // The most frequent code first, tested with one comparison.
-        if (c - 1u < nLiterals) {
-            painter.pixel(base + c, n);
-            ++n;
-        } else if (c == CODE_SKIP) {
-            painter.skip(n, 1);
-            ++n;
-        } else if (c <= CODE_LITERAL_MAX) {
-            return {n, bCut};  // an entry beyond the palette
-        } else if (c == CODE_SKIP_RUN) {
-            if (p == end) return {n, bCut};
-            const std::uint32_t wanted = *p++;
-            bCut = bCut || wanted > width - n;
-            const std::uint32_t count = std::min(wanted, width - n);
-            painter.skip(n, count);
-            n += count;
-        } else {
-            if (end - p < 2) return {n, bCut};
-            if (c == CODE_SWITCH) {
-                base = loadLe16(p);
-                nLiterals = literalsBelow(nEntries, base);
-#ifdef __SSE2__
-                literalLimit = byteLimit(nLiterals);
-#endif
-            } else {
-                const std::uint32_t e = base + p[0];
-                bCut = bCut || p[1] > width - n;
-                const std::uint32_t count = std::min<std::uint32_t>(p[1], width - n);
-                if (count > 0) {
-                    if (e >= nEntries) return {n, bCut};
-                    painter.run(e, n, count);
-                    n += count;
-                }
-            }
-            p += 2;
-        }
-    }
-    return {n, bCut};
-}
-
 // The bytes an image's data block really holds, whatever dataSize claims.
 std::span<const std::uint8_t> heldData(const Image& image) {
     return {reinterpret_cast<const std::uint8_t*>(image.pixels.data()),
@@ -224,24 +76,30 @@ RlePalette paletteOf(const Image& image, std::span<const std::uint8_t> data) {
     return pal;
 }
 
-template <bool bTargetAlpha, bool bSourceAlpha>
-void decodeLines(const Image& image, std::span<const std::uint8_t> data, const RlePalette& pal,
-                 std::int32_t x, std::int32_t y, const Surface& surface) {
-    const auto width = static_cast<std::uint32_t>(image.width);
-    const auto nLines = std::min(static_cast<std::size_t>(image.height), image.lineOffsets.size());
-    const std::uint8_t* const end = data.data() + data.size();
-    for (std::size_t i = 0; i < nLines; ++i) {
-        const auto start =
-            targetRow(surface, std::int64_t{y} + static_cast<std::int64_t>(i), x, width);
-        if (!start) continue;
-        const std::size_t offset = std::min<std::size_t>(image.lineOffsets[i], data.size());
-        const SurfacePainter<bTargetAlpha, bSourceAlpha> painter{
-            pal,
-            {surface.pixels.data() + *start,
-             bTargetAlpha ? surface.alpha.data() + *start : nullptr}};
-        decodeLine(data.data() + offset, end, pal.size, width, painter);
+// Where decodeRleLines() draws an image's lines: each line whose whole
+// width lies inside the Surface's arrays, at its own offset, with the codes
+// reaching to the end of the data block at the latest.
+struct SurfaceLines {
+    const Image& image;
+    std::span<const std::uint8_t> data;
+    const Surface& surface;
+    std::int32_t x;
+    std::int32_t y;
+
+    static bool next(void* context, std::uint32_t line, LineRow& row) {
+        const auto& lines = *static_cast<const SurfaceLines*>(context);
+        const auto start = targetRow(lines.surface, std::int64_t{lines.y} + line, lines.x,
+                                     static_cast<std::uint32_t>(lines.image.width));
+        if (!start) return false;
+        const std::size_t offset =
+            std::min<std::size_t>(lines.image.lineOffsets[line], lines.data.size());
+        row.codes = lines.data.data() + offset;
+        row.end = lines.data.data() + lines.data.size();
+        row.pixels = lines.surface.pixels.data() + *start;
+        row.alpha = lines.surface.alpha.empty() ? nullptr : lines.surface.alpha.data() + *start;
+        return true;
     }
-}
+};
 
 // A pixel's BMP bytes, blue first, repeated over eight bytes: one store of
 // them writes the pixel and the start of the same pixel again behind it.
@@ -281,9 +139,14 @@ struct BmpRowPainter {
     PixelPattern key;
     std::uint8_t* row;
 
-    void pixel(std::uint32_t e, std::uint32_t n) const {
+    // The walker hands over stretches of short codes only with 16 code
+    // bytes to look at.
+    static constexpr bool NEEDS_LOOK = true;
+
+    void literal(std::uint32_t e, std::uint32_t n) const {
         std::memcpy(row + n * BPP, patterns[e].data(), sizeof(PixelPattern));
     }
+    void setBase(std::uint32_t) const {}
     // Whether one of the first `count` codes at `codes`, of which there are
     // at least 16, is a skip.
     static bool hasSkip(const std::uint8_t* codes, std::uint32_t count) {
@@ -301,7 +164,7 @@ struct BmpRowPainter {
     // overwritten by the next pixel's. A stretch of literals alone, the usual
     // case, goes two pixels a turn without choosing; with skips among them
     // each pattern is picked without a branch. At least 16 code bytes lie at
-    // `codes`, as decodeLine() hands over a stretch only from such a look.
+    // `codes`, as walkLine() hands over a stretch only from such a look.
     void shortCodes(const std::uint8_t* codes, std::uint32_t count, std::uint32_t base,
                     std::uint32_t n) const {
         std::uint8_t* dst = row + std::size_t{n} * BPP;
@@ -364,10 +227,10 @@ public:
     // by the rules of the check at load (with end at the line's own end).
     bool code(const std::uint8_t* p, const std::uint8_t* end, bool bCheck, std::uint8_t* row,
               std::size_t rowSize) const {
-        const Decoded decoded =
-            decodeLine(p, end, pal_.size, width_, BmpRowPainter<BPP>{patterns_.data(), key_, row});
-        finish(decoded.n, row, rowSize);
-        return !bCheck || decoded.sound(width_);
+        BmpRowPainter<BPP> painter{patterns_.data(), key_, row};
+        const LineWalk walk = walkLine(p, end, width_, width_, pal_.size, painter);
+        finish(walk.n, row, rowSize);
+        return !bCheck || walk.fault == RLE565_OK;
     }
 
     // A row that has no line: the colour key throughout.
@@ -436,7 +299,7 @@ bool writeBmpRows(const Image& image, const BmpLayout& layout, OutputFile& out) 
     return true;
 }
 
-// One line of a plain image, by the same rule as SurfacePainter::pixel.
+// One line of a plain image, by the rule the drawing runtime paints RLE pixels by.
 void blitPlainLine(const std::uint16_t* src, const std::uint8_t* srcAlpha, std::uint32_t width,
                    std::uint16_t* dst, std::uint8_t* dstAlpha) {
     if (dstAlpha) {
@@ -587,18 +450,17 @@ void decodeRleLines(const Image& image, std::int32_t x, std::int32_t y, const Su
     if (image.width < 0 || image.height < 0) return;
     const std::span<const std::uint8_t> data = heldData(image);
     const RlePalette pal = paletteOf(image, data);
-    const bool bSourceAlpha = (image.flags & RLE_ALPHA) != 0;
-    if (!surface.alpha.empty()) {
-        if (bSourceAlpha) {
-            decodeLines<true, true>(image, data, pal, x, y, surface);
-        } else {
-            decodeLines<true, false>(image, data, pal, x, y, surface);
-        }
-    } else if (bSourceAlpha) {
-        decodeLines<false, true>(image, data, pal, x, y, surface);
-    } else {
-        decodeLines<false, false>(image, data, pal, x, y, surface);
-    }
+    rle565_sprite sprite{};
+    sprite.width = image.width;
+    sprite.height = image.height;
+    sprite.flags = image.flags;
+    sprite.palette_size = pal.size;
+    sprite.palette = pal.colors;
+    sprite.alphas = (image.flags & RLE_ALPHA) != 0 ? pal.alphas : nullptr;
+    SurfaceLines lines{image, data, surface, x, y};
+    const auto nLines = std::min(static_cast<std::size_t>(image.height), image.lineOffsets.size());
+    drawLineRows(sprite, !surface.alpha.empty(), 0, static_cast<std::uint32_t>(nLines),
+                 SurfaceLines::next, &lines);
 }
 
 Image decodeRleImage(const Image& image) {

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "bytes.h"
+#include "code_walk.h"
 
 namespace rle565 {
 
@@ -83,53 +84,66 @@ void fillRleHeader(const Image& image, FileReport& report) {
     report.bmpSize = bmpFileSize(image.width, image.height, report.bAlpha);
 }
 
+// Counts what one line's codes draw, through the one code walker, and notes
+// the palette bases the line selects.
+struct PixelCounter {
+    static constexpr bool NEEDS_LOOK = false;
+
+    std::vector<std::uint64_t>& drawn;
+    std::vector<std::uint32_t>& bases;
+    std::uint64_t& nSkipped;
+    bool bFirst = true;
+
+    // A line that draws or skips before any switch code uses base 0.
+    void first() {
+        if (bFirst) bases.push_back(0);
+        bFirst = false;
+    }
+    void shortCodes(const std::uint8_t* codes, std::uint32_t count, std::uint32_t base,
+                    std::uint32_t) {
+        first();
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (codes[i] == CODE_SKIP) {
+                ++nSkipped;
+            } else {
+                ++drawn[base + codes[i]];
+            }
+        }
+    }
+    void literal(std::uint32_t e, std::uint32_t) {
+        first();
+        ++drawn[e];
+    }
+    void run(std::uint32_t e, std::uint32_t, std::uint32_t count) {
+        first();
+        drawn[e] += count;
+    }
+    void skip(std::uint32_t, std::uint32_t count) {
+        first();
+        nSkipped += count;
+    }
+    void setBase(std::uint32_t base) {
+        bases.push_back(base);
+        bFirst = false;
+    }
+};
+
 // Walks the line codes of a loaded (so structurally sound) RLE image: counts
 // skipped pixels and pixels per entry, and collects the palette bases that
 // lines select. Every read is still bounded by the data block.
 void countRlePixels(const Image& image, FileReport& report) {
     const std::span<const std::uint8_t> data = image.dataBlock();
     const std::uint32_t nEntries = image.paletteSize;
-    const auto width = static_cast<std::uint64_t>(image.width);
+    const auto width = static_cast<std::uint32_t>(image.width);
     std::vector<std::uint64_t> drawn(nEntries, 0);
     std::vector<std::uint32_t> bases;
     std::uint64_t nSkipped = 0;
 
     for (const std::uint32_t offset : image.lineOffsets) {
-        std::size_t p = offset;
-        std::uint32_t base = 0;
-        std::uint64_t n = 0;
-        bool bFirst = true;
-        while (n < width && p < data.size()) {
-            const std::uint8_t c = data[p++];
-            if (c == CODE_SWITCH) {
-                if (data.size() - p < 2) break;
-                base = loadLe16(&data[p]);
-                p += 2;
-                bases.push_back(base);
-                bFirst = false;
-                continue;
-            }
-            // A line that draws or skips before any switch code uses base 0.
-            if (bFirst) bases.push_back(0);
-            bFirst = false;
-            const bool bSkip = c == CODE_SKIP || c == CODE_SKIP_RUN;
-            std::uint64_t count = 1;
-            std::uint32_t entry = base + c;
-            if (c == CODE_SKIP_RUN || c == CODE_RUN) {
-                const std::size_t extra = c == CODE_RUN ? 2 : 1;
-                if (data.size() - p < extra) break;
-                entry = base + data[p];
-                count = std::min<std::uint64_t>(data[p + extra - 1], width - n);
-                p += extra;
-            }
-            if (bSkip) {
-                nSkipped += count;
-            } else if (entry < nEntries) {
-                drawn[entry] += count;
-            }
-            n += count;
-        }
-        if (bFirst) bases.push_back(0);
+        PixelCounter counter{drawn, bases, nSkipped};
+        const std::uint8_t* const start = data.data() + std::min<std::size_t>(offset, data.size());
+        walkLine(start, data.data() + data.size(), width, width, nEntries, counter);
+        counter.first();
     }
 
     const std::size_t alphaStart = std::size_t{nEntries} * 2;
@@ -142,7 +156,7 @@ void countRlePixels(const Image& image, FileReport& report) {
         }
     }
     report.nTransparent += nSkipped;
-    report.nPixels = width * static_cast<std::uint64_t>(image.height);
+    report.nPixels = std::uint64_t{width} * static_cast<std::uint64_t>(image.height);
     report.bCounted = true;
     if ((report.flagsWord & RLE_MULTIPAL) != 0)
         report.palettes = paletteSizes(std::move(bases), nEntries);

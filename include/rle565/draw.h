@@ -25,15 +25,16 @@ extern "C" {
  * loader. rle565_error_text gives each its text. */
 typedef enum rle565_error {
     RLE565_OK = 0,
-    RLE565_ERR_ARGUMENT,      /* a null sprite, or null bytes with a size */
-    RLE565_ERR_HEADER,        /* fewer than 12 bytes, or no "RL" magic */
-    RLE565_ERR_PALETTE,       /* the palette tables reach past the file */
-    RLE565_ERR_LENGTH_TABLE,  /* the line-length table reaches past the file */
-    RLE565_ERR_LINE_BLOCK,    /* a line's codes reach past the file */
-    RLE565_ERR_LINE_LENGTH,   /* a code reaches past its line's length */
-    RLE565_ERR_OVERSHOOT,     /* a run passes the end of the line */
-    RLE565_ERR_ENTRY,         /* a code names an entry beyond the palette */
-    RLE565_ERR_TOO_FEW        /* a line covers fewer pixels than the width */
+    RLE565_ERR_ARGUMENT,     /* a null sprite, or null bytes with a size */
+    RLE565_ERR_HEADER,       /* fewer than 12 bytes, or no "RL" magic */
+    RLE565_ERR_PALETTE,      /* the palette tables reach past the file */
+    RLE565_ERR_LENGTH_TABLE, /* the line-length table reaches past the file */
+    RLE565_ERR_LINE_BLOCK,   /* a line's codes reach past the file */
+    RLE565_ERR_LINE_LENGTH,  /* a code reaches past its line's length */
+    RLE565_ERR_OVERSHOOT,    /* a run passes the end of the line */
+    RLE565_ERR_ENTRY,        /* a code names an entry beyond the palette */
+    RLE565_ERR_TOO_FEW,      /* a line covers fewer pixels than the width */
+    RLE565_ERR_TOO_LARGE     /* more than 4 GiB after the header */
 } rle565_error;
 
 /* A checked, non-owning view of an RLE file's bytes. The bytes must stay in
@@ -43,13 +44,13 @@ typedef enum rle565_error {
 typedef struct rle565_sprite {
     int32_t width;
     int32_t height;
-    uint32_t flags;           /* bit 0: alpha palette, bit 1: multi-palette */
-    uint32_t palette_size;    /* entries, entry 0 (transparent) included */
-    const uint8_t* palette;   /* palette_size little-endian RGB565 colours */
-    const uint8_t* alphas;    /* palette_size alphas 0..32, or NULL: all opaque */
-    const uint8_t* lengths;   /* the line-length table, one entry per line */
-    const uint8_t* codes;     /* the top line's codes; the others follow */
-    int32_t fault_line;       /* the line of the fault found by open, else -1 */
+    uint32_t flags;         /* bit 0: alpha palette, bit 1: multi-palette */
+    uint32_t palette_size;  /* entries, entry 0 (transparent) included */
+    const uint8_t* palette; /* palette_size little-endian RGB565 colours */
+    const uint8_t* alphas;  /* palette_size alphas 0..32, or NULL: all opaque */
+    const uint8_t* lengths; /* the line-length table, one entry per line */
+    const uint8_t* codes;   /* the top line's codes; the others follow */
+    int32_t fault_line;     /* the line of the fault found by open, else -1 */
 } rle565_sprite;
 
 /* rle565_target.flags: the frame holds RGB565 values high byte first (as

@@ -2,6 +2,8 @@
 // fill, and loadImage, which tells BMP from RLE files by their first two bytes.
 #pragma once
 
+#include <rle565/rle_format.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -15,9 +17,6 @@ inline constexpr std::uint32_t IMAGE_RLE = 0x40000000;
 
 // RGB565 magenta: marks transparent pixels in images without an alpha plane.
 inline constexpr std::uint16_t COLOR_KEY = 0xF81F;
-
-// Alpha runs from 0 (transparent) to 32 (opaque).
-inline constexpr std::uint8_t ALPHA_OPAQUE = 32;
 
 // The caller's buffer for a loader's failure message, always NUL-terminated.
 using ErrorText = std::array<char, 200>;

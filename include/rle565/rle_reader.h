@@ -27,6 +27,7 @@
 #pragma once
 
 #include <rle565/image.h>
+#include <rle565/rle_format.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -36,16 +37,6 @@
 #include <vector>
 
 namespace rle565 {
-
-inline constexpr std::uint16_t RLE_ALPHA = 1;
-inline constexpr std::uint16_t RLE_MULTIPAL = 2;
-inline constexpr std::size_t RLE_HEADER_SIZE = 12;
-
-inline constexpr std::uint8_t CODE_SKIP = 0;
-inline constexpr std::uint8_t CODE_LITERAL_MAX = 252;
-inline constexpr std::uint8_t CODE_SWITCH = 253;
-inline constexpr std::uint8_t CODE_RUN = 254;
-inline constexpr std::uint8_t CODE_SKIP_RUN = 255;
 
 // The first structural fault of an RLE data block. `line` is the line whose
 // length entry or codes are at fault, or -1 when the palette tables are.

@@ -1,0 +1,274 @@
+// The one walker of the RLE format's tables and line codes. The drawing
+// runtime, the check at load, the decoders of blitImage and mode b and the
+// inspector all read line codes through walkLine(), each with a visitor of
+// its own, so that what counts as sound is decided in one place and each
+// visitor compiles to a loop of its own.
+//
+// Freestanding: nothing beyond <stddef.h> and <stdint.h> (and SSE2 where the
+// compiler offers it), so the runtime built for a microcontroller includes it.
+#pragma once
+
+#include <rle565/draw.h>
+#include <rle565/rle_format.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define RLE565_WALK_SSE2 1
+#endif
+
+namespace rle565 {
+
+// How many literal codes, from 1 up, name an entry below nEntries from this base.
+inline uint32_t literalsBelow(uint32_t nEntries, uint32_t base) {
+    if (nEntries <= base) return 0;
+    const uint32_t nAbove = nEntries - 1 - base;
+    return nAbove < CODE_LITERAL_MAX ? nAbove : CODE_LITERAL_MAX;
+}
+
+// Reads the line-length entry at p, before end: its byte count into `count`.
+// Returns the bytes the entry takes, 1 or 3, or 0 when it reaches past end.
+inline size_t readLineLength(const uint8_t* p, const uint8_t* end, uint32_t& count) {
+    if (p == end) return 0;
+    if (*p != RLE_LONG_LENGTH) {
+        count = *p;
+        return 1;
+    }
+    if (end - p < 3) return 0;
+    count = static_cast<uint32_t>(p[1]) << 8 | p[2];
+    return 3;
+}
+
+// What walkLine() found: the first fault (RLE565_OK when none) and the pixels
+// the codes covered before it.
+struct LineWalk {
+    int fault;
+    uint32_t n;
+};
+
+// Where short codes end: the number of leading bytes at p, up to `most`, that
+// are skip codes or literal codes up to nLiterals, which is exactly the bytes
+// of at most nLiterals.
+inline uint32_t shortCodesAt(const uint8_t* p, uint32_t most, uint32_t nLiterals) {
+    uint32_t k = 0;
+    while (k < most && p[k] <= nLiterals) ++k;
+    return k;
+}
+
+#ifdef RLE565_WALK_SSE2
+
+// The same for the 16 bytes at p, sixteen at a time: `limit` holds nLiterals
+// in every lane, made once per palette base rather than once per look.
+inline uint32_t shortCodesAhead(const uint8_t* p, __m128i limit, uint32_t most) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i excess = _mm_subs_epu8(bytes, limit);
+    const auto within =
+        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(excess, _mm_setzero_si128())));
+    const auto count = static_cast<uint32_t>(__builtin_ctz(~within | 0x10000u));
+    return count < most ? count : most;
+}
+
+inline __m128i byteLimit(uint32_t limit) {
+    return _mm_set1_epi8(static_cast<char>(static_cast<uint8_t>(limit)));
+}
+
+#endif
+
+// Walks one line's codes in [p, end) until they have covered `stop` pixels
+// (stop <= width), telling the visitor what they draw:
+//
+//   v.shortCodes(codes, count, base, n)  count skip or literal codes (all
+//                                        naming entries below nEntries) for
+//                                        columns n on, under palette base
+//   v.literal(entry, n)                  one pixel of an entry
+//   v.run(entry, n, count)               count pixels of an entry
+//   v.skip(n, count)                     count transparent pixels
+//   v.setBase(base)                      a switch code
+//
+// A visitor whose NEEDS_LOOK is true gets shortCodes() only with at least 16
+// code bytes readable at `codes` (it may read them all); the codes of a
+// shorter tail come one by one. Nothing is told about a code that is unsound,
+// and nothing after it: the walk stops there with its fault; only a run that
+// passes the end of the line is told as far as the width first, so damaged
+// lines still draw what lies inside their row. With stop equal
+// to width the fault is the line's first by the load-time rules; bytes after
+// the covered pixels are never read.
+template <class Visitor>
+LineWalk walkLine(const uint8_t* p, const uint8_t* end, uint32_t width, uint32_t stop,
+                  uint32_t nEntries, Visitor& v) {
+    uint32_t base = 0;
+    uint32_t nLiterals = literalsBelow(nEntries, base);
+#ifdef RLE565_WALK_SSE2
+    __m128i literalLimit = byteLimit(nLiterals);
+#endif
+    uint32_t n = 0;
+    while (n < stop) {
+        // A stretch of skips and sound literals, the bulk of most lines, goes
+        // to the visitor at once.
+        const size_t avail = static_cast<size_t>(end - p);
+        if (avail >= 16 || (!Visitor::NEEDS_LOOK && avail > 0)) {
+            const uint32_t most = stop - n;
+            uint32_t nLooked;
+            uint32_t nShort;
+#ifdef RLE565_WALK_SSE2
+            if (avail >= 16) {
+                nLooked = most < 16 ? most : 16;
+                nShort = shortCodesAhead(p, literalLimit, most);
+            } else
+#endif
+            {
+                nLooked = avail < most ? static_cast<uint32_t>(avail) : most;
+                if (Visitor::NEEDS_LOOK && nLooked > 16) nLooked = 16;
+                nShort = shortCodesAt(p, nLooked, nLiterals);
+            }
+            if (nShort > 0) {
+                v.shortCodes(p, nShort, base, n);
+                p += nShort;
+                n += nShort;
+            }
+            // Unless the stretch filled the look, a longer code follows: it
+            // is read at once, without looking again.
+            if (n >= stop || (nShort == nLooked && p != end)) continue;
+        }
+        if (p == end) return {RLE565_ERR_TOO_FEW, n};
+        const uint8_t c = *p++;
+        // The most frequent code first, tested with one comparison.
+        if (c - 1u < nLiterals) {
+            v.literal(base + c, n);
+            ++n;
+        } else if (c == CODE_SKIP) {
+            v.skip(n, 1);
+            ++n;
+        } else if (c <= CODE_LITERAL_MAX) {
+            return {RLE565_ERR_ENTRY, n};
+        } else if (c == CODE_SKIP_RUN) {
+            if (p == end) return {RLE565_ERR_LINE_LENGTH, n};
+            const uint32_t count = *p++;
+            if (count > width - n) {
+                v.skip(n, width - n);
+                return {RLE565_ERR_OVERSHOOT, width};
+            }
+            v.skip(n, count);
+            n += count;
+        } else {
+            if (end - p < 2) return {RLE565_ERR_LINE_LENGTH, n};
+            if (c == CODE_SWITCH) {
+                base = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
+                nLiterals = literalsBelow(nEntries, base);
+#ifdef RLE565_WALK_SSE2
+                literalLimit = byteLimit(nLiterals);
+#endif
+                v.setBase(base);
+            } else {
+                const uint32_t count = p[1];
+                const uint32_t entry = base + p[0];
+                if (count > width - n) {
+                    if (entry >= nEntries) return {RLE565_ERR_OVERSHOOT, n};
+                    v.run(entry, n, width - n);
+                    return {RLE565_ERR_OVERSHOOT, width};
+                }
+                // A run of nothing draws nothing, so its index needs no entry.
+                if (count > 0) {
+                    if (entry >= nEntries) return {RLE565_ERR_ENTRY, n};
+                    v.run(entry, n, count);
+                    n += count;
+                }
+            }
+            p += 2;
+        }
+    }
+    return {RLE565_OK, n};
+}
+
+// A visitor that only checks.
+struct CheckVisitor {
+    static constexpr bool NEEDS_LOOK = false;
+    void shortCodes(const uint8_t*, uint32_t, uint32_t, uint32_t) {}
+    void literal(uint32_t, uint32_t) {}
+    void run(uint32_t, uint32_t, uint32_t) {}
+    void skip(uint32_t, uint32_t) {}
+    void setBase(uint32_t) {}
+};
+
+// The first fault of one line's codes in [p, end), or RLE565_OK.
+inline int checkLine(const uint8_t* p, const uint8_t* end, uint32_t width, uint32_t nEntries) {
+    CheckVisitor v;
+    return walkLine(p, end, width, width, nEntries, v).fault;
+}
+
+// What the header tells of a data block (the file after its 12-byte header).
+struct BlockShape {
+    uint32_t width;
+    uint32_t height;
+    uint32_t flags;
+    uint32_t nEntries;
+};
+
+// A fault of a data block and its line, or -1 for the palette tables.
+struct BlockFault {
+    int fault;
+    int32_t line;
+};
+
+// Where the palette tables end and the line-length table starts.
+inline size_t lengthTableStart(const BlockShape& shape) {
+    return static_cast<size_t>(shape.nEntries) * ((shape.flags & RLE_ALPHA) != 0 ? 3 : 2);
+}
+
+// Reads the line-length table of a data block of blockSize bytes, of which the
+// first headSize are at `head` (all of them, or at least the palette tables
+// and three bytes a line after them), and checks that the tables and every
+// line's codes lie inside the block, counting from the block's start. Calls
+// onLine(line, offset, count) with each line's offset from the first line's
+// codes and its byte count;
+// codesStart becomes the block offset of those.
+template <class OnLine>
+BlockFault readLengthTable(const uint8_t* head, size_t headSize, size_t blockSize,
+                           const BlockShape& shape, size_t& codesStart, OnLine onLine) {
+    const size_t tableStart = lengthTableStart(shape);
+    if (tableStart > blockSize) return {RLE565_ERR_PALETTE, -1};
+    const uint8_t* entry = head + (tableStart < headSize ? tableStart : headSize);
+    const uint8_t* const headEnd = head + headSize;
+    size_t total = 0;
+    for (uint32_t i = 0; i < shape.height; ++i) {
+        const auto line = static_cast<int32_t>(i);
+        uint32_t count = 0;
+        const size_t taken = readLineLength(entry, headEnd, count);
+        if (taken == 0) return {RLE565_ERR_LENGTH_TABLE, line};
+        entry += taken;
+        if (count > blockSize - total) return {RLE565_ERR_LINE_BLOCK, line};
+        onLine(i, total, count);
+        total += count;
+    }
+    codesStart = static_cast<size_t>(entry - head);
+    return {RLE565_OK, -1};
+}
+
+// Checks a whole data block of `size` bytes by the load-time rules: the
+// tables inside the block, each line's codes inside it and sound for its own
+// length. Calls onLine(line, offset) with each sound line's block offset.
+// The first fault, or RLE565_OK.
+template <class OnLine>
+BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape, OnLine onLine) {
+    size_t codesStart = 0;
+    const BlockFault tableFault =
+        readLengthTable(data, size, size, shape, codesStart, [](uint32_t, size_t, uint32_t) {});
+    if (tableFault.fault != RLE565_OK) return tableFault;
+    const uint8_t* entry = data + lengthTableStart(shape);
+    size_t start = codesStart;
+    for (uint32_t i = 0; i < shape.height; ++i) {
+        const auto line = static_cast<int32_t>(i);
+        uint32_t count = 0;
+        entry += readLineLength(entry, data + size, count);
+        if (count > size - start) return {RLE565_ERR_LINE_BLOCK, line};
+        const int fault =
+            checkLine(data + start, data + start + count, shape.width, shape.nEntries);
+        if (fault != RLE565_OK) return {fault, line};
+        onLine(i, start);
+        start += count;
+    }
+    return {RLE565_OK, -1};
+}
+
+}  // namespace rle565

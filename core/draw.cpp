@@ -1,0 +1,425 @@
+// The drawing runtime. Freestanding: no heap, exceptions, RTTI or library
+// calls, nothing beyond <stddef.h> and <stdint.h>, so that the same source
+// builds for a Cortex-M0+ and for the desktop.
+//
+// A draw resolves the palette once into a small table of target-ready values
+// (colours byte-swapped when the target wants them, or colour times alpha for
+// blending), then walks each visible line with the one code walker: codes
+// left of the clip are walked without painting, codes right of it are not
+// walked at all, literal stretches are painted from the table without a
+// branch per pixel and runs as fills.
+#include <rle565/draw.h>
+
+#include "code_walk.h"
+#include "draw_lines.h"
+
+namespace rle565 {
+
+namespace {
+
+// Spread of an RGB565 value over 32 bits: red and blue stay in the low half,
+// green moves to bits 21 to 26. Each channel then has room for its products
+// with alpha (at most 31 × 32 or 63 × 32) before the next channel starts.
+constexpr uint32_t SPREAD_MASK = 0x07E0F81F;
+
+// Literal codes a table covers: 1 to 252, and 0 for a skip code.
+constexpr uint32_t TABLE_SIZE = 256;
+
+inline uint32_t spreadRgb565(uint16_t c) {
+    return (c | static_cast<uint32_t>(c) << 16) & SPREAD_MASK;
+}
+
+inline uint16_t foldRgb565(uint32_t w) {
+    w &= SPREAD_MASK;
+    return static_cast<uint16_t>(w | w >> 16);
+}
+
+inline uint16_t swapBytes(uint16_t v) { return static_cast<uint16_t>(v << 8 | v >> 8); }
+
+inline uint16_t loadColor(const uint8_t* palette, uint32_t entry) {
+    const uint8_t* const p = palette + 2 * static_cast<size_t>(entry);
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+// T when bPick, else F.
+template <bool bPick, class T, class F>
+struct Select {
+    using Type = T;
+};
+template <class T, class F>
+struct Select<false, T, F> {
+    using Type = F;
+};
+
+// How pixels meet the target.
+enum class Mode {
+    COPY,   // no target alpha, sprite without alpha: every drawn pixel is opaque
+    BLEND,  // no target alpha, sprite with alpha: partial alpha mixed in
+    ALPHA,  // target alpha: colours and alphas copied
+};
+
+// Paints what the walker tells onto one target row at a time. Column n of
+// the sprite's line lands on pixels[x + n]; only columns lo to hi - 1 are
+// painted, which is the clip.
+template <Mode MODE, bool bSwap>
+class Painter {
+public:
+    static constexpr bool NEEDS_LOOK = false;
+
+    Painter(const rle565_sprite& sprite) : sprite_(sprite) { resolve(0); }
+
+    void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
+        pixels_ = pixels;
+        alpha_ = alpha;
+        x_ = x;
+        lo_ = lo;
+        hi_ = hi;
+        // Every line starts at palette base 0.
+        if (base_ != 0) resolve(0);
+    }
+
+    void setBase(uint32_t base) {
+        if (base != base_) resolve(base);
+    }
+
+    void shortCodes(const uint8_t* codes, uint32_t count, uint32_t, uint32_t n) {
+        uint32_t from = n;
+        uint32_t to = n + count;
+        if (from < lo_) from = lo_;
+        if (to > hi_) to = hi_;
+        if (from >= to) return;
+        const uint8_t* const c = codes + (from - n);
+        const size_t at = target(from);
+        uint16_t* const dst = pixels_ + at;
+        const uint32_t len = to - from;
+        if constexpr (MODE == Mode::COPY) {
+            for (uint32_t i = 0; i < len; ++i) {
+                const uint8_t k = c[i];
+                dst[i] = k != CODE_SKIP ? color_[k] : dst[i];
+            }
+        } else if constexpr (MODE == Mode::BLEND) {
+            // A skip code is entry "transparent": colour 0 at alpha 0.
+            for (uint32_t i = 0; i < len; ++i) {
+                const uint8_t k = c[i];
+                dst[i] = blend(premultiplied_[k], inverse_[k], dst[i]);
+            }
+        } else {
+            uint8_t* const dstAlpha = alpha_ + at;
+            for (uint32_t i = 0; i < len; ++i) {
+                const uint8_t k = c[i];
+                dst[i] = k != CODE_SKIP ? color_[k] : dst[i];
+                dstAlpha[i] = k != CODE_SKIP ? alpha8_[k] : dstAlpha[i];
+            }
+        }
+    }
+
+    void literal(uint32_t entry, uint32_t n) {
+        if (n < lo_ || n >= hi_) return;
+        const uint32_t k = entry - base_;
+        const size_t at = target(n);
+        if constexpr (MODE == Mode::COPY) {
+            pixels_[at] = color_[k];
+        } else if constexpr (MODE == Mode::BLEND) {
+            pixels_[at] = blend(premultiplied_[k], inverse_[k], pixels_[at]);
+        } else {
+            pixels_[at] = color_[k];
+            alpha_[at] = alpha8_[k];
+        }
+    }
+
+    // Runs may name any entry from the base up, entry 0 included, so their
+    // colour comes from the palette itself.
+    void run(uint32_t entry, uint32_t n, uint32_t count) {
+        uint32_t from = n;
+        uint32_t to = n + count;
+        if (from < lo_) from = lo_;
+        if (to > hi_) to = hi_;
+        if (from >= to) return;
+        const size_t at = target(from);
+        uint16_t* const dst = pixels_ + at;
+        const uint32_t len = to - from;
+        const uint16_t color = loadColor(sprite_.palette, entry);
+        const uint32_t a = alphaOf(entry);
+        if constexpr (MODE == Mode::BLEND) {
+            if (a == 0) return;
+            if (a < ALPHA_OPAQUE) {
+                const uint32_t premultiplied = spreadRgb565(color) * a;
+                const uint32_t inverse = ALPHA_OPAQUE - a;
+                for (uint32_t i = 0; i < len; ++i) dst[i] = blend(premultiplied, inverse, dst[i]);
+                return;
+            }
+        }
+        const uint16_t value = bSwap ? swapBytes(color) : color;
+        for (uint32_t i = 0; i < len; ++i) dst[i] = value;
+        if constexpr (MODE == Mode::ALPHA) {
+            uint8_t* const dstAlpha = alpha_ + at;
+            for (uint32_t i = 0; i < len; ++i) dstAlpha[i] = static_cast<uint8_t>(a);
+        }
+    }
+
+    void skip(uint32_t, uint32_t) {}
+
+private:
+    // Where column n lands; only asked for columns inside the clip, so the
+    // sum is never negative.
+    size_t target(uint32_t n) const {
+        return static_cast<size_t>(static_cast<int64_t>(x_) + static_cast<int64_t>(n));
+    }
+
+    // An entry's alpha, 32 for a sprite without alpha palette; values above
+    // 32 count as opaque.
+    uint32_t alphaOf(uint32_t entry) const {
+        if (sprite_.alphas == nullptr) return ALPHA_OPAQUE;
+        const uint32_t a = sprite_.alphas[entry];
+        return a < ALPHA_OPAQUE ? a : ALPHA_OPAQUE;
+    }
+
+    // s over d with coverage a / 32, given s × a and 32 − a: exact for alpha
+    // 0 (d) and 32 (s), so no pixel needs a branch.
+    static uint16_t blend(uint32_t premultiplied, uint32_t inverse, uint16_t d) {
+        const uint16_t dd = bSwap ? swapBytes(d) : d;
+        const uint16_t mixed = foldRgb565((premultiplied + spreadRgb565(dd) * inverse) >> 5);
+        return bSwap ? swapBytes(mixed) : mixed;
+    }
+
+    // The table of literal codes 1 to 252 from palette base `base`; codes
+    // naming no entry are never painted, as the walker stops at them.
+    void resolve(uint32_t base) {
+        base_ = base;
+        const uint32_t nLiterals = literalsBelow(sprite_.palette_size, base);
+        for (uint32_t k = 1; k <= nLiterals; ++k) {
+            const uint32_t entry = base + k;
+            const uint16_t color = loadColor(sprite_.palette, entry);
+            const uint32_t a = alphaOf(entry);
+            if constexpr (MODE == Mode::BLEND) {
+                premultiplied_[k] = spreadRgb565(color) * a;
+                inverse_[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
+            } else {
+                color_[k] = bSwap ? swapBytes(color) : color;
+                if constexpr (MODE == Mode::ALPHA) alpha8_[k] = static_cast<uint8_t>(a);
+            }
+        }
+        if constexpr (MODE == Mode::BLEND) {
+            premultiplied_[CODE_SKIP] = 0;
+            inverse_[CODE_SKIP] = ALPHA_OPAQUE;
+        } else {
+            color_[CODE_SKIP] = 0;
+            if constexpr (MODE == Mode::ALPHA) alpha8_[CODE_SKIP] = 0;
+        }
+    }
+
+    struct Empty {};
+    using ColorTable = uint16_t[TABLE_SIZE];
+    using WordTable = uint32_t[TABLE_SIZE];
+    using ByteTable = uint8_t[TABLE_SIZE];
+
+    const rle565_sprite& sprite_;
+    uint32_t base_ = 0;
+    uint16_t* pixels_ = nullptr;
+    uint8_t* alpha_ = nullptr;
+    int32_t x_ = 0;
+    uint32_t lo_ = 0;
+    uint32_t hi_ = 0;
+    // Only the tables a mode reads take room: the runtime's stack may be small.
+    [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color_;
+    [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8_;
+    [[no_unique_address]]
+    typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied_;
+    [[no_unique_address]] typename Select<MODE == Mode::BLEND, ByteTable, Empty>::Type inverse_;
+};
+
+// The lines of a sprite as rle565_draw places them: the visible ones, top to
+// bottom, found by stepping through the line-length table.
+struct ClippedLines {
+    const rle565_sprite& sprite;
+    const rle565_target& target;
+    int32_t x;
+    uint32_t lo;      // first visible column of the sprite
+    uint32_t hi;      // one past the last
+    uint32_t top;     // first visible line
+    uint32_t bottom;  // one past the last
+    int64_t row;      // the target row of sprite line 0
+
+    template <class P>
+    void paint(P& painter) const {
+        const uint8_t* entry = sprite.lengths;
+        const uint8_t* const tableEnd = sprite.codes;
+        const uint8_t* codes = sprite.codes;
+        uint32_t count = 0;
+        // Lines above the target are stepped over by their lengths alone.
+        for (uint32_t i = 0; i < top; ++i) {
+            const size_t taken = readLineLength(entry, tableEnd, count);
+            if (taken == 0) return;
+            entry += taken;
+            codes += count;
+        }
+        const auto width = static_cast<uint32_t>(sprite.width);
+        for (uint32_t i = top; i < bottom; ++i) {
+            const size_t taken = readLineLength(entry, tableEnd, count);
+            if (taken == 0) return;
+            entry += taken;
+            const auto r = static_cast<ptrdiff_t>(row + i);
+            const ptrdiff_t at = r * static_cast<ptrdiff_t>(target.stride);
+            painter.setRow(target.pixels + at, target.alpha ? target.alpha + at : nullptr, x, lo,
+                           hi);
+            walkLine(codes, codes + count, width, hi, sprite.palette_size, painter);
+            codes += count;
+        }
+    }
+};
+
+// The lines of drawLineRows(), placed by its caller.
+struct GivenLines {
+    uint32_t width;
+    uint32_t nLines;
+    uint32_t nEntries;
+    NextLineRow next;
+    void* context;
+
+    template <class P>
+    void paint(P& painter) const {
+        for (uint32_t i = 0; i < nLines; ++i) {
+            LineRow line;
+            if (!next(context, i, line)) continue;
+            painter.setRow(line.pixels, line.alpha, 0, 0, width);
+            walkLine(line.codes, line.end, width, width, nEntries, painter);
+        }
+    }
+};
+
+template <Mode MODE, class Lines>
+void paintAs(const rle565_sprite& sprite, bool bSwap, const Lines& lines) {
+    if (bSwap) {
+        Painter<MODE, true> painter(sprite);
+        lines.paint(painter);
+    } else {
+        Painter<MODE, false> painter(sprite);
+        lines.paint(painter);
+    }
+}
+
+template <class Lines>
+void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
+                const Lines& lines) {
+    const bool bSwap = (targetFlags & RLE565_TARGET_BYTESWAP) != 0;
+    if (bTargetAlpha) {
+        paintAs<Mode::ALPHA>(sprite, bSwap, lines);
+    } else if (sprite.alphas != nullptr) {
+        paintAs<Mode::BLEND>(sprite, bSwap, lines);
+    } else {
+        paintAs<Mode::COPY>(sprite, bSwap, lines);
+    }
+}
+
+inline uint32_t loadField(const uint8_t* bytes, size_t offset) {
+    return static_cast<uint32_t>(bytes[offset] | bytes[offset + 1] << 8);
+}
+
+}  // namespace
+
+void drawLineRows(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
+                  uint32_t nLines, NextLineRow next, void* context) {
+    if (sprite.width <= 0) return;
+    const GivenLines lines{static_cast<uint32_t>(sprite.width), nLines, sprite.palette_size, next,
+                           context};
+    paintLines(sprite, bTargetAlpha, targetFlags, lines);
+}
+
+}  // namespace rle565
+
+extern "C" {
+
+int rle565_sprite_open(rle565_sprite* sprite, const void* bytes, size_t size) {
+    using namespace rle565;
+    if (sprite == nullptr) return RLE565_ERR_ARGUMENT;
+    *sprite = rle565_sprite{};
+    sprite->fault_line = -1;
+    if (bytes == nullptr && size > 0) return RLE565_ERR_ARGUMENT;
+    const auto* const file = static_cast<const uint8_t*>(bytes);
+    if (size < RLE_HEADER_SIZE || file[0] != 'R' || file[1] != 'L') return RLE565_ERR_HEADER;
+    // The converter keeps the data block's size in 32 bits.
+    if (size - RLE_HEADER_SIZE > UINT32_MAX) return RLE565_ERR_TOO_LARGE;
+    const uint32_t flagsWord = loadField(file, RLE_HEAD_FLAGS);
+    const BlockShape shape{loadField(file, RLE_HEAD_WIDTH), loadField(file, RLE_HEAD_HEIGHT),
+                           flagsWord, loadField(file, RLE_HEAD_PALETTE_SIZE)};
+    const uint8_t* const data = file + RLE_HEADER_SIZE;
+    const size_t dataSize = size - RLE_HEADER_SIZE;
+    const uint8_t* codes = nullptr;
+    const BlockFault fault =
+        checkBlock(data, dataSize, shape, [&codes, data](uint32_t line, size_t offset) {
+            if (line == 0) codes = data + offset;
+        });
+    if (fault.fault != RLE565_OK) {
+        sprite->fault_line = fault.line;
+        return fault.fault;
+    }
+    const size_t tableStart = lengthTableStart(shape);
+    sprite->width = static_cast<int32_t>(shape.width);
+    sprite->height = static_cast<int32_t>(shape.height);
+    sprite->flags = flagsWord;
+    sprite->palette_size = shape.nEntries;
+    sprite->palette = data;
+    sprite->alphas =
+        (flagsWord & RLE_ALPHA) != 0 ? data + 2 * static_cast<size_t>(shape.nEntries) : nullptr;
+    sprite->lengths = data + tableStart;
+    // Without lines the codes would start where the table ends, which is
+    // where it starts.
+    sprite->codes = codes != nullptr ? codes : sprite->lengths;
+    return RLE565_OK;
+}
+
+const char* rle565_error_text(int error) {
+    switch (error) {
+        case RLE565_OK:
+            return "sound";
+        case RLE565_ERR_ARGUMENT:
+            return "no sprite, or no bytes";
+        case RLE565_ERR_HEADER:
+            return "no RLE header";
+        case RLE565_ERR_PALETTE:
+            return "palette tables reach past the data block";
+        case RLE565_ERR_LENGTH_TABLE:
+            return "line-length table reaches past the data block";
+        case RLE565_ERR_LINE_BLOCK:
+            return "line codes reach past the data block";
+        case RLE565_ERR_LINE_LENGTH:
+            return "code reaches past the line's length";
+        case RLE565_ERR_OVERSHOOT:
+            return "run passes the end of the line";
+        case RLE565_ERR_ENTRY:
+            return "code names an entry beyond the palette";
+        case RLE565_ERR_TOO_FEW:
+            return "line covers fewer pixels than the width";
+        case RLE565_ERR_TOO_LARGE:
+            return "data block larger than 4 GiB";
+        default:
+            return "unknown error";
+    }
+}
+
+void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y) {
+    using namespace rle565;
+    if (sprite == nullptr || target == nullptr || target->pixels == nullptr) return;
+    if (sprite->width <= 0 || sprite->height <= 0 || target->width <= 0 || target->height <= 0)
+        return;
+    // Sprite columns and lines that land inside the target, in 64 bits so
+    // that no position overflows.
+    const int64_t left = x < 0 ? -static_cast<int64_t>(x) : 0;
+    const int64_t right = static_cast<int64_t>(target->width) - x;
+    const int64_t above = y < 0 ? -static_cast<int64_t>(y) : 0;
+    const int64_t below = static_cast<int64_t>(target->height) - y;
+    const int64_t hi = right < sprite->width ? right : sprite->width;
+    const int64_t bottom = below < sprite->height ? below : sprite->height;
+    if (left >= hi || above >= bottom) return;
+    const ClippedLines lines{*sprite,
+                             *target,
+                             x,
+                             static_cast<uint32_t>(left),
+                             static_cast<uint32_t>(hi),
+                             static_cast<uint32_t>(above),
+                             static_cast<uint32_t>(bottom),
+                             y};
+    paintLines(*sprite, target->alpha != nullptr, target->flags, lines);
+}
+
+}  // extern "C"
