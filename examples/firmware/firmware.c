@@ -9,6 +9,7 @@
  * and the program prints one checksum of the frame after each step of a
  * little animation, the same on the board and on a desktop. */
 #include <rle565/draw.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "board.h"
