@@ -34,7 +34,14 @@ static void board_exit(int status) {
     }
 }
 
+/* The System Control Block's configuration and control register. */
+#define SCB_CCR (*(volatile uint32_t*)0xE000ED14u)
+#define SCB_CCR_UNALIGN_TRP (1u << 3)
+
 void board_reset(void) {
+    /* Unaligned loads and stores fault, as they always do on a Cortex-M0+:
+     * code that runs here runs there. */
+    SCB_CCR |= SCB_CCR_UNALIGN_TRP;
     const uint32_t* from = __data_load;
     for (uint32_t* to = __data_start; to < __data_end;) *to++ = *from++;
     for (uint32_t* to = __bss_start; to < __bss_end;) *to++ = 0;
