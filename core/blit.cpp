@@ -382,13 +382,52 @@ struct FileDescriptor {
     }
 };
 
+// How a pass over a streamed file's lines ended.
+enum class Pass {
+    Done,     // every line read (and sound), every row written
+    Short,    // a read fell short, or a line checked before is unsound now
+    Unsound,  // a line's codes are unsound
+    Refused,  // a write was refused
+};
+
+// The block offset of the end of `line`'s codes, less codesStart.
+std::uint64_t lineEndOf(const RleTable& table, std::size_t height, std::size_t line) {
+    return line + 1 < height ? table.offsets[line + 1] : table.total;
+}
+
+// Checks every line of a streamed RLE file by the load-time rules before any
+// byte is written: the codes are read top line first, a window of whole
+// lines at a time.
+Pass checkStreamedLines(int fd, const RleShape& shape, const RleTable& table,
+                        std::vector<std::uint8_t>& window) {
+    const auto height = static_cast<std::size_t>(shape.height);
+    const auto width = static_cast<std::uint32_t>(shape.width);
+    for (std::size_t first = 0; first < height;) {
+        const std::uint64_t base = table.offsets[first];
+        std::size_t last = first + 1;  // the window holds lines first to last - 1
+        while (last < height && lineEndOf(table, height, last) - base <= CODES_WINDOW) ++last;
+        const auto size = static_cast<std::size_t>(lineEndOf(table, height, last - 1) - base);
+        if (size > window.size()) return Pass::Short;
+        if (!readAt(fd, window.data(), size, RLE_HEADER_SIZE + table.codesStart + base))
+            return Pass::Short;
+        for (std::size_t line = first; line < last; ++line) {
+            const std::uint8_t* const codes = window.data() + (table.offsets[line] - base);
+            const std::uint8_t* const end = window.data() + (lineEndOf(table, height, line) - base);
+            if (checkLine(codes, end, width, shape.paletteSize) != RLE565_OK) return Pass::Unsound;
+        }
+        first = last;
+    }
+    return Pass::Done;
+}
+
 // The rows of a streamed RLE file, bottom line first: the lines' codes are
-// read from the end of the file backwards, a window of whole lines at a time,
-// and every line is checked as it is decoded. False at the first shortfall,
-// unsound line or refused write.
+// read from the end of the file backwards, a window of whole lines at a time.
+// The lines were checked before; a line found unsound now, like a read that
+// falls short, means the file changed under us.
 template <std::size_t BPP>
-bool writeStreamedRows(int fd, const RleShape& shape, const RleTable& table, const RlePalette& pal,
-                       const BmpLayout& layout, OutputFile& out) {
+Pass writeStreamedRows(int fd, const RleShape& shape, const RleTable& table, const RlePalette& pal,
+                       const BmpLayout& layout, std::vector<std::uint8_t>& codesWindow,
+                       OutputFile& out) {
     const auto height = static_cast<std::size_t>(shape.height);
     const BmpRowCoder<BPP> coder(pal, (shape.flags & RLE_ALPHA) != 0,
                                  static_cast<std::uint32_t>(shape.width));
@@ -398,7 +437,7 @@ bool writeStreamedRows(int fd, const RleShape& shape, const RleTable& table, con
     const std::size_t rowsPerChunk =
         std::clamp<std::size_t>(CHUNK_SIZE / layout.rowSize, 1, height);
     std::vector<std::uint8_t> chunk(rowsPerChunk * layout.rowSize + BmpRowCoder<BPP>::SLACK);
-    std::vector<std::uint8_t> window(CODES_WINDOW);
+    std::vector<std::uint8_t>& window = codesWindow;
     std::size_t first = height;  // the window holds lines first to last
     std::uint64_t base = 0;      // the block offset of line `first`'s codes, less codesStart
     for (std::size_t r = 0; r < height;) {
@@ -411,20 +450,20 @@ bool writeStreamedRows(int fd, const RleShape& shape, const RleTable& table, con
                 while (lo > 0 && end - table.offsets[lo - 1] <= CODES_WINDOW) --lo;
                 base = table.offsets[lo];
                 const auto size = static_cast<std::size_t>(end - base);
-                if (size > window.size()) return false;
+                if (size > window.size()) return Pass::Short;
                 if (!readAt(fd, window.data(), size, RLE_HEADER_SIZE + table.codesStart + base))
-                    return false;
+                    return Pass::Short;
                 first = lo;
             }
             const std::uint8_t* const codes = window.data() + (table.offsets[line] - base);
             const std::uint8_t* const codesEnd = window.data() + (lineEnd(line) - base);
             if (!coder.code(codes, codesEnd, true, chunk.data() + k * layout.rowSize,
                             layout.rowSize))
-                return false;
+                return Pass::Short;
         }
-        if (!out.write(chunk.data(), nRows * layout.rowSize)) return false;
+        if (!out.write(chunk.data(), nRows * layout.rowSize)) return Pass::Refused;
     }
-    return true;
+    return Pass::Done;
 }
 
 }  // namespace
@@ -498,24 +537,30 @@ bool convertRleToBmp(const Image& image, const char* outputPath) {
 
 bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
                               std::uint64_t smallest) {
+    return streamRleFileToBmp(inputPath, outputPath, smallest) == StreamedBmp::Written;
+}
+
+StreamedBmp streamRleFileToBmp(const char* inputPath, const char* outputPath,
+                               std::uint64_t smallest) {
     // Small files, the usual case, are left at once to the loaded way: one
     // look at the size, without opening them twice.
     struct stat info;
     if (::stat(inputPath, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
         static_cast<std::uint64_t>(info.st_size) < smallest)
-        return false;
+        return StreamedBmp::NotTaken;
     const FileDescriptor in{::open(inputPath, O_RDONLY | O_CLOEXEC)};
     if (in.fd < 0 || ::fstat(in.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0)
-        return false;
+        return StreamedBmp::NotTaken;
     const auto fileSize = static_cast<std::uint64_t>(info.st_size);
     if (fileSize < std::max<std::uint64_t>(smallest, RLE_HEADER_SIZE) ||
         fileSize - RLE_HEADER_SIZE > UINT32_MAX)
-        return false;
+        return StreamedBmp::NotTaken;
     std::array<std::uint8_t, RLE_HEADER_SIZE> head;
     if (!readAt(in.fd, head.data(), head.size(), 0) || head[0] != 'R' || head[1] != 'L')
-        return false;
-    const RleShape shape{loadLe16(&head[4]), loadLe16(&head[6]), IMAGE_RLE | loadLe16(&head[2]),
-                         loadLe16(&head[8])};
+        return StreamedBmp::NotTaken;
+    const RleShape shape{loadLe16(&head[RLE_HEAD_WIDTH]), loadLe16(&head[RLE_HEAD_HEIGHT]),
+                         IMAGE_RLE | loadLe16(&head[RLE_HEAD_FLAGS]),
+                         loadLe16(&head[RLE_HEAD_PALETTE_SIZE])};
     const std::uint64_t blockSize = fileSize - RLE_HEADER_SIZE;
 
     // The palette tables and the line-length table, which is at most three
@@ -525,31 +570,46 @@ bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
     const auto headSize = static_cast<std::size_t>(
         std::min(blockSize, tableStart + 3 * static_cast<std::uint64_t>(shape.height)));
     std::vector<std::uint8_t> tables(headSize);
-    if (!readAt(in.fd, tables.data(), headSize, RLE_HEADER_SIZE)) return false;
+    if (!readAt(in.fd, tables.data(), headSize, RLE_HEADER_SIZE)) return StreamedBmp::NotTaken;
     RleTable table;
-    if (readRleTable(tables, blockSize, shape, table)) return false;
+    if (readRleTable(tables, blockSize, shape, table)) return StreamedBmp::Corrupt;
     const auto height = static_cast<std::size_t>(shape.height);
     for (std::size_t line = 0; line < height; ++line) {
-        const std::uint64_t end = line + 1 < height ? table.offsets[line + 1] : table.total;
-        if (table.codesStart + end > blockSize) return false;
+        if (table.codesStart + lineEndOf(table, height, line) > blockSize)
+            return StreamedBmp::Corrupt;
+    }
+    // Every line is checked before the first byte is written, so that a
+    // damaged file writes nothing at all, however large its BMP would be.
+    std::vector<std::uint8_t> window(CODES_WINDOW);
+    switch (checkStreamedLines(in.fd, shape, table, window)) {
+        case Pass::Done:
+            break;
+        case Pass::Unsound:
+            return StreamedBmp::Corrupt;
+        default:
+            return StreamedBmp::NotTaken;
     }
 
-    if (!fitsBmp(shape.width, shape.height, shape.flags)) return false;
+    if (!fitsBmp(shape.width, shape.height, shape.flags)) return StreamedBmp::Failed;
     const bool bAlpha = bSourceAlpha && shape.width > 0 && shape.height > 0;
     const auto layout = layoutBmp(shape.width, shape.height, bAlpha);
-    if (!layout) return false;
+    if (!layout) return StreamedBmp::Failed;
     const RlePalette pal{tables.data(), tables.data() + 2 * std::size_t{shape.paletteSize},
                          shape.paletteSize};
     OutputFile out(outputPath);
-    if (!out.isOpen()) return false;
+    if (!out.isOpen()) return StreamedBmp::Failed;
     out.reserve(layout->header.size() + std::uint64_t{layout->rowsSize});
-    if (!out.write(layout->header.data(), layout->header.size())) return false;
+    if (!out.write(layout->header.data(), layout->header.size())) return StreamedBmp::Failed;
     if (layout->rowSize > 0) {
-        const bool bWritten = bAlpha ? writeStreamedRows<4>(in.fd, shape, table, pal, *layout, out)
-                                     : writeStreamedRows<3>(in.fd, shape, table, pal, *layout, out);
-        if (!bWritten) return false;
+        const Pass pass =
+            bAlpha ? writeStreamedRows<4>(in.fd, shape, table, pal, *layout, window, out)
+                   : writeStreamedRows<3>(in.fd, shape, table, pal, *layout, window, out);
+        // A file that changed under us is left to the loaded way, which
+        // reads it whole; the temporary file goes.
+        if (pass == Pass::Short || pass == Pass::Unsound) return StreamedBmp::NotTaken;
+        if (pass == Pass::Refused) return StreamedBmp::Failed;
     }
-    return out.commit();
+    return out.commit() ? StreamedBmp::Written : StreamedBmp::Failed;
 }
 
 }  // namespace rle565

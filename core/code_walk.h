@@ -254,7 +254,7 @@ BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape,
     size_t codesStart = 0;
     const BlockFault tableFault =
         readLengthTable(data, size, size, shape, codesStart, [](uint32_t, size_t, uint32_t) {});
-    if (tableFault.fault != RLE565_OK) return tableFault;
+    if (tableFault.fault != RLE565_OK) return {tableFault.fault, tableFault.line};
     const uint8_t* entry = data + lengthTableStart(shape);
     size_t start = codesStart;
     for (uint32_t i = 0; i < shape.height; ++i) {

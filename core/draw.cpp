@@ -332,7 +332,16 @@ extern "C" {
 int rle565_sprite_open(rle565_sprite* sprite, const void* bytes, size_t size) {
     using namespace rle565;
     if (sprite == nullptr) return RLE565_ERR_ARGUMENT;
-    *sprite = rle565_sprite{};
+    // Field by field: a whole-struct store would be a call to memset, which
+    // freestanding builds need not have.
+    sprite->width = 0;
+    sprite->height = 0;
+    sprite->flags = 0;
+    sprite->palette_size = 0;
+    sprite->palette = nullptr;
+    sprite->alphas = nullptr;
+    sprite->lengths = nullptr;
+    sprite->codes = nullptr;
     sprite->fault_line = -1;
     if (bytes == nullptr && size > 0) return RLE565_ERR_ARGUMENT;
     const auto* const file = static_cast<const uint8_t*>(bytes);

@@ -20,7 +20,6 @@ namespace {
 
 constexpr const char* ERROR_HEADER = "RLE header read error";
 constexpr const char* ERROR_READ = "RLE read error";
-constexpr const char* ERROR_CORRUPT = "RLE data corrupt";
 
 // What indexRleLines reports; an inspector prints these beside the line number.
 constexpr const char* FAULT_NEGATIVE_SIZE = "negative width or height";
@@ -153,7 +152,7 @@ std::unique_ptr<Image> buildRle(std::uint64_t fileSize, const RleHead& head, Rea
         return fail(ERROR_READ);
     image->dataSize = dataSize;
 
-    if (indexRleLines(*image)) return fail(ERROR_CORRUPT);
+    if (indexRleLines(*image)) return fail(RLE_ERROR_CORRUPT);
     return image;
 }
 

@@ -3,9 +3,11 @@
 // larger targets with and without an alpha array, and written as a BMP that
 // must read back the same. The loader's checks must make all of that safe.
 // Mode b's streamed way, with the line codes checked as they are decoded, must
-// accept and refuse the same files and write the same bytes.
+// accept and refuse the same files and write the same bytes, and the drawing
+// runtime must open exactly the files that load.
 #include <rle565/blit.h>
 #include <rle565/bmp_writer.h>
+#include <rle565/draw.h>
 #include <rle565/image.h>
 #include <rle565/rle_reader.h>
 
@@ -249,6 +251,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Inputs of the other format belong to read_bmp.
     if (size < 2 || data[0] != 'R' || data[1] != 'L') return 0;
     const std::unique_ptr<Image> image = loadFromBytes(data, size);
+    // The drawing runtime accepts exactly what the loader accepts.
+    rle565_sprite sprite;
+    FUZZ_CHECK((rle565_sprite_open(&sprite, data, size) == RLE565_OK) == (image != nullptr));
     // Images small enough to draw quickly also go through mode b.
     if (!image ||
         static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height) <=

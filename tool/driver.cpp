@@ -3,6 +3,7 @@
 #include <rle565/blit.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
+#include <rle565/rle_reader.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -134,11 +135,24 @@ int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
 
 int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
     const char* outputPath = args.output ? args.output : args.input;
-    // Large sound RLE files convert without being read whole; anything else,
-    // and anything wrong with them, goes the way below, which reports it.
-    bool streamed = false;
-    withMemory([&] { streamed = convertLargeRleFileToBmp(args.input, outputPath); });
-    if (streamed) return 0;
+    // Large RLE files convert without being read whole, and each is tried
+    // once: what the streamed way judged it reports with the words of the
+    // way below, which takes only the files the streamed way did not.
+    // Out of memory, the streamed way leaves the file to that way too.
+    StreamedBmp streamed = StreamedBmp::NotTaken;
+    withMemory([&] { streamed = streamRleFileToBmp(args.input, outputPath); });
+    switch (streamed) {
+        case StreamedBmp::Written:
+            return 0;
+        case StreamedBmp::Corrupt:
+            std::fprintf(out, "Load failed: %s\n", RLE_ERROR_CORRUPT);
+            return 1;
+        case StreamedBmp::Failed:
+            std::fprintf(out, "failed for some reason\n");
+            return 1;
+        case StreamedBmp::NotTaken:
+            break;
+    }
 
     std::unique_ptr<Image> image;
     bool written = false;

@@ -39,12 +39,30 @@ Image decodeRleImage(const Image& image);
 
 // Mode b for RLE files of `smallest` bytes and more, without holding the whole
 // file: the tables are read first, then the lines' codes a window at a time,
-// each line checked as it is decoded. True when the BMP file was written,
-// with the bytes convertRleToBmp writes for the loaded file. False, with
-// nothing written, when the file is smaller, not an RLE file, unreadable,
-// unsound anywhere, too large for a BMP, or the output fails: the caller then
-// goes the usual way (loadImage, convertRleToBmp), which says what is wrong.
+// all of them checked before the first byte is written, then again to decode
+// them. True when the BMP file was written, with the bytes convertRleToBmp
+// writes for the loaded file. False, with nothing written, when the file is
+// smaller, not an RLE file, unreadable, unsound anywhere, too large for a
+// BMP, or the output fails.
 [[nodiscard]] bool convertLargeRleFileToBmp(const char* inputPath, const char* outputPath,
                                             std::uint64_t smallest = std::uint64_t{1} << 20);
+
+// What streamRleFileToBmp() did.
+enum class StreamedBmp {
+    NotTaken,  // nothing written: the file is smaller, not an RLE file, or a
+               // read fell short; the loaded way says what is wrong
+    Written,   // the BMP file is written
+    Corrupt,   // nothing written, not even a temporary file: the tables or a
+               // line's codes are unsound, which the load calls "RLE data corrupt"
+    Failed,    // the BMP file cannot be written (too large for the format, or
+               // the output refused); nothing is left behind
+};
+
+// convertLargeRleFileToBmp with the reason when it writes nothing. Every
+// line is checked before the first byte is written, and only a file that the
+// loaded way must read to judge comes back NotTaken, so a caller that goes
+// the loaded way for those alone tries each file once.
+[[nodiscard]] StreamedBmp streamRleFileToBmp(const char* inputPath, const char* outputPath,
+                                             std::uint64_t smallest = std::uint64_t{1} << 20);
 
 }  // namespace rle565

@@ -38,6 +38,9 @@
 
 namespace rle565 {
 
+// The load's words for an RLE file whose tables or line codes are unsound.
+inline constexpr const char* RLE_ERROR_CORRUPT = "RLE data corrupt";
+
 // The first structural fault of an RLE data block. `line` is the line whose
 // length entry or codes are at fault, or -1 when the palette tables are.
 struct RleFault {

@@ -107,6 +107,10 @@ TEST(StreamedModeB, UnsoundLinesWriteNothing) {
             const auto [bWritten, written] = streamed(loads);
             EXPECT_FALSE(bWritten);
             EXPECT_TRUE(written.empty());
+            // Judged by the streamed way itself, for the caller to report.
+            EXPECT_EQ(streamRleFileToBmp(loads.rle.c_str(), loads.bmp.c_str(), 0),
+                      StreamedBmp::Corrupt);
+            EXPECT_FALSE(std::filesystem::exists(loads.bmp));
         }
     }
 }

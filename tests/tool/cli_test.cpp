@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -298,6 +300,76 @@ TEST(Cli, LargeRleFilesInModeB) {
     EXPECT_EQ(run.status, 1);
     EXPECT_FALSE(std::filesystem::exists(dir.file("bad.bmp")));
     EXPECT_EQ(readFile(dir.file("bad.rle")), bad);
+}
+
+// The calls of a traced run that open `name` (its last path part), and those
+// that create any file.
+struct Opens {
+    int nNamed = 0;
+    int nCreated = 0;
+};
+
+Opens countOpens(const std::string& tracePath, const std::string& name) {
+    Opens opens;
+    std::istringstream trace(readText(tracePath));
+    for (std::string line; std::getline(trace, line);) {
+        if (line.find("open") == std::string::npos) continue;
+        if (line.find("/" + name + "\"") != std::string::npos ||
+            line.find("\"" + name + "\"") != std::string::npos)
+            ++opens.nNamed;
+        if (line.find("O_CREAT") != std::string::npos) ++opens.nCreated;
+    }
+    return opens;
+}
+
+bool haveStrace() { return std::system("strace -V >/dev/null 2>&1") == 0; }
+
+// A large file with a bad top line is judged before any output: not one byte
+// written, not even a temporary file, the target as it was; and the input is
+// read once, with no second try the loaded way.
+TEST(Cli, DamagedLargeRleFileWritesNoOutput) {
+    if (!haveStrace()) GTEST_SKIP() << "needs strace";
+    TempDir dir;
+    const TempDir traces;
+    const auto loaded = writeLargeNoisyRle(dir.file("big.rle"), 12, traces.file("expected.bmp"));
+    ASSERT_TRUE(loaded);
+    Bytes bad = readFile(dir.file("big.rle"));
+    bad[RLE_HEADER_SIZE + loaded->lineOffsets[0]] = 252;
+    writeFile(dir.file("bad.rle"), bad);
+    std::filesystem::remove(dir.file("big.rle"));
+    writeFile(dir.file("bad.bmp"), {'k', 'e', 'e', 'p'});
+
+    const std::string trace = traces.file("trace");
+    const RunResult run = runIn(dir, {"b", "bad.rle", "bad.bmp"},
+                                "strace -f -qq -e trace=open,openat,creat -o " + shellQuote(trace));
+    EXPECT_EQ(run.out, "Load failed: RLE data corrupt\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(readFile(dir.file("bad.bmp")), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"bad.bmp", "bad.rle"}));
+    const Opens opens = countOpens(trace, "bad.rle");
+    EXPECT_EQ(opens.nNamed, 1);
+    EXPECT_EQ(opens.nCreated, 0);
+}
+
+// A write of a large file's BMP that fails is tried once: one temporary file,
+// one read of the input, the words of a failed write, nothing left behind.
+TEST(Cli, FailedLargeWriteIsTriedOnce) {
+    if (!haveStrace()) GTEST_SKIP() << "needs strace";
+    TempDir dir;
+    const TempDir traces;
+    ASSERT_TRUE(writeLargeNoisyRle(dir.file("big.rle"), 13, traces.file("expected.bmp")));
+    const std::string trace = traces.file("trace");
+    // 8 blocks of 512 bytes: far less than the BMP file needs.
+    const RunResult run =
+        runIn(dir, {"b", "big.rle", "big.bmp"},
+              "trap '' XFSZ; ulimit -f 8; strace -f -qq -e trace=open,openat,creat -o " +
+                  shellQuote(trace));
+    EXPECT_EQ(run.out, "failed for some reason\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"big.rle"}));
+    const Opens opens = countOpens(trace, "big.rle");
+    EXPECT_EQ(opens.nNamed, 1);
+    EXPECT_EQ(opens.nCreated, 1);
 }
 
 // A file-size limit hit in the middle of a write: the original stays whole.
