@@ -75,6 +75,7 @@ static const scene scenes[] = {
     {"alpha-clip-rect", ALPHA_SPRITE, -10, -12, CLIP, DRAWS},
     {"alpha-clip-rect-far", ALPHA_SPRITE, 40, 20, CLIP, DRAWS},
     {"alpha-clip-rect-outside", ALPHA_SPRITE, 60, 0, CLIP, DRAWS_NOTHING},
+    {"alpha-off-every-edge", ALPHA_SPRITE, -2, -12, CLIP, DRAWS},
     {"keyed-inside", KEYED_SPRITE, 5, 5, PLAIN, DRAWS},
     {"keyed-off-left", KEYED_SPRITE, -19, 40, PLAIN, DRAWS},
     {"keyed-off-right", KEYED_SPRITE, 100, 60, PLAIN, DRAWS},
