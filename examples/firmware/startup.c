@@ -38,10 +38,34 @@ static void board_exit(int status) {
 #define SCB_CCR (*(volatile uint32_t*)0xE000ED14u)
 #define SCB_CCR_UNALIGN_TRP (1u << 3)
 
+/* The memory protection unit: control, region number, base, attributes. */
+#define MPU_CTRL (*(volatile uint32_t*)0xE000ED94u)
+#define MPU_RNR (*(volatile uint32_t*)0xE000ED98u)
+#define MPU_RBAR (*(volatile uint32_t*)0xE000ED9Cu)
+#define MPU_RASR (*(volatile uint32_t*)0xE000EDA0u)
+#define MPU_CTRL_ENABLE 1u
+#define MPU_CTRL_PRIVDEFENA 4u /* the default memory map where no region applies */
+#define MPU_RASR_READ_ONLY (6u << 24)
+#define MPU_RASR_CACHEABLE (1u << 17)
+#define MPU_RASR_SIZE_4M (21u << 1) /* 2^(21 + 1) bytes */
+#define MPU_RASR_ENABLE 1u
+
+/* The code memory stands in for flash but is RAM in qemu: one MPU region
+ * makes it read-only, so that a store into code or const data (a sprite's
+ * bytes) faults as it would in flash. */
+static void protect_flash(void) {
+    MPU_RNR = 0;
+    MPU_RBAR = 0x00000000u;
+    MPU_RASR = MPU_RASR_READ_ONLY | MPU_RASR_CACHEABLE | MPU_RASR_SIZE_4M | MPU_RASR_ENABLE;
+    MPU_CTRL = MPU_CTRL_ENABLE | MPU_CTRL_PRIVDEFENA;
+    __asm__ volatile("dsb\n\tisb" ::: "memory");
+}
+
 void board_reset(void) {
     /* Unaligned loads and stores fault, as they always do on a Cortex-M0+:
      * code that runs here runs there. */
     SCB_CCR |= SCB_CCR_UNALIGN_TRP;
+    protect_flash();
     const uint32_t* from = __data_load;
     for (uint32_t* to = __data_start; to < __data_end;) *to++ = *from++;
     for (uint32_t* to = __bss_start; to < __bss_end;) *to++ = 0;
