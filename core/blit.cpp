@@ -225,10 +225,10 @@ public:
     // key after them, then rowSize - width × BPP zero bytes; bytes up to SLACK
     // past the row may change. With bCheck, false when the codes are unsound
     // by the rules of the check at load (with end at the line's own end).
-    bool code(const std::uint8_t* p, const std::uint8_t* end, bool bCheck, std::uint8_t* row,
-              std::size_t rowSize) const {
+    bool code(const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t* readEnd,
+              bool bCheck, std::uint8_t* row, std::size_t rowSize) const {
         BmpRowPainter<BPP> painter{patterns_.data(), key_, row};
-        const LineWalk walk = walkLine(p, end, width_, width_, pal_.size, painter);
+        const LineWalk walk = walkLine(p, end, readEnd, width_, width_, pal_.size, painter);
         finish(walk.n, row, rowSize);
         return !bCheck || walk.fault == RLE565_OK;
     }
@@ -269,7 +269,8 @@ public:
             return;
         }
         const std::size_t offset = std::min<std::size_t>(image_.lineOffsets[line], data_.size());
-        coder_.code(data_.data() + offset, data_.data() + data_.size(), false, row, rowSize);
+        const std::uint8_t* const end = data_.data() + data_.size();
+        coder_.code(data_.data() + offset, end, end, false, row, rowSize);
     }
 
 private:
@@ -413,7 +414,8 @@ Pass checkStreamedLines(int fd, const RleShape& shape, const RleTable& table,
         for (std::size_t line = first; line < last; ++line) {
             const std::uint8_t* const codes = window.data() + (table.offsets[line] - base);
             const std::uint8_t* const end = window.data() + (lineEndOf(table, height, line) - base);
-            if (checkLine(codes, end, width, shape.paletteSize) != RLE565_OK) return Pass::Unsound;
+            if (checkLine(codes, end, window.data() + size, width, shape.paletteSize) != RLE565_OK)
+                return Pass::Unsound;
         }
         first = last;
     }
@@ -457,8 +459,8 @@ Pass writeStreamedRows(int fd, const RleShape& shape, const RleTable& table, con
             }
             const std::uint8_t* const codes = window.data() + (table.offsets[line] - base);
             const std::uint8_t* const codesEnd = window.data() + (lineEnd(line) - base);
-            if (!coder.code(codes, codesEnd, true, chunk.data() + k * layout.rowSize,
-                            layout.rowSize))
+            if (!coder.code(codes, codesEnd, window.data() + window.size(), true,
+                            chunk.data() + k * layout.rowSize, layout.rowSize))
                 return Pass::Short;
         }
         if (!out.write(chunk.data(), nRows * layout.rowSize)) return Pass::Refused;

@@ -76,7 +76,9 @@ inline __m128i byteLimit(uint32_t limit) {
 #endif
 
 // Walks one line's codes in [p, end) until they have covered `stop` pixels
-// (stop <= width), telling the visitor what they draw:
+// (stop <= width), telling the visitor what they draw. Bytes from end up to
+// readEnd (at or after end) may be looked at, never taken for codes: a look
+// at sixteen bytes then also serves the short lines that most sprites have.
 //
 //   v.shortCodes(codes, count, base, n)  count skip or literal codes (all
 //                                        naming entries below nEntries) for
@@ -87,16 +89,16 @@ inline __m128i byteLimit(uint32_t limit) {
 //   v.setBase(base)                      a switch code
 //
 // A visitor whose NEEDS_LOOK is true gets shortCodes() only with at least 16
-// code bytes readable at `codes` (it may read them all); the codes of a
-// shorter tail come one by one. Nothing is told about a code that is unsound,
+// bytes readable at `codes` (it may read them all); the codes of a tail
+// closer than that to readEnd come one by one. Nothing is told about a code that is unsound,
 // and nothing after it: the walk stops there with its fault; only a run that
 // passes the end of the line is told as far as the width first, so damaged
 // lines still draw what lies inside their row. With stop equal
 // to width the fault is the line's first by the load-time rules; bytes after
 // the covered pixels are never read.
 template <class Visitor>
-LineWalk walkLine(const uint8_t* p, const uint8_t* end, uint32_t width, uint32_t stop,
-                  uint32_t nEntries, Visitor& v) {
+LineWalk walkLine(const uint8_t* p, const uint8_t* end, const uint8_t* readEnd, uint32_t width,
+                  uint32_t stop, uint32_t nEntries, Visitor& v) {
     uint32_t base = 0;
     uint32_t nLiterals = literalsBelow(nEntries, base);
 #ifdef RLE565_WALK_SSE2
@@ -106,20 +108,20 @@ LineWalk walkLine(const uint8_t* p, const uint8_t* end, uint32_t width, uint32_t
     while (n < stop) {
         // A stretch of skips and sound literals, the bulk of most lines, goes
         // to the visitor at once.
-        const size_t avail = static_cast<size_t>(end - p);
-        if (avail >= 16 || (!Visitor::NEEDS_LOOK && avail > 0)) {
-            const uint32_t most = stop - n;
+        const auto avail = static_cast<size_t>(end - p);
+        const uint32_t most = avail < stop - n ? static_cast<uint32_t>(avail) : stop - n;
+        const bool bLook = readEnd - p >= 16;
+        if (most > 0 && (bLook || !Visitor::NEEDS_LOOK)) {
             uint32_t nLooked;
             uint32_t nShort;
 #ifdef RLE565_WALK_SSE2
-            if (avail >= 16) {
+            if (bLook) {
                 nLooked = most < 16 ? most : 16;
-                nShort = shortCodesAhead(p, literalLimit, most);
+                nShort = shortCodesAhead(p, literalLimit, nLooked);
             } else
 #endif
             {
-                nLooked = avail < most ? static_cast<uint32_t>(avail) : most;
-                if (Visitor::NEEDS_LOOK && nLooked > 16) nLooked = 16;
+                nLooked = Visitor::NEEDS_LOOK && most > 16 ? 16 : most;
                 nShort = shortCodesAt(p, nLooked, nLiterals);
             }
             if (nShort > 0) {
@@ -191,10 +193,12 @@ struct CheckVisitor {
     void setBase(uint32_t) {}
 };
 
-// The first fault of one line's codes in [p, end), or RLE565_OK.
-inline int checkLine(const uint8_t* p, const uint8_t* end, uint32_t width, uint32_t nEntries) {
+// The first fault of one line's codes in [p, end), or RLE565_OK; bytes up to
+// readEnd may be looked at.
+inline int checkLine(const uint8_t* p, const uint8_t* end, const uint8_t* readEnd, uint32_t width,
+                     uint32_t nEntries) {
     CheckVisitor v;
-    return walkLine(p, end, width, width, nEntries, v).fault;
+    return walkLine(p, end, readEnd, width, width, nEntries, v).fault;
 }
 
 // What the header tells of a data block (the file after its 12-byte header).
@@ -263,7 +267,7 @@ BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape,
         entry += readLineLength(entry, data + size, count);
         if (count > size - start) return {RLE565_ERR_LINE_BLOCK, line};
         const int fault =
-            checkLine(data + start, data + start + count, shape.width, shape.nEntries);
+            checkLine(data + start, data + start + count, data + size, shape.width, shape.nEntries);
         if (fault != RLE565_OK) return {fault, line};
         onLine(i, start);
         start += count;

@@ -51,6 +51,29 @@ struct Select<false, T, F> {
     using Type = F;
 };
 
+inline void store64(void* p, uint64_t v) { __builtin_memcpy(p, &v, sizeof v); }
+
+// Fills `count` values of `size` bytes, given as `pattern` repeated over 8
+// bytes, from dst. Runs of 4 to 16 pixels, the usual ones, take two
+// overlapping stores and no loop, whose end the processor would have to guess.
+template <class T>
+inline void fillRun(T* dst, uint32_t count, uint64_t pattern) {
+    constexpr uint32_t PER_STORE = 8 / sizeof(T);
+    if (count >= 2 * PER_STORE) {
+        for (uint32_t i = 0; i + 2 * PER_STORE < count; i += 2 * PER_STORE) {
+            store64(dst + i, pattern);
+            store64(dst + i + PER_STORE, pattern);
+        }
+        store64(dst + count - 2 * PER_STORE, pattern);
+        store64(dst + count - PER_STORE, pattern);
+    } else if (count >= PER_STORE) {
+        store64(dst, pattern);
+        store64(dst + count - PER_STORE, pattern);
+    } else {
+        for (uint32_t i = 0; i < count; ++i) dst[i] = static_cast<T>(pattern);
+    }
+}
+
 // How pixels meet the target.
 enum class Mode {
     COPY,   // no target alpha, sprite without alpha: every drawn pixel is opaque
@@ -93,9 +116,12 @@ public:
         uint16_t* const dst = pixels_ + at;
         const uint32_t len = to - from;
         if constexpr (MODE == Mode::COPY) {
+            // A branch rather than a select: skips among literals are rare,
+            // so it is well guessed, and the target is not read, which would
+            // wait for its cache line.
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
-                dst[i] = k != CODE_SKIP ? color_[k] : dst[i];
+                if (k != CODE_SKIP) dst[i] = color_[k];
             }
         } else if constexpr (MODE == Mode::BLEND) {
             // A skip code is entry "transparent": colour 0 at alpha 0.
@@ -107,8 +133,9 @@ public:
             uint8_t* const dstAlpha = alpha_ + at;
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
-                dst[i] = k != CODE_SKIP ? color_[k] : dst[i];
-                dstAlpha[i] = k != CODE_SKIP ? alpha8_[k] : dstAlpha[i];
+                if (k == CODE_SKIP) continue;
+                dst[i] = color_[k];
+                dstAlpha[i] = alpha8_[k];
             }
         }
     }
@@ -150,11 +177,8 @@ public:
             }
         }
         const uint16_t value = bSwap ? swapBytes(color) : color;
-        for (uint32_t i = 0; i < len; ++i) dst[i] = value;
-        if constexpr (MODE == Mode::ALPHA) {
-            uint8_t* const dstAlpha = alpha_ + at;
-            for (uint32_t i = 0; i < len; ++i) dstAlpha[i] = static_cast<uint8_t>(a);
-        }
+        fillRun(dst, len, value * 0x0001000100010001u);
+        if constexpr (MODE == Mode::ALPHA) fillRun(alpha_ + at, len, a * 0x0101010101010101u);
     }
 
     void skip(uint32_t, uint32_t) {}
@@ -262,7 +286,7 @@ struct ClippedLines {
             const ptrdiff_t at = r * static_cast<ptrdiff_t>(target.stride);
             painter.setRow(target.pixels + at, target.alpha ? target.alpha + at : nullptr, x, lo,
                            hi);
-            walkLine(codes, codes + count, width, hi, sprite.palette_size, painter);
+            walkLine(codes, codes + count, sprite.end, width, hi, sprite.palette_size, painter);
             codes += count;
         }
     }
@@ -282,7 +306,7 @@ struct GivenLines {
             LineRow line;
             if (!next(context, i, line)) continue;
             painter.setRow(line.pixels, line.alpha, 0, 0, width);
-            walkLine(line.codes, line.end, width, width, nEntries, painter);
+            walkLine(line.codes, line.end, line.end, width, width, nEntries, painter);
         }
     }
 };
@@ -342,6 +366,7 @@ int rle565_sprite_open(rle565_sprite* sprite, const void* bytes, size_t size) {
     sprite->alphas = nullptr;
     sprite->lengths = nullptr;
     sprite->codes = nullptr;
+    sprite->end = nullptr;
     sprite->fault_line = -1;
     if (bytes == nullptr && size > 0) return RLE565_ERR_ARGUMENT;
     const auto* const file = static_cast<const uint8_t*>(bytes);
@@ -374,6 +399,7 @@ int rle565_sprite_open(rle565_sprite* sprite, const void* bytes, size_t size) {
     // Without lines the codes would start where the table ends, which is
     // where it starts.
     sprite->codes = codes != nullptr ? codes : sprite->lengths;
+    sprite->end = file + size;
     return RLE565_OK;
 }
 

@@ -142,7 +142,8 @@ void countRlePixels(const Image& image, FileReport& report) {
     for (const std::uint32_t offset : image.lineOffsets) {
         PixelCounter counter{drawn, bases, nSkipped};
         const std::uint8_t* const start = data.data() + std::min<std::size_t>(offset, data.size());
-        walkLine(start, data.data() + data.size(), width, width, nEntries, counter);
+        const std::uint8_t* const end = data.data() + data.size();
+        walkLine(start, end, end, width, width, nEntries, counter);
         counter.first();
     }
 

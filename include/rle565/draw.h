@@ -50,6 +50,7 @@ typedef struct rle565_sprite {
     const uint8_t* alphas;  /* palette_size alphas 0..32, or NULL: all opaque */
     const uint8_t* lengths; /* the line-length table, one entry per line */
     const uint8_t* codes;   /* the top line's codes; the others follow */
+    const uint8_t* end;     /* one past the file's last byte */
     int32_t fault_line;     /* the line of the fault found by open, else -1 */
 } rle565_sprite;
 
