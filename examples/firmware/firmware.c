@@ -1,8 +1,8 @@
 /* A firmware-style use of the drawing runtime: a sprite made by the converter
  * at build time and embedded as a const array (it stays in flash), drawn
  * onto a frame in RAM for a 160 x 128 SPI display, which takes its RGB565
- * values high byte first. No allocation, no C library: <rle565/draw.h>
- * needs only <stddef.h> and <stdint.h>.
+ * values high byte first. No allocation, no call into the C library:
+ * <rle565/draw.h> needs only <stddef.h> and <stdint.h>.
  *
  * The sprite array comes from
  *     rle565 r sprite.bmp sprite.rle && xxd -i < sprite.rle > sprite_rle.inc

@@ -1,6 +1,7 @@
 /* Start-up code for the mps2-an385 board (Cortex-M3) under qemu: the vector
- * table, the reset handler that sets up the data and runs main, and the
- * board's output through semihosting. Nothing here allocates. */
+ * table, the reset handler that sets up the data and runs main, the board's
+ * output through semihosting, and the two functions the compiler may call.
+ * Nothing here allocates; with these, a program needs no C library. */
 #include <stddef.h>
 #include <stdint.h>
 
@@ -32,6 +33,27 @@ static void board_exit(int status) {
     semihost(SYS_EXIT, status == 0 ? ADP_STOPPED_APPLICATION_EXIT : ADP_STOPPED_RUN_TIME_ERROR);
     for (;;) {
     }
+}
+
+/* The compiler may call memcpy and memset for any copy or fill, in
+ * freestanding code too: the runtime's 8-byte stores of unknown alignment
+ * become memcpy calls on parts without unaligned stores. These copy a byte
+ * at a time, so that they make no unaligned access of their own (newlib's
+ * for the M3 do, and this board traps them); the attribute keeps the
+ * compiler from turning their loops back into calls of themselves. */
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void* memcpy(
+    void* restrict to, const void* restrict from, size_t n) {
+    unsigned char* d = to;
+    const unsigned char* s = from;
+    while (n--) *d++ = *s++;
+    return to;
+}
+
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void* memset(void* to, int value,
+                                                                           size_t n) {
+    unsigned char* d = to;
+    while (n--) *d++ = (unsigned char)value;
+    return to;
 }
 
 /* The System Control Block's configuration and control register. */
@@ -73,11 +95,16 @@ void board_reset(void) {
     board_exit(main());
 }
 
-/* A fault ends the run with a line that says so, instead of a silent hang
- * that only the test's time limit would end. */
-static void board_fault(void) {
-    board_print("fault\n");
+/* A fault ends the run with a line that says so and where, instead of a
+ * silent hang that only the test's time limit would end. The exception
+ * stacked r0-r3, r12, lr, pc and xpsr on the main stack. */
+__attribute__((used)) static void board_fault_report(const uint32_t* frame) {
+    board_print_hex("fault at pc", frame[6]);
     board_exit(1);
+}
+
+__attribute__((naked)) static void board_fault(void) {
+    __asm__ volatile("mrs r0, msp\n\tb board_fault_report");
 }
 
 /* The exceptions of a Cortex-M3 from the reset vector on; the initial stack
