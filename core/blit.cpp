@@ -142,6 +142,7 @@ struct BmpRowPainter {
     // The walker hands over stretches of short codes only with 16 code
     // bytes to look at.
     static constexpr bool NEEDS_LOOK = true;
+    static constexpr bool LONE_CODES = false;
 
     void literal(std::uint32_t e, std::uint32_t n) const {
         std::memcpy(row + n * BPP, patterns[e].data(), sizeof(PixelPattern));
@@ -414,7 +415,7 @@ Pass checkStreamedLines(int fd, const RleShape& shape, const RleTable& table,
         for (std::size_t line = first; line < last; ++line) {
             const std::uint8_t* const codes = window.data() + (table.offsets[line] - base);
             const std::uint8_t* const end = window.data() + (lineEndOf(table, height, line) - base);
-            if (checkLine(codes, end, window.data() + size, width, shape.paletteSize) != RLE565_OK)
+            if (!isLineSound(codes, end, window.data() + size, width, shape.paletteSize))
                 return Pass::Unsound;
         }
         first = last;

@@ -88,6 +88,7 @@ template <Mode MODE, bool bSwap>
 class Painter {
 public:
     static constexpr bool NEEDS_LOOK = false;
+    static constexpr bool LONE_CODES = true;
 
     Painter(const rle565_sprite& sprite) : sprite_(sprite) { resolve(0); }
 
@@ -124,10 +125,18 @@ public:
                 if (k != CODE_SKIP) dst[i] = color_[k];
             }
         } else if constexpr (MODE == Mode::BLEND) {
-            // A skip code is entry "transparent": colour 0 at alpha 0.
+            // Opaque pixels are copied without reading the target, and skips
+            // (entry "transparent", at alpha 0) leave it alone; within most
+            // stretches one of the two holds throughout, so the branches are
+            // well guessed.
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
-                dst[i] = blend(premultiplied_[k], inverse_[k], dst[i]);
+                const uint32_t inverse = inverse_[k];
+                if (inverse == 0) {
+                    dst[i] = color_[k];
+                } else if (inverse < ALPHA_OPAQUE) {
+                    dst[i] = blend(premultiplied_[k], inverse, dst[i]);
+                }
             }
         } else {
             uint8_t* const dstAlpha = alpha_ + at;
@@ -147,7 +156,12 @@ public:
         if constexpr (MODE == Mode::COPY) {
             pixels_[at] = color_[k];
         } else if constexpr (MODE == Mode::BLEND) {
-            pixels_[at] = blend(premultiplied_[k], inverse_[k], pixels_[at]);
+            const uint32_t inverse = inverse_[k];
+            if (inverse == 0) {
+                pixels_[at] = color_[k];
+            } else if (inverse < ALPHA_OPAQUE) {
+                pixels_[at] = blend(premultiplied_[k], inverse, pixels_[at]);
+            }
         } else {
             pixels_[at] = color_[k];
             alpha_[at] = alpha8_[k];
@@ -215,21 +229,19 @@ private:
             const uint32_t entry = base + k;
             const uint16_t color = loadColor(sprite_.palette, entry);
             const uint32_t a = alphaOf(entry);
+            color_[k] = bSwap ? swapBytes(color) : color;
             if constexpr (MODE == Mode::BLEND) {
                 premultiplied_[k] = spreadRgb565(color) * a;
                 inverse_[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
-            } else {
-                color_[k] = bSwap ? swapBytes(color) : color;
-                if constexpr (MODE == Mode::ALPHA) alpha8_[k] = static_cast<uint8_t>(a);
             }
+            if constexpr (MODE == Mode::ALPHA) alpha8_[k] = static_cast<uint8_t>(a);
         }
+        color_[CODE_SKIP] = 0;
         if constexpr (MODE == Mode::BLEND) {
             premultiplied_[CODE_SKIP] = 0;
             inverse_[CODE_SKIP] = ALPHA_OPAQUE;
-        } else {
-            color_[CODE_SKIP] = 0;
-            if constexpr (MODE == Mode::ALPHA) alpha8_[CODE_SKIP] = 0;
         }
+        if constexpr (MODE == Mode::ALPHA) alpha8_[CODE_SKIP] = 0;
     }
 
     struct Empty {};
@@ -245,7 +257,7 @@ private:
     uint32_t lo_ = 0;
     uint32_t hi_ = 0;
     // Only the tables a mode reads take room: the runtime's stack may be small.
-    [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color_;
+    ColorTable color_;
     [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8_;
     [[no_unique_address]]
     typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied_;

@@ -88,6 +88,7 @@ void fillRleHeader(const Image& image, FileReport& report) {
 // the palette bases the line selects.
 struct PixelCounter {
     static constexpr bool NEEDS_LOOK = false;
+    static constexpr bool LONE_CODES = false;
 
     std::vector<std::uint64_t>& drawn;
     std::vector<std::uint32_t>& bases;

@@ -125,7 +125,7 @@ inline Image recordFromBytes(const Bytes& file) {
     image.paletteSize = static_cast<std::uint16_t>(file.at(8) | file.at(9) << 8);
     image.dataSize = static_cast<std::uint32_t>(file.size() - 12);
     image.pixels.resize((image.dataSize + 1) / 2);
-    std::memcpy(image.pixels.data(), file.data() + 12, image.dataSize);
+    if (image.dataSize > 0) std::memcpy(image.pixels.data(), file.data() + 12, image.dataSize);
     return image;
 }
 
