@@ -51,27 +51,33 @@ struct Select<false, T, F> {
     using Type = F;
 };
 
-inline void store64(void* p, uint64_t v) { __builtin_memcpy(p, &v, sizeof v); }
-
-// Fills `count` values of `size` bytes, given as `pattern` repeated over 8
-// bytes, from dst. Runs of 4 to 16 pixels, the usual ones, take two
-// overlapping stores and no loop, whose end the processor would have to guess.
+// Fills `count` values from dst. On x86, where unaligned stores of eight
+// bytes are cheap, runs of 4 to 16 pixels, the usual ones, take two
+// overlapping stores and no loop, whose end the processor would have to
+// guess; elsewhere a plain loop, which needs no library call.
 template <class T>
-inline void fillRun(T* dst, uint32_t count, uint64_t pattern) {
+inline void fillRun(T* dst, uint32_t count, T value) {
+#if defined(__x86_64__) || defined(__i386__)
     constexpr uint32_t PER_STORE = 8 / sizeof(T);
+    uint64_t pattern = value;
+    for (uint32_t bits = 8 * sizeof(T); bits < 64; bits *= 2) pattern |= pattern << bits;
+    const auto store = [pattern](T* p) { __builtin_memcpy(p, &pattern, sizeof pattern); };
     if (count >= 2 * PER_STORE) {
         for (uint32_t i = 0; i + 2 * PER_STORE < count; i += 2 * PER_STORE) {
-            store64(dst + i, pattern);
-            store64(dst + i + PER_STORE, pattern);
+            store(dst + i);
+            store(dst + i + PER_STORE);
         }
-        store64(dst + count - 2 * PER_STORE, pattern);
-        store64(dst + count - PER_STORE, pattern);
-    } else if (count >= PER_STORE) {
-        store64(dst, pattern);
-        store64(dst + count - PER_STORE, pattern);
-    } else {
-        for (uint32_t i = 0; i < count; ++i) dst[i] = static_cast<T>(pattern);
+        store(dst + count - 2 * PER_STORE);
+        store(dst + count - PER_STORE);
+        return;
     }
+    if (count >= PER_STORE) {
+        store(dst);
+        store(dst + count - PER_STORE);
+        return;
+    }
+#endif
+    for (uint32_t i = 0; i < count; ++i) dst[i] = value;
 }
 
 // How pixels meet the target.
@@ -133,7 +139,7 @@ public:
                 const uint8_t k = c[i];
                 const uint32_t inverse = inverse_[k];
                 if (inverse == 0) {
-                    dst[i] = color_[k];
+                    dst[i] = opaque(premultiplied_[k]);
                 } else if (inverse < ALPHA_OPAQUE) {
                     dst[i] = blend(premultiplied_[k], inverse, dst[i]);
                 }
@@ -158,7 +164,7 @@ public:
         } else if constexpr (MODE == Mode::BLEND) {
             const uint32_t inverse = inverse_[k];
             if (inverse == 0) {
-                pixels_[at] = color_[k];
+                pixels_[at] = opaque(premultiplied_[k]);
             } else if (inverse < ALPHA_OPAQUE) {
                 pixels_[at] = blend(premultiplied_[k], inverse, pixels_[at]);
             }
@@ -191,8 +197,8 @@ public:
             }
         }
         const uint16_t value = bSwap ? swapBytes(color) : color;
-        fillRun(dst, len, value * 0x0001000100010001u);
-        if constexpr (MODE == Mode::ALPHA) fillRun(alpha_ + at, len, a * 0x0101010101010101u);
+        fillRun(dst, len, value);
+        if constexpr (MODE == Mode::ALPHA) fillRun(alpha_ + at, len, static_cast<uint8_t>(a));
     }
 
     void skip(uint32_t, uint32_t) {}
@@ -212,6 +218,12 @@ private:
         return a < ALPHA_OPAQUE ? a : ALPHA_OPAQUE;
     }
 
+    // The pixel of an opaque entry, given s × 32.
+    static uint16_t opaque(uint32_t premultiplied) {
+        const uint16_t color = foldRgb565(premultiplied >> 5);
+        return bSwap ? swapBytes(color) : color;
+    }
+
     // s over d with coverage a / 32, given s × a and 32 − a: exact for alpha
     // 0 (d) and 32 (s), so no pixel needs a branch.
     static uint16_t blend(uint32_t premultiplied, uint32_t inverse, uint16_t d) {
@@ -229,14 +241,14 @@ private:
             const uint32_t entry = base + k;
             const uint16_t color = loadColor(sprite_.palette, entry);
             const uint32_t a = alphaOf(entry);
-            color_[k] = bSwap ? swapBytes(color) : color;
+            if constexpr (MODE != Mode::BLEND) color_[k] = bSwap ? swapBytes(color) : color;
             if constexpr (MODE == Mode::BLEND) {
                 premultiplied_[k] = spreadRgb565(color) * a;
                 inverse_[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
             }
             if constexpr (MODE == Mode::ALPHA) alpha8_[k] = static_cast<uint8_t>(a);
         }
-        color_[CODE_SKIP] = 0;
+        if constexpr (MODE != Mode::BLEND) color_[CODE_SKIP] = 0;
         if constexpr (MODE == Mode::BLEND) {
             premultiplied_[CODE_SKIP] = 0;
             inverse_[CODE_SKIP] = ALPHA_OPAQUE;
@@ -257,7 +269,7 @@ private:
     uint32_t lo_ = 0;
     uint32_t hi_ = 0;
     // Only the tables a mode reads take room: the runtime's stack may be small.
-    ColorTable color_;
+    [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color_;
     [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8_;
     [[no_unique_address]]
     typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied_;

@@ -63,7 +63,9 @@ typedef struct rle565_sprite {
  * alpha[v * stride + u]. With alpha NULL, partial alpha is blended into the
  * pixels and transparent pixels leave them alone; with an alpha array,
  * colours and alphas are copied. A clip rectangle is a target whose pixels
- * (and alpha) point into a sub-rectangle of a larger frame, with its stride. */
+ * (and alpha) point into a sub-rectangle of a larger frame, with its stride.
+ * The stride is at least the width; nothing outside the width x height
+ * pixels (and alphas) is read or written. */
 typedef struct rle565_target {
     uint16_t* pixels;
     uint8_t* alpha;
@@ -82,7 +84,9 @@ const char* rle565_error_text(int error);
 
 /* Draws the sprite with its top-left pixel at (x, y), clipped to the target:
  * any x and y, a sprite wholly outside draws nothing. A target with a null
- * pixels pointer, or a width or height of 0 or less, draws nothing. */
+ * pixels pointer, or a width or height of 0 or less, draws nothing. Each
+ * draw resolves the palette into a table on the stack (at most about 1.4 KiB
+ * on a Cortex-M0+, when alpha is blended into the pixels). */
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y);
 
 #ifdef __cplusplus

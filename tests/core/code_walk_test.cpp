@@ -33,6 +33,16 @@ TEST(IsLineSound, AgreesWithTheWalker) {
         const std::uint8_t* const readEnd = p + (random() % 2 ? bytes.size() : length);
         const bool bWalker = checkLine(p, p + length, readEnd, width, nEntries) == RLE565_OK;
         ASSERT_EQ(isLineSound(p, p + length, readEnd, width, nEntries), bWalker) << round;
+        // Side by side with a sound line of the same width, or with itself.
+        const std::vector<std::uint8_t> skips = {
+            0xFF, static_cast<std::uint8_t>(width), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        LineScan withSound[2] = {
+            LineScan(p, p + length, readEnd, width, nEntries),
+            LineScan(skips.data(), skips.data() + 2, skips.data() + skips.size(), width, nEntries)};
+        ASSERT_EQ(areLinesSound(withSound), bWalker) << round;
+        LineScan twice[2] = {LineScan(p, p + length, readEnd, width, nEntries),
+                             LineScan(p, p + length, readEnd, width, nEntries)};
+        ASSERT_EQ(areLinesSound(twice), bWalker) << round;
         nSound += bWalker ? 1 : 0;
     }
     // Both verdicts came up often enough to mean something.
