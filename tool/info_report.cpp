@@ -185,13 +185,21 @@ void countBmpPixels(const Image& image, FileReport& report) {
     report.bCounted = true;
 }
 
-void fillBmp(std::span<const std::uint8_t> bytes, FileReport& report) {
+// What every loaded image reports, BMP or PNG: its size, alpha, and the BMP
+// file mode b would make of it.
+void fillLoaded(FileKind kind, FileReport& report) {
     const Image& image = *report.image;
     report.bHeaderRead = true;
-    report.kind = FileKind::Bmp;
+    report.kind = kind;
     report.width = image.width;
     report.height = image.height;
     report.bAlpha = image.hasAlpha();
+    report.bmpDepth = report.bAlpha ? 32 : 24;
+    report.bmpSize = bmpFileSize(image.width, image.height, report.bAlpha);
+}
+
+void fillBmp(std::span<const std::uint8_t> bytes, FileReport& report) {
+    fillLoaded(FileKind::Bmp, report);
     // The image loaded, so the file holds the whole header.
     if (const auto layout = describeBmp(bytes)) {
         report.bTopDown = layout->bTopDown;
@@ -201,18 +209,11 @@ void fillBmp(std::span<const std::uint8_t> bytes, FileReport& report) {
         report.bMasks = layout->bMasks;
         report.masks = layout->masks;
     }
-    report.bmpDepth = report.bAlpha ? 32 : 24;
-    report.bmpSize = bmpFileSize(image.width, image.height, report.bAlpha);
-    countBmpPixels(image, report);
+    countBmpPixels(*report.image, report);
 }
 
 void fillPng(std::span<const std::uint8_t> bytes, FileReport& report) {
-    const Image& image = *report.image;
-    report.bHeaderRead = true;
-    report.kind = FileKind::Png;
-    report.width = image.width;
-    report.height = image.height;
-    report.bAlpha = image.hasAlpha();
+    fillLoaded(FileKind::Png, report);
     // The chunks before the image data say what is reported.
     if (const auto layout = describePng(bytes)) {
         report.bitDepth = layout->bitDepth;
@@ -221,9 +222,7 @@ void fillPng(std::span<const std::uint8_t> bytes, FileReport& report) {
         report.bTransparencyChunk = layout->bTransparency;
         report.nPaletteEntries = layout->nPaletteEntries;
     }
-    report.bmpDepth = report.bAlpha ? 32 : 24;
-    report.bmpSize = bmpFileSize(image.width, image.height, report.bAlpha);
-    countBmpPixels(image, report);
+    countBmpPixels(*report.image, report);
 }
 
 std::string hex32(std::uint32_t value) {
