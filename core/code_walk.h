@@ -371,9 +371,12 @@ BlockFault readLengthTable(const uint8_t* head, size_t headSize, size_t blockSiz
 // Checks a whole data block of `size` bytes by the load-time rules: the
 // tables inside the block, each line's codes inside it and sound for its own
 // length. Calls onLine(line, offset) with each sound line's block offset.
-// The first fault, or RLE565_OK.
-template <class OnLine>
-BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape, OnLine onLine) {
+// The first fault, or RLE565_OK. Each line is walked with `v`, told every
+// code: a visitor that draws nothing lets a size-optimised build check with
+// the same compiled walk as it draws with.
+template <class OnLine, class Visitor = CheckVisitor>
+BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape, OnLine onLine,
+                      Visitor v = Visitor{}) {
     size_t codesStart = 0;
     const BlockFault tableFault =
         readLengthTable(data, size, size, shape, codesStart, [](uint32_t, size_t, uint32_t) {});
@@ -385,8 +388,9 @@ BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape,
         uint32_t count = 0;
         entry += readLineLength(entry, data + size, count);
         if (count > size - start) return {RLE565_ERR_LINE_BLOCK, line};
-        const int fault =
-            checkLine(data + start, data + start + count, data + size, shape.width, shape.nEntries);
+        const int fault = walkLine(data + start, data + start + count, data + size, shape.width,
+                                   shape.width, shape.nEntries, v)
+                              .fault;
         if (fault != RLE565_OK) return {fault, line};
         onLine(i, start);
         start += count;

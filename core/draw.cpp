@@ -13,6 +13,14 @@
 #include "code_walk.h"
 #include "draw_lines.h"
 
+// A build optimised for size (GCC's -Os, or RLE565_DRAW_COMPACT defined)
+// takes the compact painter: one loop for every kind of target, deciding per
+// pixel at run time, and one compiled walk of the codes shared with the check
+// at open. Other builds take the fast painters, one per kind of target.
+#if defined(__OPTIMIZE_SIZE__) && !defined(RLE565_DRAW_COMPACT)
+#define RLE565_DRAW_COMPACT 1
+#endif
+
 namespace rle565 {
 
 namespace {
@@ -40,6 +48,8 @@ inline uint16_t loadColor(const uint8_t* palette, uint32_t entry) {
     const uint8_t* const p = palette + 2 * static_cast<size_t>(entry);
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
+
+#ifndef RLE565_DRAW_COMPACT
 
 // T when bPick, else F.
 template <bool bPick, class T, class F>
@@ -276,6 +286,85 @@ private:
     [[no_unique_address]] typename Select<MODE == Mode::BLEND, ByteTable, Empty>::Type inverse_;
 };
 
+#else
+
+// Paints what the walker tells onto one target row at a time, resolving each
+// entry from the palette as it comes: no table, no copies per kind of target.
+// Column n of the sprite's line lands on pixels[x + n]; only columns lo to
+// hi - 1 are painted, so with lo = hi = 0 it paints nothing and serves as the
+// check at open.
+class Painter {
+public:
+    static constexpr bool NEEDS_LOOK = false;
+    static constexpr bool LONE_CODES = false;
+
+    Painter(const uint8_t* palette, const uint8_t* alphas, bool bSwap)
+        : palette_(palette), alphas_(alphas), bSwap_(bSwap) {}
+
+    void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
+        pixels_ = pixels;
+        alpha_ = alpha;
+        x_ = x;
+        lo_ = lo;
+        hi_ = hi;
+    }
+
+    void setBase(uint32_t) {}
+
+    void shortCodes(const uint8_t* codes, uint32_t count, uint32_t base, uint32_t n) {
+        for (uint32_t i = 0; i < count; ++i) {
+            if (codes[i] != CODE_SKIP) paint(base + codes[i], n + i, 1);
+        }
+    }
+
+    void literal(uint32_t entry, uint32_t n) { paint(entry, n, 1); }
+
+    void run(uint32_t entry, uint32_t n, uint32_t count) { paint(entry, n, count); }
+
+    void skip(uint32_t, uint32_t) {}
+
+private:
+    // Paints `count` pixels of an entry from column n, inside the clip: with
+    // a target alpha colour and alpha copied, else alpha 0 leaves the pixel,
+    // 32 (or more) replaces it and anything between blends.
+    void paint(uint32_t entry, uint32_t n, uint32_t count) {
+        uint32_t from = n;
+        uint32_t to = n + count;
+        if (from < lo_) from = lo_;
+        if (to > hi_) to = hi_;
+        if (from >= to) return;
+        const uint16_t color = loadColor(palette_, entry);
+        uint32_t a = ALPHA_OPAQUE;
+        if (alphas_ != nullptr && alphas_[entry] < ALPHA_OPAQUE) a = alphas_[entry];
+        const uint32_t premultiplied = spreadRgb565(color) * a;
+        for (uint32_t i = from; i < to; ++i) {
+            // Only columns inside the clip, so the sum is never negative.
+            const auto at = static_cast<size_t>(static_cast<int64_t>(x_) + i);
+            uint16_t value = color;
+            if (alpha_ != nullptr) {
+                alpha_[at] = static_cast<uint8_t>(a);
+            } else if (a == 0) {
+                continue;
+            } else if (a < ALPHA_OPAQUE) {
+                const uint16_t d = bSwap_ ? swapBytes(pixels_[at]) : pixels_[at];
+                value = foldRgb565((premultiplied + spreadRgb565(d) * (ALPHA_OPAQUE - a)) >> 5);
+            }
+            pixels_[at] = bSwap_ ? swapBytes(value) : value;
+        }
+    }
+
+    const uint8_t* palette_;
+    const uint8_t* alphas_;
+    bool bSwap_;
+    uint16_t* pixels_ = nullptr;
+    uint8_t* alpha_ = nullptr;
+    int32_t x_ = 0;
+    uint32_t lo_ = 0;
+    uint32_t hi_ = 0;
+};
+
+#endif
+
 // The lines of a sprite as rle565_draw places them: the visible ones, top to
 // bottom, found by stepping through the line-length table.
 struct ClippedLines {
@@ -335,6 +424,8 @@ struct GivenLines {
     }
 };
 
+#ifndef RLE565_DRAW_COMPACT
+
 template <Mode MODE, class Lines>
 void paintAs(const rle565_sprite& sprite, bool bSwap, const Lines& lines) {
     if (bSwap) {
@@ -358,6 +449,16 @@ void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetF
         paintAs<Mode::COPY>(sprite, bSwap, lines);
     }
 }
+
+#else
+
+template <class Lines>
+void paintLines(const rle565_sprite& sprite, bool, uint32_t targetFlags, const Lines& lines) {
+    Painter painter(sprite.palette, sprite.alphas, (targetFlags & RLE565_TARGET_BYTESWAP) != 0);
+    lines.paint(painter);
+}
+
+#endif
 
 inline uint32_t loadField(const uint8_t* bytes, size_t offset) {
     return static_cast<uint32_t>(bytes[offset] | bytes[offset + 1] << 8);
@@ -403,10 +504,16 @@ int rle565_sprite_open(rle565_sprite* sprite, const void* bytes, size_t size) {
     const uint8_t* const data = file + RLE_HEADER_SIZE;
     const size_t dataSize = size - RLE_HEADER_SIZE;
     const uint8_t* codes = nullptr;
+    const auto onLine = [&codes, data](uint32_t line, size_t offset) {
+        if (line == 0) codes = data + offset;
+    };
+#ifdef RLE565_DRAW_COMPACT
+    // The walk that draws, told to paint no column: one compiled walk less.
     const BlockFault fault =
-        checkBlock(data, dataSize, shape, [&codes, data](uint32_t line, size_t offset) {
-            if (line == 0) codes = data + offset;
-        });
+        checkBlock(data, dataSize, shape, onLine, Painter(nullptr, nullptr, false));
+#else
+    const BlockFault fault = checkBlock(data, dataSize, shape, onLine);
+#endif
     if (fault.fault != RLE565_OK) {
         sprite->fault_line = fault.line;
         return fault.fault;
