@@ -195,7 +195,12 @@ public:
                 if constexpr (bSwap) mixed = swapBytes8(mixed);
                 _mm_storeu_si128(at, mixed);
             }
-#endif
+            // The rest, fewer than eight, by the same sum without a branch.
+            for (; i < len; ++i) {
+                const uint8_t k = c[i];
+                dst[i] = blend(premultiplied_[k], inverse_[k], dst[i]);
+            }
+#else
             for (; i < len; ++i) {
                 const uint8_t k = c[i];
                 const uint32_t inverse = inverse_[k];
@@ -205,6 +210,7 @@ public:
                     dst[i] = blend(premultiplied_[k], inverse, dst[i]);
                 }
             }
+#endif
         } else {
             uint8_t* const dstAlpha = alpha_ + at;
             for (uint32_t i = 0; i < len; ++i) {
