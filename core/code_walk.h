@@ -143,14 +143,17 @@ LineWalk walkLine(const uint8_t* p, const uint8_t* end, const uint8_t* readEnd, 
         }
         if (p == end) return {RLE565_ERR_TOO_FEW, n};
         const uint8_t c = *p++;
-        // The most frequent code first, tested with one comparison.
-        if (c - 1u < nLiterals) {
+        // The most frequent code first, tested with one comparison. For a
+        // painter, which takes short codes ahead of a long one as they come,
+        // a long code is as frequent: it is told apart first.
+        const bool bLong = Visitor::LONE_CODES && c > CODE_LITERAL_MAX;
+        if (!bLong && c - 1u < nLiterals) {
             v.literal(base + c, n);
             ++n;
-        } else if (c == CODE_SKIP) {
+        } else if (!bLong && c == CODE_SKIP) {
             v.skip(n, 1);
             ++n;
-        } else if (c <= CODE_LITERAL_MAX) {
+        } else if (!bLong && c <= CODE_LITERAL_MAX) {
             return {RLE565_ERR_ENTRY, n};
         } else if (c == CODE_SKIP_RUN) {
             if (p == end) return {RLE565_ERR_LINE_LENGTH, n};
