@@ -205,7 +205,7 @@ public:
                 const uint8_t k = c[i];
                 const uint32_t inverse = inverse_[k];
                 if (inverse == 0) {
-                    dst[i] = color_[k];
+                    dst[i] = opaque(premultiplied_[k]);
                 } else if (inverse < ALPHA_OPAQUE) {
                     dst[i] = blend(premultiplied_[k], inverse, dst[i]);
                 }
@@ -231,7 +231,7 @@ public:
         } else if constexpr (MODE == Mode::BLEND) {
             const uint32_t inverse = inverse_[k];
             if (inverse == 0) {
-                pixels_[at] = color_[k];
+                pixels_[at] = opaque(premultiplied_[k]);
             } else if (inverse < ALPHA_OPAQUE) {
                 pixels_[at] = blend(premultiplied_[k], inverse, pixels_[at]);
             }
@@ -298,6 +298,12 @@ private:
         return a < ALPHA_OPAQUE ? a : ALPHA_OPAQUE;
     }
 
+    // The pixel of an opaque entry, given s × 32.
+    static uint16_t opaque(uint32_t premultiplied) {
+        const uint16_t color = foldRgb565(premultiplied >> 5);
+        return bSwap ? swapBytes(color) : color;
+    }
+
     // s over d with coverage a / 32, given s × a and 32 − a: exact for alpha
     // 0 (d) and 32 (s), so no pixel needs a branch.
     static uint16_t blend(uint32_t premultiplied, uint32_t inverse, uint16_t d) {
@@ -315,19 +321,23 @@ private:
             const uint32_t entry = base + k;
             const uint16_t color = loadColor(sprite_.palette, entry);
             const uint32_t a = alphaOf(entry);
-            color_[k] = bSwap ? swapBytes(color) : color;
+            if constexpr (MODE != Mode::BLEND) color_[k] = bSwap ? swapBytes(color) : color;
             if constexpr (MODE == Mode::BLEND) {
                 premultiplied_[k] = spreadRgb565(color) * a;
                 inverse_[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
+#ifdef RLE565_WALK_SSE2
                 pairs_[k] = color | a << 16;
+#endif
             }
             if constexpr (MODE == Mode::ALPHA) alpha8_[k] = static_cast<uint8_t>(a);
         }
-        color_[CODE_SKIP] = 0;
+        if constexpr (MODE != Mode::BLEND) color_[CODE_SKIP] = 0;
         if constexpr (MODE == Mode::BLEND) {
             premultiplied_[CODE_SKIP] = 0;
             inverse_[CODE_SKIP] = ALPHA_OPAQUE;
+#ifdef RLE565_WALK_SSE2
             pairs_[CODE_SKIP] = 0;
+#endif
         }
         if constexpr (MODE == Mode::ALPHA) alpha8_[CODE_SKIP] = 0;
     }
@@ -345,14 +355,16 @@ private:
     uint32_t lo_ = 0;
     uint32_t hi_ = 0;
     // Only the tables a mode reads take room: the runtime's stack may be small.
-    ColorTable color_;
+    [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color_;
     [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8_;
     [[no_unique_address]]
     typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied_;
     [[no_unique_address]] typename Select<MODE == Mode::BLEND, ByteTable, Empty>::Type inverse_;
+#ifdef RLE565_WALK_SSE2
     // Colour and alpha side by side (colour in the low half), for blending
     // eight at a time.
     [[no_unique_address]] typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type pairs_;
+#endif
 };
 
 #else
