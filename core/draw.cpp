@@ -72,6 +72,12 @@ inline void fillRun(T* dst, uint32_t count, T value) {
     uint64_t pattern = value;
     for (uint32_t bits = 8 * sizeof(T); bits < 64; bits *= 2) pattern |= pattern << bits;
     const auto store = [pattern](T* p) { __builtin_memcpy(p, &pattern, sizeof pattern); };
+    // 4 to 8 pixels, the most frequent runs, first and with one test.
+    if (count - PER_STORE <= PER_STORE) {
+        store(dst);
+        store(dst + count - PER_STORE);
+        return;
+    }
     if (count >= 2 * PER_STORE) {
         for (uint32_t i = 0; i + 2 * PER_STORE < count; i += 2 * PER_STORE) {
             store(dst + i);
@@ -159,6 +165,11 @@ public:
         uint16_t* const dst = pixels_ + at;
         const uint32_t len = to - from;
         if constexpr (MODE == Mode::COPY) {
+#if defined(__x86_64__) || defined(__i386__)
+            // 4 to 8 pixels, as most stretches are, by two overlapping stores
+            // of four and no loop; painting a pixel twice alike does no harm.
+            if (len - 4 <= 4 && paint4(c, dst) && paint4(c + len - 4, dst + len - 4)) return;
+#endif
             // A branch rather than a select: skips among literals are rare,
             // so it is well guessed, and the target is not read, which would
             // wait for its cache line.
@@ -284,6 +295,21 @@ public:
     void skip(uint32_t, uint32_t) {}
 
 private:
+#if defined(__x86_64__) || defined(__i386__)
+    // The four literal codes at k painted onto dst by one store; false, and
+    // nothing painted, when one of them is a skip code.
+    bool paint4(const uint8_t* k, uint16_t* dst) const {
+        uint32_t codes;
+        __builtin_memcpy(&codes, k, sizeof codes);
+        if (((codes - 0x01010101u) & ~codes & 0x80808080u) != 0) return false;
+        const uint64_t four = color_[k[0]] | static_cast<uint64_t>(color_[k[1]]) << 16 |
+                              static_cast<uint64_t>(color_[k[2]]) << 32 |
+                              static_cast<uint64_t>(color_[k[3]]) << 48;
+        __builtin_memcpy(dst, &four, sizeof four);
+        return true;
+    }
+#endif
+
     // Where column n lands; only asked for columns inside the clip, so the
     // sum is never negative.
     size_t target(uint32_t n) const {
