@@ -143,14 +143,17 @@ LineWalk walkLine(const uint8_t* p, const uint8_t* end, const uint8_t* readEnd, 
         }
         if (p == end) return {RLE565_ERR_TOO_FEW, n};
         const uint8_t c = *p++;
-        // The most frequent code first, tested with one comparison.
-        if (c - 1u < nLiterals) {
+        // The most frequent code first, tested with one comparison. For a
+        // painter, which takes short codes ahead of a long one as they come,
+        // a long code is as frequent: it is told apart first.
+        const bool bLong = Visitor::LONE_CODES && c > CODE_LITERAL_MAX;
+        if (!bLong && c - 1u < nLiterals) {
             v.literal(base + c, n);
             ++n;
-        } else if (c == CODE_SKIP) {
+        } else if (!bLong && c == CODE_SKIP) {
             v.skip(n, 1);
             ++n;
-        } else if (c <= CODE_LITERAL_MAX) {
+        } else if (!bLong && c <= CODE_LITERAL_MAX) {
             return {RLE565_ERR_ENTRY, n};
         } else if (c == CODE_SKIP_RUN) {
             if (p == end) return {RLE565_ERR_LINE_LENGTH, n};
@@ -371,9 +374,12 @@ BlockFault readLengthTable(const uint8_t* head, size_t headSize, size_t blockSiz
 // Checks a whole data block of `size` bytes by the load-time rules: the
 // tables inside the block, each line's codes inside it and sound for its own
 // length. Calls onLine(line, offset) with each sound line's block offset.
-// The first fault, or RLE565_OK.
-template <class OnLine>
-BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape, OnLine onLine) {
+// The first fault, or RLE565_OK. Each line is walked with `v`, told every
+// code: a visitor that draws nothing lets a size-optimised build check with
+// the same compiled walk as it draws with.
+template <class OnLine, class Visitor = CheckVisitor>
+BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape, OnLine onLine,
+                      Visitor v = Visitor{}) {
     size_t codesStart = 0;
     const BlockFault tableFault =
         readLengthTable(data, size, size, shape, codesStart, [](uint32_t, size_t, uint32_t) {});
@@ -385,8 +391,9 @@ BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape,
         uint32_t count = 0;
         entry += readLineLength(entry, data + size, count);
         if (count > size - start) return {RLE565_ERR_LINE_BLOCK, line};
-        const int fault =
-            checkLine(data + start, data + start + count, data + size, shape.width, shape.nEntries);
+        const int fault = walkLine(data + start, data + start + count, data + size, shape.width,
+                                   shape.width, shape.nEntries, v)
+                              .fault;
         if (fault != RLE565_OK) return {fault, line};
         onLine(i, start);
         start += count;

@@ -13,6 +13,14 @@
 #include "code_walk.h"
 #include "draw_lines.h"
 
+// A build optimised for size (GCC's -Os, or RLE565_DRAW_COMPACT defined)
+// takes the compact painter: one loop for every kind of target, deciding per
+// pixel at run time, and one compiled walk of the codes shared with the check
+// at open. Other builds take the fast painters, one per kind of target.
+#if defined(__OPTIMIZE_SIZE__) && !defined(RLE565_DRAW_COMPACT)
+#define RLE565_DRAW_COMPACT 1
+#endif
+
 namespace rle565 {
 
 namespace {
@@ -41,6 +49,8 @@ inline uint16_t loadColor(const uint8_t* palette, uint32_t entry) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
+#ifndef RLE565_DRAW_COMPACT
+
 // T when bPick, else F.
 template <bool bPick, class T, class F>
 struct Select {
@@ -62,6 +72,12 @@ inline void fillRun(T* dst, uint32_t count, T value) {
     uint64_t pattern = value;
     for (uint32_t bits = 8 * sizeof(T); bits < 64; bits *= 2) pattern |= pattern << bits;
     const auto store = [pattern](T* p) { __builtin_memcpy(p, &pattern, sizeof pattern); };
+    // 4 to 8 pixels, the most frequent runs, first and with one test.
+    if (count - PER_STORE <= PER_STORE) {
+        store(dst);
+        store(dst + count - PER_STORE);
+        return;
+    }
     if (count >= 2 * PER_STORE) {
         for (uint32_t i = 0; i + 2 * PER_STORE < count; i += 2 * PER_STORE) {
             store(dst + i);
@@ -79,6 +95,32 @@ inline void fillRun(T* dst, uint32_t count, T value) {
 #endif
     for (uint32_t i = 0; i < count; ++i) dst[i] = value;
 }
+
+#ifdef RLE565_WALK_SSE2
+
+// Eight pixels at once, channel by channel in 16-bit lanes: s over d with
+// coverage a / 32, each channel (s × a + d × (32 − a)) >> 5 as blend() makes
+// it, so alpha 0 gives d and 32 gives s exactly.
+inline __m128i blend8(__m128i s, __m128i a, __m128i d) {
+    const __m128i five = _mm_set1_epi16(31);
+    const __m128i six = _mm_set1_epi16(63);
+    const __m128i inverse = _mm_sub_epi16(_mm_set1_epi16(ALPHA_OPAQUE), a);
+    const auto mix = [&](__m128i sc, __m128i dc) {
+        return _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(sc, a), _mm_mullo_epi16(dc, inverse)),
+                              5);
+    };
+    const __m128i r = mix(_mm_srli_epi16(s, 11), _mm_srli_epi16(d, 11));
+    const __m128i g =
+        mix(_mm_and_si128(_mm_srli_epi16(s, 5), six), _mm_and_si128(_mm_srli_epi16(d, 5), six));
+    const __m128i b = mix(_mm_and_si128(s, five), _mm_and_si128(d, five));
+    return _mm_or_si128(_mm_or_si128(_mm_slli_epi16(r, 11), _mm_slli_epi16(g, 5)), b);
+}
+
+inline __m128i swapBytes8(__m128i v) {
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+
+#endif
 
 // How pixels meet the target.
 enum class Mode {
@@ -123,6 +165,11 @@ public:
         uint16_t* const dst = pixels_ + at;
         const uint32_t len = to - from;
         if constexpr (MODE == Mode::COPY) {
+#if defined(__x86_64__) || defined(__i386__)
+            // 4 to 8 pixels, as most stretches are, by two overlapping stores
+            // of four and no loop; painting a pixel twice alike does no harm.
+            if (len - 4 <= 4 && paint4(c, dst) && paint4(c + len - 4, dst + len - 4)) return;
+#endif
             // A branch rather than a select: skips among literals are rare,
             // so it is well guessed, and the target is not read, which would
             // wait for its cache line.
@@ -135,7 +182,37 @@ public:
             // (entry "transparent", at alpha 0) leave it alone; within most
             // stretches one of the two holds throughout, so the branches are
             // well guessed.
-            for (uint32_t i = 0; i < len; ++i) {
+            uint32_t i = 0;
+#ifdef RLE565_WALK_SSE2
+            // Eight at a time, the colours and alphas gathered from the
+            // table and blended in lanes; skips blend at alpha 0, which
+            // gives back the target's own pixel.
+            for (; i + 8 <= len; i += 8) {
+                const uint32_t* const t = pairs_;
+                const uint8_t* const k = c + i;
+                const __m128i lo =
+                    _mm_set_epi32(static_cast<int>(t[k[3]]), static_cast<int>(t[k[2]]),
+                                  static_cast<int>(t[k[1]]), static_cast<int>(t[k[0]]));
+                const __m128i hi =
+                    _mm_set_epi32(static_cast<int>(t[k[7]]), static_cast<int>(t[k[6]]),
+                                  static_cast<int>(t[k[5]]), static_cast<int>(t[k[4]]));
+                const __m128i color = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(lo, 16), 16),
+                                                      _mm_srai_epi32(_mm_slli_epi32(hi, 16), 16));
+                const __m128i a = _mm_packs_epi32(_mm_srli_epi32(lo, 16), _mm_srli_epi32(hi, 16));
+                auto* const at = reinterpret_cast<__m128i*>(dst + i);
+                __m128i d = _mm_loadu_si128(at);
+                if constexpr (bSwap) d = swapBytes8(d);
+                __m128i mixed = blend8(color, a, d);
+                if constexpr (bSwap) mixed = swapBytes8(mixed);
+                _mm_storeu_si128(at, mixed);
+            }
+            // The rest, fewer than eight, by the same sum without a branch.
+            for (; i < len; ++i) {
+                const uint8_t k = c[i];
+                dst[i] = blend(premultiplied_[k], inverse_[k], dst[i]);
+            }
+#else
+            for (; i < len; ++i) {
                 const uint8_t k = c[i];
                 const uint32_t inverse = inverse_[k];
                 if (inverse == 0) {
@@ -144,6 +221,7 @@ public:
                     dst[i] = blend(premultiplied_[k], inverse, dst[i]);
                 }
             }
+#endif
         } else {
             uint8_t* const dstAlpha = alpha_ + at;
             for (uint32_t i = 0; i < len; ++i) {
@@ -192,7 +270,20 @@ public:
             if (a < ALPHA_OPAQUE) {
                 const uint32_t premultiplied = spreadRgb565(color) * a;
                 const uint32_t inverse = ALPHA_OPAQUE - a;
-                for (uint32_t i = 0; i < len; ++i) dst[i] = blend(premultiplied, inverse, dst[i]);
+                uint32_t i = 0;
+#ifdef RLE565_WALK_SSE2
+                const __m128i color8 = _mm_set1_epi16(static_cast<short>(color));
+                const __m128i a8 = _mm_set1_epi16(static_cast<short>(a));
+                for (; i + 8 <= len; i += 8) {
+                    auto* const at = reinterpret_cast<__m128i*>(dst + i);
+                    __m128i d = _mm_loadu_si128(at);
+                    if constexpr (bSwap) d = swapBytes8(d);
+                    __m128i mixed = blend8(color8, a8, d);
+                    if constexpr (bSwap) mixed = swapBytes8(mixed);
+                    _mm_storeu_si128(at, mixed);
+                }
+#endif
+                for (; i < len; ++i) dst[i] = blend(premultiplied, inverse, dst[i]);
                 return;
             }
         }
@@ -204,6 +295,21 @@ public:
     void skip(uint32_t, uint32_t) {}
 
 private:
+#if defined(__x86_64__) || defined(__i386__)
+    // The four literal codes at k painted onto dst by one store; false, and
+    // nothing painted, when one of them is a skip code.
+    bool paint4(const uint8_t* k, uint16_t* dst) const {
+        uint32_t codes;
+        __builtin_memcpy(&codes, k, sizeof codes);
+        if (((codes - 0x01010101u) & ~codes & 0x80808080u) != 0) return false;
+        const uint64_t four = color_[k[0]] | static_cast<uint64_t>(color_[k[1]]) << 16 |
+                              static_cast<uint64_t>(color_[k[2]]) << 32 |
+                              static_cast<uint64_t>(color_[k[3]]) << 48;
+        __builtin_memcpy(dst, &four, sizeof four);
+        return true;
+    }
+#endif
+
     // Where column n lands; only asked for columns inside the clip, so the
     // sum is never negative.
     size_t target(uint32_t n) const {
@@ -245,6 +351,9 @@ private:
             if constexpr (MODE == Mode::BLEND) {
                 premultiplied_[k] = spreadRgb565(color) * a;
                 inverse_[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
+#ifdef RLE565_WALK_SSE2
+                pairs_[k] = color | a << 16;
+#endif
             }
             if constexpr (MODE == Mode::ALPHA) alpha8_[k] = static_cast<uint8_t>(a);
         }
@@ -252,6 +361,9 @@ private:
         if constexpr (MODE == Mode::BLEND) {
             premultiplied_[CODE_SKIP] = 0;
             inverse_[CODE_SKIP] = ALPHA_OPAQUE;
+#ifdef RLE565_WALK_SSE2
+            pairs_[CODE_SKIP] = 0;
+#endif
         }
         if constexpr (MODE == Mode::ALPHA) alpha8_[CODE_SKIP] = 0;
     }
@@ -274,7 +386,91 @@ private:
     [[no_unique_address]]
     typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied_;
     [[no_unique_address]] typename Select<MODE == Mode::BLEND, ByteTable, Empty>::Type inverse_;
+#ifdef RLE565_WALK_SSE2
+    // Colour and alpha side by side (colour in the low half), for blending
+    // eight at a time.
+    [[no_unique_address]] typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type pairs_;
+#endif
 };
+
+#else
+
+// Paints what the walker tells onto one target row at a time, resolving each
+// entry from the palette as it comes: no table, no copies per kind of target.
+// Column n of the sprite's line lands on pixels[x + n]; only columns lo to
+// hi - 1 are painted, so with lo = hi = 0 it paints nothing and serves as the
+// check at open.
+class Painter {
+public:
+    static constexpr bool NEEDS_LOOK = false;
+    static constexpr bool LONE_CODES = false;
+
+    Painter(const uint8_t* palette, const uint8_t* alphas, bool bSwap)
+        : palette_(palette), alphas_(alphas), bSwap_(bSwap) {}
+
+    void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
+        pixels_ = pixels;
+        alpha_ = alpha;
+        x_ = x;
+        lo_ = lo;
+        hi_ = hi;
+    }
+
+    void setBase(uint32_t) {}
+
+    void shortCodes(const uint8_t* codes, uint32_t count, uint32_t base, uint32_t n) {
+        for (uint32_t i = 0; i < count; ++i) {
+            if (codes[i] != CODE_SKIP) paint(base + codes[i], n + i, 1);
+        }
+    }
+
+    void literal(uint32_t entry, uint32_t n) { paint(entry, n, 1); }
+
+    void run(uint32_t entry, uint32_t n, uint32_t count) { paint(entry, n, count); }
+
+    void skip(uint32_t, uint32_t) {}
+
+private:
+    // Paints `count` pixels of an entry from column n, inside the clip: with
+    // a target alpha colour and alpha copied, else alpha 0 leaves the pixel,
+    // 32 (or more) replaces it and anything between blends.
+    void paint(uint32_t entry, uint32_t n, uint32_t count) {
+        uint32_t from = n;
+        uint32_t to = n + count;
+        if (from < lo_) from = lo_;
+        if (to > hi_) to = hi_;
+        if (from >= to) return;
+        const uint16_t color = loadColor(palette_, entry);
+        uint32_t a = ALPHA_OPAQUE;
+        if (alphas_ != nullptr && alphas_[entry] < ALPHA_OPAQUE) a = alphas_[entry];
+        const uint32_t premultiplied = spreadRgb565(color) * a;
+        for (uint32_t i = from; i < to; ++i) {
+            // Only columns inside the clip, so the sum is never negative.
+            const auto at = static_cast<size_t>(static_cast<int64_t>(x_) + i);
+            uint16_t value = color;
+            if (alpha_ != nullptr) {
+                alpha_[at] = static_cast<uint8_t>(a);
+            } else if (a == 0) {
+                continue;
+            } else if (a < ALPHA_OPAQUE) {
+                const uint16_t d = bSwap_ ? swapBytes(pixels_[at]) : pixels_[at];
+                value = foldRgb565((premultiplied + spreadRgb565(d) * (ALPHA_OPAQUE - a)) >> 5);
+            }
+            pixels_[at] = bSwap_ ? swapBytes(value) : value;
+        }
+    }
+
+    const uint8_t* palette_;
+    const uint8_t* alphas_;
+    bool bSwap_;
+    uint16_t* pixels_ = nullptr;
+    uint8_t* alpha_ = nullptr;
+    int32_t x_ = 0;
+    uint32_t lo_ = 0;
+    uint32_t hi_ = 0;
+};
+
+#endif
 
 // The lines of a sprite as rle565_draw places them: the visible ones, top to
 // bottom, found by stepping through the line-length table.
@@ -335,6 +531,8 @@ struct GivenLines {
     }
 };
 
+#ifndef RLE565_DRAW_COMPACT
+
 template <Mode MODE, class Lines>
 void paintAs(const rle565_sprite& sprite, bool bSwap, const Lines& lines) {
     if (bSwap) {
@@ -358,6 +556,16 @@ void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetF
         paintAs<Mode::COPY>(sprite, bSwap, lines);
     }
 }
+
+#else
+
+template <class Lines>
+void paintLines(const rle565_sprite& sprite, bool, uint32_t targetFlags, const Lines& lines) {
+    Painter painter(sprite.palette, sprite.alphas, (targetFlags & RLE565_TARGET_BYTESWAP) != 0);
+    lines.paint(painter);
+}
+
+#endif
 
 inline uint32_t loadField(const uint8_t* bytes, size_t offset) {
     return static_cast<uint32_t>(bytes[offset] | bytes[offset + 1] << 8);
@@ -403,10 +611,16 @@ int rle565_sprite_open(rle565_sprite* sprite, const void* bytes, size_t size) {
     const uint8_t* const data = file + RLE_HEADER_SIZE;
     const size_t dataSize = size - RLE_HEADER_SIZE;
     const uint8_t* codes = nullptr;
+    const auto onLine = [&codes, data](uint32_t line, size_t offset) {
+        if (line == 0) codes = data + offset;
+    };
+#ifdef RLE565_DRAW_COMPACT
+    // The walk that draws, told to paint no column: one compiled walk less.
     const BlockFault fault =
-        checkBlock(data, dataSize, shape, [&codes, data](uint32_t line, size_t offset) {
-            if (line == 0) codes = data + offset;
-        });
+        checkBlock(data, dataSize, shape, onLine, Painter(nullptr, nullptr, false));
+#else
+    const BlockFault fault = checkBlock(data, dataSize, shape, onLine);
+#endif
     if (fault.fault != RLE565_OK) {
         sprite->fault_line = fault.line;
         return fault.fault;

@@ -154,6 +154,76 @@ TEST(Draw, ClipsMultipaletteSpritesOnEveryEdge) {
     }
 }
 
+// Stretches of literals of every alpha, skips among them, of lengths around
+// the eight pixels that alpha sprites are blended by at a time and the four
+// that colour-key sprites are stored by, and translucent and opaque runs
+// around those lengths too, each drawn at every place across the clip's
+// edges onto every kind of target, with alpha and without.
+TEST(Draw, PaintsStretchesAndRunsOfEveryLength) {
+    const std::vector<std::uint16_t> colors = {0xF81F, 0x1234, 0xFFFF, 0x07E0,
+                                               0xF800, 0x001F, 0x8410};
+    const std::vector<std::uint8_t> alphas = {0, 32, 16, 1, 31, 12, 32};
+    // A segment: a literal code (entry, or 0 for a skip), or a run of
+    // `count` pixels of an entry.
+    struct Segment {
+        std::uint8_t entry;
+        std::uint8_t count;  // 0: a literal code
+    };
+    const auto lit = [](std::initializer_list<std::uint8_t> entries) {
+        std::vector<Segment> segments;
+        for (const std::uint8_t e : entries) segments.push_back({e, 0});
+        return segments;
+    };
+    const auto cat = [](std::initializer_list<std::vector<Segment>> parts) {
+        std::vector<Segment> all;
+        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    const std::vector<std::vector<Segment>> lines = {
+        cat({lit({1, 2, 3, 4, 5, 6, 0, 1, 2, 3, 4, 5, 6, 1, 1, 1, 0, 0, 2, 3, 4, 5, 6}),
+             {{5, 11}, {1, 9}},
+             lit({2, 0, 3, 4, 5, 6})}),
+        cat({lit({5, 5, 5, 5, 5, 5, 5, 5}),
+             {{0, 5}},
+             lit({4, 4, 0, 4, 4}),
+             {{2, 4}},
+             lit({3, 3, 3, 3, 3, 3}),
+             {{1, 8}},
+             lit({6, 6, 6, 0, 6, 6, 6}),
+             {{2, 6}}}),
+        cat({lit({3, 2, 5, 4, 0, 6, 1, 2, 3, 5, 4, 2, 1, 6, 5, 3, 2}),
+             {{6, 4}, {3, 7}, {5, 8}},
+             {{2, 13}}}),
+    };
+    for (const bool bAlpha : {true, false}) {
+        RleBuilder builder;
+        builder.flags(bAlpha ? RLE_ALPHA : 0).size(49, 3).palette(colors);
+        if (bAlpha) builder.alphas(alphas);
+        std::vector<std::vector<Pair>> pixels;
+        for (const auto& line : lines) {
+            Bytes codes;
+            std::vector<Pair> row;
+            for (const Segment& segment : line) {
+                const Pair pair{colors[segment.entry], alphas[segment.entry]};
+                if (segment.count == 0) {
+                    codes.push_back(segment.entry);
+                    row.push_back(pair);
+                } else if (segment.entry == 0) {
+                    codes.insert(codes.end(), {CODE_SKIP_RUN, segment.count});
+                    row.insert(row.end(), segment.count, pair);
+                } else {
+                    codes.insert(codes.end(), {CODE_RUN, segment.entry, segment.count});
+                    row.insert(row.end(), segment.count, pair);
+                }
+            }
+            ASSERT_EQ(row.size(), 49u);
+            builder.line(codes);
+            pixels.push_back(row);
+        }
+        expectClippedDraws(makeImage(pixels, bAlpha), builder.bytes());
+    }
+}
+
 // Lines of more than 254 bytes take long length entries, which lines above
 // the target are stepped over by.
 TEST(Draw, StepsOverLongLinesAboveTheTarget) {
