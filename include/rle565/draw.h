@@ -85,8 +85,9 @@ const char* rle565_error_text(int error);
 /* Draws the sprite with its top-left pixel at (x, y), clipped to the target:
  * any x and y, a sprite wholly outside draws nothing. A target with a null
  * pixels pointer, or a width or height of 0 or less, draws nothing. Each
- * draw resolves the palette into a table on the stack (at most about 1.4 KiB
- * on a Cortex-M0+, when alpha is blended into the pixels). */
+ * draw resolves the palette into a table on the stack: at most about 1.4 KiB
+ * without SSE2 and 2.3 KiB with it, when alpha is blended into the pixels; a
+ * few dozen bytes in builds for size (-Os or RLE565_DRAW_COMPACT). */
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y);
 
 #ifdef __cplusplus
