@@ -45,13 +45,6 @@ struct DriverState {
     int umask = -1;  // read when list mode starts
 };
 
-// The process's umask, read by setting it and setting it back.
-int currentUmask() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return static_cast<int>(mask);
-}
-
 // A failed consistency check is a defect of the program: it is reported as
 // "error: FILE:LINE CONDITION" on standard output, with a break into the
 // debugger when one is attached, and the run ends with status 1.

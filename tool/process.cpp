@@ -2,6 +2,7 @@
 // named temporary file under way, which the signal handlers remove.
 #include "process.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -62,6 +63,12 @@ void prepareProcess() {
         sigemptyset(&action.sa_mask);
         ::sigaction(signal, &action, nullptr);
     }
+}
+
+int currentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<int>(mask);
 }
 
 }  // namespace rle565

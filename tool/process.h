@@ -15,4 +15,8 @@ OutputTarget outputTarget(const char* path, int mode = -1);
 // remove a named temporary file before they end it. For main() only.
 void prepareProcess();
 
+// The process's umask, read by setting it and setting it back (there is no
+// call that only reads it); single-threaded, so nobody sees the moment.
+int currentUmask();
+
 }  // namespace rle565
