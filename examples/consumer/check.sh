@@ -43,14 +43,24 @@ installed=$(cd "$prefix/include" && find . -type f | sort)
 public=$(cd "$root/include" && find . -type f -name '*.h' | sort)
 [ "$installed" = "$public" ] || fail "installed headers differ from include/: $installed"
 
-# The library never ends or signals the process, prints, or changes the
-# umask: its objects call none of the functions that do.
-library=$(find "$prefix" -name 'librle565_core.a' | head -n 1)
+# The libraries never end or signal the process, print, or change the
+# umask: their objects call none of the functions that do. The drawing
+# runtime calls nothing at all.
+libraries=$(find "$prefix" -name 'librle565_*.a' | sort)
+[ -n "$libraries" ] || fail "no library installed"
+draw=$(find "$prefix" -name 'librle565_draw.a' | head -n 1)
+[ -n "$draw" ] || fail "librle565_draw.a not installed"
 if command -v nm >/dev/null; then
-    calls=$(nm -u "$library" | awk '{ print $NF }' |
-        grep -E '^(exit|_exit|_Exit|quick_exit|abort|raise|kill|signal|sigaction|umask|printf|puts|putchar|perror|vprintf|setlocale|_ZSt9terminatev)$' |
-        sort -u || true)
-    [ -z "$calls" ] || fail "the library calls $(echo $calls)"
+    for library in $libraries; do
+        calls=$(nm -u "$library" | awk '{ print $NF }' |
+            grep -E '^(exit|_exit|_Exit|quick_exit|abort|raise|kill|signal|sigaction|umask|printf|puts|putchar|perror|vprintf|setlocale|_ZSt9terminatev)$' |
+            sort -u || true)
+        [ -z "$calls" ] || fail "$(basename "$library") calls $(echo $calls)"
+    done
+    # (A sanitizer build's checks are the sanitizer's, not the runtime's.)
+    calls=$(nm -u "$draw" | awk 'NF { print $NF }' | grep -v ':$' |
+        grep -vE '^_*(asan|ubsan|sanitizer)_' | sort -u || true)
+    [ -z "$calls" ] || fail "the drawing runtime calls $(echo $calls)"
 fi
 
 # The consumer gets the compiler and flags of the tree it links against, so
@@ -91,5 +101,15 @@ if command -v pkg-config >/dev/null; then
     [ "$(checksum "$work/pc_checksum" "$work/sprite.rle")" = "$EXPECTED" ] ||
         fail "the pkg-config build draws a different frame"
     echo "pkg-config build: same checksum"
+fi
+# A C99 program that knows only <rle565/draw.h> and the runtime's library.
+cc=$(cache CMAKE_C_COMPILER)
+if [ -n "$cc" ]; then
+    # shellcheck disable=SC2086  # the flags are meant to split into words
+    "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -I"$prefix/include" \
+        "$root/tests/core/draw_c99.c" -o "$work/draw_c99" "$draw" $ldflags ||
+        fail "building a C99 program against the installed runtime failed"
+    "$work/draw_c99" || fail "the C99 program drew the wrong pixels"
+    echo "C99 program with the installed runtime: right pixels"
 fi
 echo "consumer check passed"
