@@ -161,8 +161,9 @@ Bytes headerOnly(std::uint32_t width, std::uint32_t height) {
     chunk.insert(chunk.end(), {8, 6, 0, 0, 0});
     const std::uint32_t crc = crc32(chunk.data() + 4, chunk.size() - 4);
     for (const int shift : {24, 16, 8, 0}) chunk.push_back(static_cast<std::uint8_t>(crc >> shift));
-    Bytes png(PNG_SIGNATURE.begin(), PNG_SIGNATURE.end());
-    png.insert(png.end(), chunk.begin(), chunk.end());
+    Bytes png;
+    for (const std::uint8_t byte : PNG_SIGNATURE) png.push_back(byte);
+    for (const std::uint8_t byte : chunk) png.push_back(byte);
     return png;
 }
 

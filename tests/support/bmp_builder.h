@@ -45,7 +45,9 @@ public:
     }
     // Appends one colour table entry (stored blue, green, red, 0).
     BmpBuilder& color(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-        table_.insert(table_.end(), {b, g, r, 0});
+        // One byte at a time: GCC 12 takes an initializer-list insert here for
+        // an overflow in optimised builds.
+        for (const std::uint8_t byte : {b, g, r, std::uint8_t{0}}) table_.push_back(byte);
         return *this;
     }
     // Appends 32-bit values where a colour table would go: the bit masks
