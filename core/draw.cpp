@@ -49,6 +49,33 @@ inline uint16_t loadColor(const uint8_t* palette, uint32_t entry) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
+// The target row that a painter paints: column n of the sprite's line lands
+// on pixels[x + n], and only columns lo to hi - 1 lie inside the target.
+class RowSpan {
+public:
+    void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
+        pixels_ = pixels;
+        alpha_ = alpha;
+        x_ = x;
+        lo_ = lo;
+        hi_ = hi;
+    }
+
+protected:
+    // Cuts columns [from, to) to the target; false when nothing is left.
+    bool clip(uint32_t& from, uint32_t& to) const {
+        if (from < lo_) from = lo_;
+        if (to > hi_) to = hi_;
+        return from < to;
+    }
+
+    uint16_t* pixels_ = nullptr;
+    uint8_t* alpha_ = nullptr;
+    int32_t x_ = 0;
+    uint32_t lo_ = 0;
+    uint32_t hi_ = 0;
+};
+
 #ifndef RLE565_DRAW_COMPACT
 
 // T when bPick, else F.
@@ -133,7 +160,7 @@ enum class Mode {
 // the sprite's line lands on pixels[x + n]; only columns lo to hi - 1 are
 // painted, which is the clip.
 template <Mode MODE, bool bSwap>
-class Painter {
+class Painter : public RowSpan {
 public:
     static constexpr bool NEEDS_LOOK = false;
     static constexpr bool LONE_CODES = true;
@@ -141,11 +168,7 @@ public:
     Painter(const rle565_sprite& sprite) : sprite_(sprite) { resolve(0); }
 
     void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
-        pixels_ = pixels;
-        alpha_ = alpha;
-        x_ = x;
-        lo_ = lo;
-        hi_ = hi;
+        RowSpan::setRow(pixels, alpha, x, lo, hi);
         // Every line starts at palette base 0.
         if (base_ != 0) resolve(0);
     }
@@ -157,9 +180,7 @@ public:
     void shortCodes(const uint8_t* codes, uint32_t count, uint32_t, uint32_t n) {
         uint32_t from = n;
         uint32_t to = n + count;
-        if (from < lo_) from = lo_;
-        if (to > hi_) to = hi_;
-        if (from >= to) return;
+        if (!clip(from, to)) return;
         const uint8_t* const c = codes + (from - n);
         const size_t at = target(from);
         uint16_t* const dst = pixels_ + at;
@@ -257,9 +278,7 @@ public:
     void run(uint32_t entry, uint32_t n, uint32_t count) {
         uint32_t from = n;
         uint32_t to = n + count;
-        if (from < lo_) from = lo_;
-        if (to > hi_) to = hi_;
-        if (from >= to) return;
+        if (!clip(from, to)) return;
         const size_t at = target(from);
         uint16_t* const dst = pixels_ + at;
         const uint32_t len = to - from;
@@ -375,11 +394,6 @@ private:
 
     const rle565_sprite& sprite_;
     uint32_t base_ = 0;
-    uint16_t* pixels_ = nullptr;
-    uint8_t* alpha_ = nullptr;
-    int32_t x_ = 0;
-    uint32_t lo_ = 0;
-    uint32_t hi_ = 0;
     // Only the tables a mode reads take room: the runtime's stack may be small.
     [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color_;
     [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8_;
@@ -397,24 +411,14 @@ private:
 
 // Paints what the walker tells onto one target row at a time, resolving each
 // entry from the palette as it comes: no table, no copies per kind of target.
-// Column n of the sprite's line lands on pixels[x + n]; only columns lo to
-// hi - 1 are painted, so with lo = hi = 0 it paints nothing and serves as the
-// check at open.
-class Painter {
+// With lo = hi = 0 it paints nothing and serves as the check at open.
+class Painter : public RowSpan {
 public:
     static constexpr bool NEEDS_LOOK = false;
     static constexpr bool LONE_CODES = false;
 
     Painter(const uint8_t* palette, const uint8_t* alphas, bool bSwap)
         : palette_(palette), alphas_(alphas), bSwap_(bSwap) {}
-
-    void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
-        pixels_ = pixels;
-        alpha_ = alpha;
-        x_ = x;
-        lo_ = lo;
-        hi_ = hi;
-    }
 
     void setBase(uint32_t) {}
 
@@ -437,9 +441,7 @@ private:
     void paint(uint32_t entry, uint32_t n, uint32_t count) {
         uint32_t from = n;
         uint32_t to = n + count;
-        if (from < lo_) from = lo_;
-        if (to > hi_) to = hi_;
-        if (from >= to) return;
+        if (!clip(from, to)) return;
         const uint16_t color = loadColor(palette_, entry);
         uint32_t a = ALPHA_OPAQUE;
         if (alphas_ != nullptr && alphas_[entry] < ALPHA_OPAQUE) a = alphas_[entry];
@@ -463,11 +465,6 @@ private:
     const uint8_t* palette_;
     const uint8_t* alphas_;
     bool bSwap_;
-    uint16_t* pixels_ = nullptr;
-    uint8_t* alpha_ = nullptr;
-    int32_t x_ = 0;
-    uint32_t lo_ = 0;
-    uint32_t hi_ = 0;
 };
 
 #endif
