@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bmp_builder.h"
+#include "stream_load.h"
 #include "temp_dir.h"
 
 using namespace rle565;
@@ -16,35 +17,10 @@ namespace {
 using Pixels = std::vector<std::uint16_t>;
 using Alpha = std::vector<std::uint8_t>;
 
-struct Loaded {
-    std::unique_ptr<Image> image;
-    std::string error;
-};
-
-Loaded finish(std::FILE* stream) {
-    ErrorText errorText{};
-    Loaded result;
-    result.image = loadImageFromStream(stream, errorText);
-    if (!result.image) result.error = errorText.data();
-    return result;
-}
-
 // Reads from memory, as the fuzz target does: the stream knows its length.
 Loaded readBytes(Bytes file) {
     const FilePtr stream(fmemopen(file.data(), file.size(), "rb"));
-    return finish(stream.get());
-}
-
-// Reads through a pipe, which cannot tell its length up front.
-Loaded readPiped(const Bytes& file) {
-    int fds[2];
-    if (pipe(fds) != 0) return {nullptr, "pipe failed"};
-    const bool bWritten =
-        write(fds[1], file.data(), file.size()) == static_cast<ssize_t>(file.size());
-    close(fds[1]);
-    const FilePtr stream(fdopen(fds[0], "rb"));
-    if (!bWritten) return {nullptr, "pipe write failed"};
-    return finish(stream.get());
+    return loadStream(stream.get());
 }
 
 std::string errorOf(const Bytes& file) { return readBytes(file).error; }
@@ -392,13 +368,13 @@ TEST(ReadBmp, LargeFilesReadInPieces) {
 // A stream that cannot tell its length is checked as it is read.
 TEST(ReadBmp, StreamWithoutKnownLength) {
     const auto file = BmpBuilder(3, 2, 24).row(Bytes(9, 0xFF)).row(Bytes(9, 0x00)).build();
-    const auto whole = readPiped(file);
+    const auto whole = loadPiped(file);
     ASSERT_TRUE(whole.image) << whole.error;
     EXPECT_EQ(whole.image->pixels, (Pixels{0, 0, 0, 0xFFFF, 0xFFFF, 0xFFFF}));
-    EXPECT_TRUE(readPiped(cut(file, file.size() - 3)).image);
-    EXPECT_EQ(readPiped(cut(file, file.size() - 4)).error, "truncated file");
-    EXPECT_EQ(readPiped(cut(file, 60)).error, "truncated file");
-    EXPECT_EQ(readPiped(BmpBuilder(2, 1, 8).colorsUsed(2).build()).error, "truncated file");
+    EXPECT_TRUE(loadPiped(cut(file, file.size() - 3)).image);
+    EXPECT_EQ(loadPiped(cut(file, file.size() - 4)).error, "truncated file");
+    EXPECT_EQ(loadPiped(cut(file, 60)).error, "truncated file");
+    EXPECT_EQ(loadPiped(BmpBuilder(2, 1, 8).colorsUsed(2).build()).error, "truncated file");
 }
 
 // Files opened by name learn their length from the file system.

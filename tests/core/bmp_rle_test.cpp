@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bmp_builder.h"
+#include "stream_load.h"
 
 using namespace rle565;
 
@@ -28,31 +29,12 @@ constexpr std::uint16_t G = 0x07E0;
 constexpr std::uint16_t B = 0x001F;
 constexpr std::uint16_t W = 0xFFFF;
 
-struct Loaded {
-    std::unique_ptr<Image> image;
-    std::string error;
-};
-
-Loaded fromPipe(const Bytes& file) {
-    int fds[2];
-    if (pipe(fds) != 0) return {nullptr, "pipe failed"};
-    const bool bWritten =
-        write(fds[1], file.data(), file.size()) == static_cast<ssize_t>(file.size());
-    close(fds[1]);
-    const FilePtr stream(fdopen(fds[0], "rb"));
-    if (!bWritten) return {nullptr, "pipe write failed"};
-    ErrorText errorText{};
-    Loaded result{loadImageFromStream(stream.get(), errorText), {}};
-    if (!result.image) result.error = errorText.data();
-    return result;
-}
-
 // From memory, checked against a stream that knows its length and a pipe
 // that does not: all three routes agree.
 Loaded load(Bytes file) {
     ErrorText memoryText{};
     auto fromMemory = loadImageFromMemory(file, memoryText);
-    const Loaded piped = fromPipe(file);
+    const Loaded piped = loadPiped(file);
     ErrorText streamText{};
     const FilePtr stream(fmemopen(file.data(), file.size(), "rb"));
     const auto fromStream = loadImageFromStream(stream.get(), streamText);
