@@ -343,6 +343,62 @@ TEST(Draw, SwitchHoldsForItsLineOnly) {
                              0x3333, 0x3333, 0x3333}));
 }
 
+// Codes after a line has covered its width are never read by the loader's
+// rules, so they draw nothing either: not past the sprite's right edge.
+TEST(Draw, IgnoresCodesAfterTheWidth) {
+    const Bytes file = RleBuilder()
+                           .size(3, 2)
+                           .palette({0xF81F, 0x1111, 0x2222})
+                           .line({0x01, 0x02, 0x01, 0x02, 0x02, 0xFE, 0x01, 0x05})
+                           .line({0xFE, 0x02, 0x03, 0x01, 0xFF, 0x09})
+                           .bytes();
+    rle565_sprite sprite;
+    ASSERT_EQ(rle565_sprite_open(&sprite, file.data(), file.size()), RLE565_OK);
+    Pixels frame(8 * 2, 0x7777);
+    const rle565_target target{frame.data(), nullptr, 8, 8, 2, 0};
+    rle565_draw(&sprite, &target, 1, 0);
+    const Pixels want = {0x7777, 0x1111, 0x2222, 0x1111, 0x7777, 0x7777, 0x7777, 0x7777,
+                         0x7777, 0x2222, 0x2222, 0x2222, 0x7777, 0x7777, 0x7777, 0x7777};
+    EXPECT_EQ(frame, want);
+}
+
+// Bytes changed after the sprite opened (flash written again, a caller's
+// fault) make an unsound view; every byte after the header set to each kind
+// of code in turn, the draws still paint nothing outside the clip and, under
+// the address sanitizer, read nothing outside the bytes.
+TEST(Draw, StaysInsideWithBytesChangedAfterOpening) {
+    for (const bool bAlpha : {false, true}) {
+        const Image source = makeSprite(8, 12, 6, bAlpha, 20);
+        const Bytes file = encodeFile(source);
+        for (std::size_t at = RLE_HEADER_SIZE; at < file.size(); ++at) {
+            for (const std::uint8_t value : {0x00, 0x05, 0xFC, 0xFD, 0xFE, 0xFF}) {
+                Bytes changed = file;
+                rle565_sprite sprite;
+                ASSERT_EQ(rle565_sprite_open(&sprite, changed.data(), changed.size()), RLE565_OK);
+                changed[at] = value;
+                for (const bool bTargetAlpha : {false, true}) {
+                    for (const std::int32_t x : {-5, 0, 20}) {
+                        const Frame blank(static_cast<std::uint32_t>(at));
+                        Frame drawn = blank;
+                        const rle565_target target = clipOf(drawn, bTargetAlpha, false);
+                        rle565_draw(&sprite, &target, x, 2);
+                        for (std::int32_t v = 0; v < Frame::HEIGHT; ++v) {
+                            for (std::int32_t u = 0; u < Frame::WIDTH; ++u) {
+                                const bool bInside = u >= CLIP_X && u < CLIP_X + CLIP_WIDTH &&
+                                                     v >= CLIP_Y && v < CLIP_Y + CLIP_HEIGHT;
+                                if (bInside) continue;
+                                const auto i = static_cast<std::size_t>(v * Frame::WIDTH + u);
+                                ASSERT_EQ(drawn.pixels[i], blank.pixels[i]) << at << " " << x;
+                                ASSERT_EQ(drawn.alpha[i], blank.alpha[i]) << at << " " << x;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // One file per fault the converter's load finds, each with the fault on the
 // line given, and the loader's verdict beside the runtime's.
 struct FaultCase {
