@@ -69,6 +69,14 @@ inline uint32_t shortCodesAhead(const uint8_t* p, __m128i limit, uint32_t most) 
     return count < most ? count : most;
 }
 
+// Whether the four bytes at p are all short codes, `limit` as above.
+inline bool fourShortCodes(const uint8_t* p, __m128i limit) {
+    uint32_t four;
+    __builtin_memcpy(&four, p, sizeof four);
+    const __m128i excess = _mm_subs_epu8(_mm_cvtsi32_si128(static_cast<int>(four)), limit);
+    return (_mm_movemask_epi8(_mm_cmpeq_epi8(excess, _mm_setzero_si128())) & 0xF) == 0xF;
+}
+
 inline __m128i byteLimit(uint32_t limit) {
     return _mm_set1_epi8(static_cast<char>(static_cast<uint8_t>(limit)));
 }

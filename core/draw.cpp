@@ -505,15 +505,22 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
         if (p == end) return;
         const uint32_t c = *p;
 #ifdef RLE565_WALK_SSE2
-        // Short codes sixteen at a time, where sixteen bytes can be looked at.
-        if (c <= nLiterals && readEnd - p >= 16) {
-            const auto avail = static_cast<size_t>(end - p);
-            uint32_t most = lo - n < 16 ? lo - n : 16;
-            if (avail < most) most = static_cast<uint32_t>(avail);
-            const uint32_t nShort = shortCodesAhead(p, literalLimit, most);
-            p += nShort;
-            n += nShort;
-            continue;
+        // Four short codes in one step; after four, as many as sixteen
+        // bytes show, where they can be looked at. A look at once would cost
+        // colour-key sprites, whose stretches are short, more than it saves.
+        if (c <= nLiterals && lo - n >= 4 && end - p >= 4) {
+            if (fourShortCodes(p, literalLimit)) {
+                uint32_t nShort = 4;
+                if (readEnd - p >= 16) {
+                    const auto avail = static_cast<size_t>(end - p);
+                    uint32_t most = lo - n < 16 ? lo - n : 16;
+                    if (avail < most) most = static_cast<uint32_t>(avail);
+                    nShort = shortCodesAhead(p, literalLimit, most);
+                }
+                p += nShort;
+                n += nShort;
+                continue;
+            }
         }
 #endif
         ++p;
@@ -564,11 +571,7 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
             // Four short codes, or two, in one step: fewer tests of the kind
             // of code, whose outcome the processor guesses worst.
             if (hi - n >= 4 && end - p >= 3) {
-                uint32_t four;
-                __builtin_memcpy(&four, p - 1, sizeof four);
-                const __m128i excess =
-                    _mm_subs_epu8(_mm_cvtsi32_si128(static_cast<int>(four)), literalLimit);
-                if ((_mm_movemask_epi8(_mm_cmpeq_epi8(excess, _mm_setzero_si128())) & 0xF) == 0xF) {
+                if (fourShortCodes(p - 1, literalLimit)) {
                     painter.fourCodes(p - 1, n);
                     p += 3;
                     n += 4;
