@@ -1,8 +1,10 @@
-// The one walker of the RLE format's tables and line codes. The drawing
-// runtime, the check at load, the decoders of blitImage and mode b and the
-// inspector all read line codes through walkLine(), each with a visitor of
-// its own, so that what counts as sound is decided in one place and each
-// visitor compiles to a loop of its own.
+// The one walker of the RLE format's tables and line codes. The check at
+// load and at rle565_sprite_open(), the decoders of blitImage and mode b, the
+// inspector and the size-optimised drawing runtime all read line codes
+// through walkLine(), each with a visitor of its own, so that what counts as
+// sound is decided in one place and each visitor compiles to a loop of its
+// own. Two walkers beside it are kept for speed alone and held to it by
+// tests: LineScan below, and rle565_draw's drawLine() in draw.cpp.
 //
 // Freestanding: nothing beyond <stddef.h> and <stdint.h> (and SSE2 where the
 // compiler offers it), so the runtime built for a microcontroller includes it.

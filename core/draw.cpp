@@ -4,10 +4,11 @@
 //
 // A draw resolves the palette once into a small table of target-ready values
 // (colours byte-swapped when the target wants them, or colour times alpha for
-// blending), then walks each visible line with the one code walker: codes
-// left of the clip are walked without painting, codes right of it are not
-// walked at all, literal stretches are painted from the table without a
-// branch per pixel and runs as fills.
+// blending), then walks each visible line: codes left of the clip are
+// counted without painting, codes right of it are not walked at all, short
+// codes are painted from the table without a branch per pixel and runs as
+// fills. The fast painters walk with drawLine(), below; the compact one with
+// walkLine(), which also checks at open.
 #include <rle565/draw.h>
 
 #include "code_walk.h"
