@@ -15,17 +15,13 @@
 #include <vector>
 
 #include "bytes.h"
-#include "code_walk.h"
-#include "draw_lines.h"
+#include "runtime/blend.h"
+#include "runtime/draw_rows.h"
+#include "runtime/layout.h"
 
 namespace rle565 {
 
 namespace {
-
-// Spread of an RGB565 value over 32 bits: red and blue stay in the low half,
-// green moves to bits 21 to 26. Each channel then has room for its products
-// with alpha (at most 31 × 32 or 63 × 32) before the next channel starts.
-constexpr std::uint32_t SPREAD_MASK = 0x07E0F81F;
 
 // Size of the BMP header that writeBmp puts before the pixel rows.
 constexpr std::uint32_t BMP_HEADER_SIZE = 54;
@@ -482,12 +478,7 @@ Pass writeStreamedRows(int fd, const RleShape& shape, const RleTable& table, con
 }  // namespace
 
 std::uint16_t blendRgb565(std::uint16_t s, std::uint16_t d, std::uint32_t a) {
-    a = std::min<std::uint32_t>(a, ALPHA_OPAQUE);
-    const std::uint32_t sw = (s | std::uint32_t{s} << 16) & SPREAD_MASK;
-    const std::uint32_t dw = (d | std::uint32_t{d} << 16) & SPREAD_MASK;
-    // The shift drops each channel's remainder into bits the mask clears.
-    const std::uint32_t mixed = ((sw * a + dw * (ALPHA_OPAQUE - a)) >> 5) & SPREAD_MASK;
-    return static_cast<std::uint16_t>(mixed | mixed >> 16);
+    return blendPixel(s, d, a);
 }
 
 void blitImage(const Image& image, std::int32_t x, std::int32_t y, const Surface& surface) {

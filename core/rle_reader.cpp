@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bytes.h"
-#include "code_walk.h"
+#include "runtime/layout.h"
 #include "memory.h"
 
 namespace rle565 {

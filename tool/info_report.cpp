@@ -15,7 +15,7 @@
 #include <span>
 
 #include "bytes.h"
-#include "code_walk.h"
+#include "runtime/layout.h"
 
 namespace rle565 {
 

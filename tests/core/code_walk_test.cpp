@@ -1,4 +1,4 @@
-#include "code_walk.h"
+#include "runtime/layout.h"
 
 #include <gtest/gtest.h>
 

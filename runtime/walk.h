@@ -1,10 +1,10 @@
-// The one walker of the RLE format's tables and line codes. The check at
+// The one walker of the RLE format's line codes. The check at
 // load and at rle565_sprite_open(), the decoders of blitImage and mode b, the
 // inspector and the size-optimised drawing runtime all read line codes
 // through walkLine(), each with a visitor of its own, so that what counts as
 // sound is decided in one place and each visitor compiles to a loop of its
 // own. Two walkers beside it are kept for speed alone and held to it by
-// tests: LineScan below, and rle565_draw's drawLine() in draw.cpp.
+// tests: LineScan below, and rle565_draw's drawLine() in draw_line.h.
 //
 // Freestanding: nothing beyond <stddef.h> and <stdint.h> (and SSE2 where the
 // compiler offers it), so the runtime built for a microcontroller includes it.
@@ -15,7 +15,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__SSE2__)
+// RLE565_NO_SIMD leaves the lanes out, so that the plain paths are built and
+// tested on a host that has them too.
+#if defined(__SSE2__) && !defined(RLE565_NO_SIMD)
 #include <emmintrin.h>
 #define RLE565_WALK_SSE2 1
 #endif
@@ -27,19 +29,6 @@ inline uint32_t literalsBelow(uint32_t nEntries, uint32_t base) {
     if (nEntries <= base) return 0;
     const uint32_t nAbove = nEntries - 1 - base;
     return nAbove < CODE_LITERAL_MAX ? nAbove : CODE_LITERAL_MAX;
-}
-
-// Reads the line-length entry at p, before end: its byte count into `count`.
-// Returns the bytes the entry takes, 1 or 3, or 0 when it reaches past end.
-inline size_t readLineLength(const uint8_t* p, const uint8_t* end, uint32_t& count) {
-    if (p == end) return 0;
-    if (*p != RLE_LONG_LENGTH) {
-        count = *p;
-        return 1;
-    }
-    if (end - p < 3) return 0;
-    count = static_cast<uint32_t>(p[1]) << 8 | p[2];
-    return 3;
 }
 
 // What walkLine() found: the first fault (RLE565_OK when none) and the pixels
@@ -331,84 +320,6 @@ inline bool areLinesSound(LineScan (&scans)[N]) {
         bSound = bSound && scans[i].sound();
     }
     return bSound;
-}
-
-// What the header tells of a data block (the file after its 12-byte header).
-struct BlockShape {
-    uint32_t width;
-    uint32_t height;
-    uint32_t flags;
-    uint32_t nEntries;
-};
-
-// A fault of a data block and its line, or -1 for the palette tables.
-struct BlockFault {
-    int fault;
-    int32_t line;
-};
-
-// Where the palette tables end and the line-length table starts.
-inline size_t lengthTableStart(const BlockShape& shape) {
-    return static_cast<size_t>(shape.nEntries) * ((shape.flags & RLE_ALPHA) != 0 ? 3 : 2);
-}
-
-// Reads the line-length table of a data block of blockSize bytes, of which the
-// first headSize are at `head` (all of them, or at least the palette tables
-// and three bytes a line after them), and checks that the tables and every
-// line's codes lie inside the block, counting from the block's start. Calls
-// onLine(line, offset, count) with each line's offset from the first line's
-// codes and its byte count;
-// codesStart becomes the block offset of those.
-template <class OnLine>
-BlockFault readLengthTable(const uint8_t* head, size_t headSize, size_t blockSize,
-                           const BlockShape& shape, size_t& codesStart, OnLine onLine) {
-    const size_t tableStart = lengthTableStart(shape);
-    if (tableStart > blockSize) return {RLE565_ERR_PALETTE, -1};
-    const uint8_t* entry = head + (tableStart < headSize ? tableStart : headSize);
-    const uint8_t* const headEnd = head + headSize;
-    size_t total = 0;
-    for (uint32_t i = 0; i < shape.height; ++i) {
-        const auto line = static_cast<int32_t>(i);
-        uint32_t count = 0;
-        const size_t taken = readLineLength(entry, headEnd, count);
-        if (taken == 0) return {RLE565_ERR_LENGTH_TABLE, line};
-        entry += taken;
-        if (count > blockSize - total) return {RLE565_ERR_LINE_BLOCK, line};
-        onLine(i, total, count);
-        total += count;
-    }
-    codesStart = static_cast<size_t>(entry - head);
-    return {RLE565_OK, -1};
-}
-
-// Checks a whole data block of `size` bytes by the load-time rules: the
-// tables inside the block, each line's codes inside it and sound for its own
-// length. Calls onLine(line, offset) with each sound line's block offset.
-// The first fault, or RLE565_OK. Each line is walked with `v`, told every
-// code: a visitor that draws nothing lets a size-optimised build check with
-// the same compiled walk as it draws with.
-template <class OnLine, class Visitor = CheckVisitor>
-BlockFault checkBlock(const uint8_t* data, size_t size, const BlockShape& shape, OnLine onLine,
-                      Visitor v = Visitor{}) {
-    size_t codesStart = 0;
-    const BlockFault tableFault =
-        readLengthTable(data, size, size, shape, codesStart, [](uint32_t, size_t, uint32_t) {});
-    if (tableFault.fault != RLE565_OK) return {tableFault.fault, tableFault.line};
-    const uint8_t* entry = data + lengthTableStart(shape);
-    size_t start = codesStart;
-    for (uint32_t i = 0; i < shape.height; ++i) {
-        const auto line = static_cast<int32_t>(i);
-        uint32_t count = 0;
-        entry += readLineLength(entry, data + size, count);
-        if (count > size - start) return {RLE565_ERR_LINE_BLOCK, line};
-        const int fault = walkLine(data + start, data + start + count, data + size, shape.width,
-                                   shape.width, shape.nEntries, v)
-                              .fault;
-        if (fault != RLE565_OK) return {fault, line};
-        onLine(i, start);
-        start += count;
-    }
-    return {RLE565_OK, -1};
 }
 
 }  // namespace rle565

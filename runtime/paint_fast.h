@@ -1,0 +1,411 @@
+// The fast painters of the drawing runtime, one per kind of target and byte
+// order, each resolving the palette into a table of target-ready values
+// (colours byte-swapped when the target wants them, or colour times alpha
+// for blending) at every palette base. drawLine() walks the codes for them.
+//
+// Freestanding, as the rest of the runtime; included through paint.h.
+#pragma once
+
+#include <rle565/draw.h>
+#include <rle565/rle_format.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "blend.h"
+#include "paint.h"
+#include "walk.h"
+
+namespace rle565 {
+inline namespace RLE565_PAINT_VARIANT {
+
+// Lanes where the walker has them.
+#ifdef RLE565_WALK_SSE2
+#define RLE565_DRAW_LANES true
+#else
+#define RLE565_DRAW_LANES false
+#endif
+
+// T when bPick, else F.
+template <bool bPick, class T, class F>
+struct Select {
+    using Type = T;
+};
+template <class T, class F>
+struct Select<false, T, F> {
+    using Type = F;
+};
+
+// Fills `count` values from dst. On x86, where unaligned stores of eight
+// bytes are cheap, runs of 4 to 16 pixels, the usual ones, take two
+// overlapping stores and no loop, whose end the processor would have to
+// guess; elsewhere a plain loop, which needs no library call.
+template <class T>
+inline void fillRun(T* dst, uint32_t count, T value) {
+#if defined(__x86_64__) || defined(__i386__)
+    constexpr uint32_t PER_STORE = 8 / sizeof(T);
+    uint64_t pattern = value;
+    for (uint32_t bits = 8 * sizeof(T); bits < 64; bits *= 2) pattern |= pattern << bits;
+    const auto store = [pattern](T* p) { __builtin_memcpy(p, &pattern, sizeof pattern); };
+    // 4 to 8 pixels, the most frequent runs, first and with one test.
+    if (count - PER_STORE <= PER_STORE) {
+        store(dst);
+        store(dst + count - PER_STORE);
+        return;
+    }
+    if (count >= 2 * PER_STORE) {
+        for (uint32_t i = 0; i + 2 * PER_STORE < count; i += 2 * PER_STORE) {
+            store(dst + i);
+            store(dst + i + PER_STORE);
+        }
+        store(dst + count - 2 * PER_STORE);
+        store(dst + count - PER_STORE);
+        return;
+    }
+    if (count >= PER_STORE) {
+        store(dst);
+        store(dst + count - PER_STORE);
+        return;
+    }
+#endif
+    for (uint32_t i = 0; i < count; ++i) dst[i] = value;
+}
+
+// How pixels meet the target.
+enum class Mode {
+    COPY,   // no target alpha, sprite without alpha: every drawn pixel is opaque
+    BLEND,  // no target alpha, sprite with alpha: partial alpha mixed in
+    ALPHA,  // target alpha: colours and alphas copied
+};
+
+// Paints what the walker tells onto one target row at a time. Column n of
+// the sprite's line lands on pixels[x + n]; only columns lo to hi - 1 are
+// painted, which is the clip.
+template <Mode MODE, bool bSwap>
+class Painter : public RowSpan {
+public:
+    static constexpr bool NEEDS_LOOK = false;
+    static constexpr bool LONE_CODES = true;
+
+    Painter(const rle565_sprite& sprite) : sprite_(sprite) { resolve(0); }
+
+    void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
+        RowSpan::setRow(pixels, alpha, x, lo, hi);
+        // Every line starts at palette base 0.
+        if (base_ != 0) resolve(0);
+    }
+
+    void setBase(uint32_t base) {
+        if (base != base_) resolve(base);
+    }
+
+    void shortCodes(const uint8_t* codes, uint32_t count, uint32_t, uint32_t n) {
+        uint32_t from = n;
+        uint32_t to = n + count;
+        if (!clip(from, to)) return;
+        const uint8_t* const c = codes + (from - n);
+        const size_t at = target(from);
+        uint16_t* const dst = pixels_ + at;
+        const uint32_t len = to - from;
+        if constexpr (MODE == Mode::COPY) {
+#if defined(__x86_64__) || defined(__i386__)
+            // 4 to 8 pixels, as most stretches are, by two overlapping stores
+            // of four and no loop; painting a pixel twice alike does no harm.
+            if (len - 4 <= 4 && paint4(c, dst) && paint4(c + len - 4, dst + len - 4)) return;
+#endif
+            // A branch rather than a select: skips among literals are rare,
+            // so it is well guessed, and the target is not read, which would
+            // wait for its cache line.
+            for (uint32_t i = 0; i < len; ++i) {
+                const uint8_t k = c[i];
+                if (k != CODE_SKIP) dst[i] = color_[k];
+            }
+        } else if constexpr (MODE == Mode::BLEND) {
+            // Opaque pixels are copied without reading the target, and skips
+            // (entry "transparent", at alpha 0) leave it alone; within most
+            // stretches one of the two holds throughout, so the branches are
+            // well guessed.
+            uint32_t i = 0;
+#ifdef RLE565_WALK_SSE2
+            // Eight at a time, the colours and alphas gathered from the
+            // table and blended in lanes; skips blend at alpha 0, which
+            // gives back the target's own pixel.
+            for (; i + 8 <= len; i += 8) blendEight(c + i, dst + i);
+            // The rest, fewer than eight, by the same sum without a branch.
+            for (; i < len; ++i) {
+                const uint8_t k = c[i];
+                dst[i] = blend(premultiplied_[k], inverse_[k], dst[i]);
+            }
+#else
+            for (; i < len; ++i) {
+                const uint8_t k = c[i];
+                const uint32_t inverse = inverse_[k];
+                if (inverse == 0) {
+                    dst[i] = opaque(premultiplied_[k]);
+                } else if (inverse < ALPHA_OPAQUE) {
+                    dst[i] = blend(premultiplied_[k], inverse, dst[i]);
+                }
+            }
+#endif
+        } else {
+            uint8_t* const dstAlpha = alpha_ + at;
+            for (uint32_t i = 0; i < len; ++i) {
+                const uint8_t k = c[i];
+                if (k == CODE_SKIP) continue;
+                dst[i] = color_[k];
+                dstAlpha[i] = alpha8_[k];
+            }
+        }
+    }
+
+    // The skip or literal code k at column n, which the caller has found
+    // inside the clip. No branch: a skip code keeps the pixel.
+    void code(uint32_t k, uint32_t n) {
+        const size_t at = target(n);
+        if constexpr (MODE == Mode::COPY) {
+            const uint16_t old = pixels_[at];
+            pixels_[at] = k != CODE_SKIP ? color_[k] : old;
+        } else if constexpr (MODE == Mode::BLEND) {
+            pixels_[at] = blend(premultiplied_[k], inverse_[k], pixels_[at]);
+        } else {
+            const uint16_t old = pixels_[at];
+            const uint8_t oldAlpha = alpha_[at];
+            pixels_[at] = k != CODE_SKIP ? color_[k] : old;
+            alpha_[at] = k != CODE_SKIP ? alpha8_[k] : oldAlpha;
+        }
+    }
+
+    // The four skip or literal codes at k, at columns n to n + 3 inside the
+    // clip. Colour-key sprites take one store when none is a skip.
+    void fourCodes(const uint8_t* k, uint32_t n) {
+#if defined(__x86_64__) || defined(__i386__)
+        if constexpr (MODE == Mode::COPY) {
+            if (paint4(k, pixels_ + target(n))) return;
+        }
+#endif
+#ifdef RLE565_WALK_SSE2
+        if constexpr (MODE == Mode::BLEND) {
+            blendFour(k, pixels_ + target(n));
+            return;
+        }
+#endif
+        for (uint32_t i = 0; i < 4; ++i) code(k[i], n + i);
+    }
+
+    // Where each pixel is a blend, eight codes at a time go through the
+    // lanes; elsewhere one at a time is quicker.
+    static constexpr bool EIGHT_CODES = MODE == Mode::BLEND && RLE565_DRAW_LANES;
+
+    // The eight codes at `codes`, at columns n to n + 7 inside the clip, when
+    // all are skip or literal codes up to `limit`; false, and nothing
+    // painted, when not.
+    bool eightCodes(const uint8_t* codes, uint32_t n, uint32_t limit) {
+#ifdef RLE565_WALK_SSE2
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes));
+        const __m128i excess = _mm_subs_epu8(bytes, byteLimit(limit));
+        if ((_mm_movemask_epi8(_mm_cmpeq_epi8(excess, _mm_setzero_si128())) & 0xFF) != 0xFF)
+            return false;
+        blendEight(codes, pixels_ + target(n));
+        return true;
+#else
+        (void)codes;
+        (void)n;
+        (void)limit;
+        return false;
+#endif
+    }
+
+    void literal(uint32_t entry, uint32_t n) {
+        if (n < lo_ || n >= hi_) return;
+        const uint32_t k = entry - base_;
+        const size_t at = target(n);
+        if constexpr (MODE == Mode::COPY) {
+            pixels_[at] = color_[k];
+        } else if constexpr (MODE == Mode::BLEND) {
+            const uint32_t inverse = inverse_[k];
+            if (inverse == 0) {
+                pixels_[at] = opaque(premultiplied_[k]);
+            } else if (inverse < ALPHA_OPAQUE) {
+                pixels_[at] = blend(premultiplied_[k], inverse, pixels_[at]);
+            }
+        } else {
+            pixels_[at] = color_[k];
+            alpha_[at] = alpha8_[k];
+        }
+    }
+
+    // Runs may name any entry from the base up, entry 0 included, so their
+    // colour comes from the palette itself.
+    void run(uint32_t entry, uint32_t n, uint32_t count) {
+        uint32_t from = n;
+        uint32_t to = n + count;
+        if (clip(from, to)) fill(entry, from, to - from);
+    }
+
+    // `len` pixels of an entry from column n on, all inside the clip.
+    void fill(uint32_t entry, uint32_t n, uint32_t len) {
+        const size_t at = target(n);
+        uint16_t* const dst = pixels_ + at;
+        const uint16_t color = loadColor(sprite_.palette, entry);
+        const uint32_t a = alphaOf(entry);
+        if constexpr (MODE == Mode::BLEND) {
+            if (a == 0) return;
+            if (a < ALPHA_OPAQUE) {
+                const uint32_t premultiplied = spreadRgb565(color) * a;
+                const uint32_t inverse = ALPHA_OPAQUE - a;
+                uint32_t i = 0;
+#ifdef RLE565_WALK_SSE2
+                const __m128i color8 = _mm_set1_epi16(static_cast<short>(color));
+                const __m128i a8 = _mm_set1_epi16(static_cast<short>(a));
+                for (; i + 8 <= len; i += 8) {
+                    auto* const at = reinterpret_cast<__m128i*>(dst + i);
+                    __m128i d = _mm_loadu_si128(at);
+                    if constexpr (bSwap) d = swapBytes8(d);
+                    __m128i mixed = blend8(color8, a8, d);
+                    if constexpr (bSwap) mixed = swapBytes8(mixed);
+                    _mm_storeu_si128(at, mixed);
+                }
+#endif
+                for (; i < len; ++i) dst[i] = blend(premultiplied, inverse, dst[i]);
+                return;
+            }
+        }
+        const uint16_t value = bSwap ? swapBytes(color) : color;
+        fillRun(dst, len, value);
+        if constexpr (MODE == Mode::ALPHA) fillRun(alpha_ + at, len, static_cast<uint8_t>(a));
+    }
+
+    void skip(uint32_t, uint32_t) {}
+
+private:
+#ifdef RLE565_WALK_SSE2
+    // The eight skip or literal codes at k blended onto dst: colours and
+    // alphas gathered from the table, skips at alpha 0, which gives back the
+    // target's own pixel.
+    void blendEight(const uint8_t* k, uint16_t* dst) const {
+        const uint32_t* const t = pairs_;
+        const __m128i lo = _mm_set_epi32(static_cast<int>(t[k[3]]), static_cast<int>(t[k[2]]),
+                                         static_cast<int>(t[k[1]]), static_cast<int>(t[k[0]]));
+        const __m128i hi = _mm_set_epi32(static_cast<int>(t[k[7]]), static_cast<int>(t[k[6]]),
+                                         static_cast<int>(t[k[5]]), static_cast<int>(t[k[4]]));
+        const __m128i color = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(lo, 16), 16),
+                                              _mm_srai_epi32(_mm_slli_epi32(hi, 16), 16));
+        const __m128i a = _mm_packs_epi32(_mm_srli_epi32(lo, 16), _mm_srli_epi32(hi, 16));
+        auto* const at = reinterpret_cast<__m128i*>(dst);
+        __m128i d = _mm_loadu_si128(at);
+        if constexpr (bSwap) d = swapBytes8(d);
+        __m128i mixed = blend8(color, a, d);
+        if constexpr (bSwap) mixed = swapBytes8(mixed);
+        _mm_storeu_si128(at, mixed);
+    }
+
+    // The same for four codes, in the low lanes.
+    void blendFour(const uint8_t* k, uint16_t* dst) const {
+        const uint32_t* const t = pairs_;
+        const __m128i four = _mm_set_epi32(static_cast<int>(t[k[3]]), static_cast<int>(t[k[2]]),
+                                           static_cast<int>(t[k[1]]), static_cast<int>(t[k[0]]));
+        const __m128i color = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(four, 16), 16), four);
+        const __m128i a = _mm_packs_epi32(_mm_srli_epi32(four, 16), four);
+        auto* const at = reinterpret_cast<__m128i*>(dst);
+        __m128i d = _mm_loadl_epi64(at);
+        if constexpr (bSwap) d = swapBytes8(d);
+        __m128i mixed = blend8(color, a, d);
+        if constexpr (bSwap) mixed = swapBytes8(mixed);
+        _mm_storel_epi64(at, mixed);
+    }
+#endif
+
+#if defined(__x86_64__) || defined(__i386__)
+    // The four literal codes at k painted onto dst by one store; false, and
+    // nothing painted, when one of them is a skip code.
+    bool paint4(const uint8_t* k, uint16_t* dst) const {
+        uint32_t codes;
+        __builtin_memcpy(&codes, k, sizeof codes);
+        if (((codes - 0x01010101u) & ~codes & 0x80808080u) != 0) return false;
+        const uint64_t four = color_[k[0]] | static_cast<uint64_t>(color_[k[1]]) << 16 |
+                              static_cast<uint64_t>(color_[k[2]]) << 32 |
+                              static_cast<uint64_t>(color_[k[3]]) << 48;
+        __builtin_memcpy(dst, &four, sizeof four);
+        return true;
+    }
+#endif
+
+    // Where column n lands; only asked for columns inside the clip, so the
+    // sum is never negative.
+    size_t target(uint32_t n) const {
+        return static_cast<size_t>(static_cast<int64_t>(x_) + static_cast<int64_t>(n));
+    }
+
+    // An entry's alpha, 32 for a sprite without alpha palette; values above
+    // 32 count as opaque.
+    uint32_t alphaOf(uint32_t entry) const {
+        if (sprite_.alphas == nullptr) return ALPHA_OPAQUE;
+        const uint32_t a = sprite_.alphas[entry];
+        return a < ALPHA_OPAQUE ? a : ALPHA_OPAQUE;
+    }
+
+    // The pixel of an opaque entry, given s × 32.
+    static uint16_t opaque(uint32_t premultiplied) {
+        const uint16_t color = foldRgb565(premultiplied >> 5);
+        return bSwap ? swapBytes(color) : color;
+    }
+
+    // s over d with coverage a / 32, given s × a and 32 − a: exact for alpha
+    // 0 (d) and 32 (s), so no pixel needs a branch.
+    static uint16_t blend(uint32_t premultiplied, uint32_t inverse, uint16_t d) {
+        const uint16_t dd = bSwap ? swapBytes(d) : d;
+        const uint16_t mixed = blendPremultiplied(premultiplied, inverse, dd);
+        return bSwap ? swapBytes(mixed) : mixed;
+    }
+
+    // The table of literal codes 1 to 252 from palette base `base`; codes
+    // naming no entry are never painted, as the walker stops at them.
+    void resolve(uint32_t base) {
+        base_ = base;
+        const uint32_t nLiterals = literalsBelow(sprite_.palette_size, base);
+        for (uint32_t k = 1; k <= nLiterals; ++k) {
+            const uint32_t entry = base + k;
+            const uint16_t color = loadColor(sprite_.palette, entry);
+            const uint32_t a = alphaOf(entry);
+            if constexpr (MODE != Mode::BLEND) color_[k] = bSwap ? swapBytes(color) : color;
+            if constexpr (MODE == Mode::BLEND) {
+                premultiplied_[k] = spreadRgb565(color) * a;
+                inverse_[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
+#ifdef RLE565_WALK_SSE2
+                pairs_[k] = color | a << 16;
+#endif
+            }
+            if constexpr (MODE == Mode::ALPHA) alpha8_[k] = static_cast<uint8_t>(a);
+        }
+        if constexpr (MODE != Mode::BLEND) color_[CODE_SKIP] = 0;
+        if constexpr (MODE == Mode::BLEND) {
+            premultiplied_[CODE_SKIP] = 0;
+            inverse_[CODE_SKIP] = ALPHA_OPAQUE;
+#ifdef RLE565_WALK_SSE2
+            pairs_[CODE_SKIP] = 0;
+#endif
+        }
+        if constexpr (MODE == Mode::ALPHA) alpha8_[CODE_SKIP] = 0;
+    }
+
+    struct Empty {};
+    using ColorTable = uint16_t[TABLE_SIZE];
+    using WordTable = uint32_t[TABLE_SIZE];
+    using ByteTable = uint8_t[TABLE_SIZE];
+
+    const rle565_sprite& sprite_;
+    uint32_t base_ = 0;
+    // Only the tables a mode reads take room: the runtime's stack may be small.
+    [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color_;
+    [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8_;
+    [[no_unique_address]]
+    typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied_;
+    [[no_unique_address]] typename Select<MODE == Mode::BLEND, ByteTable, Empty>::Type inverse_;
+#ifdef RLE565_WALK_SSE2
+    // Colour and alpha side by side (colour in the low half), for blending
+    // eight at a time.
+    [[no_unique_address]] typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type pairs_;
+#endif
+};
+
+}  // namespace RLE565_PAINT_VARIANT
+}  // namespace rle565
