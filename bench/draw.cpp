@@ -11,7 +11,7 @@
 #include <rle565/draw.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 #include <unistd.h>
 
 #include <chrono>

@@ -4,12 +4,12 @@
 // one, so that the disk does not show in the times.
 #include <benchmark/benchmark.h>
 #include <rle565/blit.h>
-#include <rle565/bmp_reader.h>
+#include "formats/bmp_reader.h"
 #include <rle565/bmp_writer.h>
-#include <rle565/encode_multipal.h>
+#include "encode/encode_multipal.h"
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
-#include <rle565/rle_line.h>
+#include "encode/rle_line.h"
 #include <unistd.h>
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 #include <rle565/blit.h>
 #include <rle565/bmp_writer.h>
 #include <rle565/output_file.h>
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 #include <sys/stat.h>
 #include <unistd.h>
 

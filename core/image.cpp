@@ -1,8 +1,8 @@
 #include <fcntl.h>
-#include <rle565/bmp_reader.h>
+#include "formats/bmp_reader.h"
 #include <rle565/image.h>
-#include <rle565/png_reader.h>
-#include <rle565/rle_reader.h>
+#include "formats/png_reader.h"
+#include "formats/rle_reader.h"
 #include <sys/stat.h>
 #include <unistd.h>
 

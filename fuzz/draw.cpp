@@ -8,7 +8,7 @@
 // and draw safely from bytes changed after they opened.
 #include <rle565/draw.h>
 #include <rle565/rle_format.h>
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 
 #include <algorithm>
 #include <cstddef>

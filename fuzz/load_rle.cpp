@@ -9,7 +9,7 @@
 #include <rle565/bmp_writer.h>
 #include <rle565/draw.h>
 #include <rle565/image.h>
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -4,7 +4,7 @@
 // the same record or the same refusal, and a record holds what the PNG
 // reader promises.
 #include <rle565/image.h>
-#include <rle565/png_reader.h>
+#include "formats/png_reader.h"
 
 #include <cstddef>
 #include <cstdint>

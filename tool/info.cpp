@@ -2,7 +2,7 @@
 // would load them, as text or as one JSON object per file, and draws the
 // palette table of an RLE file as a swatch.
 #include <rle565/bmp_writer.h>
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 
 #include <cinttypes>
 #include <cstdio>

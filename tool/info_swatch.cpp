@@ -1,7 +1,7 @@
 #include "info_swatch.h"
 
 #include <rle565/blit.h>
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 
 #include <algorithm>
 #include <span>

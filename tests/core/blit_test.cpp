@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 #include <rle565/blit.h>
 #include <rle565/bmp_writer.h>
-#include <rle565/rle_line.h>
-#include <rle565/rle_reader.h>
-#include <rle565/rle_writer.h>
+#include "encode/rle_line.h"
+#include "formats/rle_reader.h"
+#include "formats/rle_writer.h"
 
 #include <cstring>
 #include <random>

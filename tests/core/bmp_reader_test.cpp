@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include <rle565/bmp_reader.h>
+#include "formats/bmp_reader.h"
 #include <unistd.h>
 
 #include <cstdio>

@@ -2,7 +2,7 @@
 #include <rle565/blit.h>
 #include <rle565/draw.h>
 #include <rle565/encode_single.h>
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 
 #include <climits>
 #include <cstring>

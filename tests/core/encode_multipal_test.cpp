@@ -2,7 +2,7 @@
 // the palette table, switch codes, and the limits of the 16-bit format.
 #include <gtest/gtest.h>
 #include <rle565/blit.h>
-#include <rle565/encode_multipal.h>
+#include "encode/encode_multipal.h"
 #include <rle565/encode_single.h>
 
 #include <algorithm>

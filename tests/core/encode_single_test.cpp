@@ -3,7 +3,7 @@
 // multi-palette encoder, the format's size limits and failed writes.
 #include <gtest/gtest.h>
 #include <rle565/blit.h>
-#include <rle565/encode_multipal.h>
+#include "encode/encode_multipal.h"
 #include <rle565/encode_single.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -4,7 +4,7 @@
 // files written by Pillow and ImageMagick.
 #include <gtest/gtest.h>
 #include <rle565/image.h>
-#include <rle565/png_reader.h>
+#include "formats/png_reader.h"
 
 #include <cstdio>
 #include <fstream>

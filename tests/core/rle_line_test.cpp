@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <rle565/rle_line.h>
-#include <rle565/rle_writer.h>
+#include "encode/rle_line.h"
+#include "formats/rle_writer.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 #include <rle565/blit.h>
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,7 @@
 #include <rle565/blit.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 #include <sys/stat.h>
 #include <unistd.h>
 

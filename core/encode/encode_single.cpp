@@ -1,8 +1,8 @@
-#include <rle565/encode_multipal.h>
+#include "encode/encode_multipal.h"
 #include <rle565/encode_single.h>
-#include <rle565/rle_line.h>
-#include <rle565/rle_reader.h>
-#include <rle565/rle_writer.h>
+#include "encode/rle_line.h"
+#include "formats/rle_reader.h"
+#include "formats/rle_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -15,8 +15,8 @@
 
 #include "bytes.h"
 #include "check.h"
-#include "pixel_source.h"
-#include "run_scan.h"
+#include "encode/pixel_source.h"
+#include "encode/run_scan.h"
 
 namespace rle565 {
 

@@ -1,4 +1,4 @@
-#include <rle565/png_reader.h>
+#include "formats/png_reader.h"
 #include <spng.h>
 
 #include <algorithm>
@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "bmp_pixels.h"
+#include "formats/bmp_pixels.h"
 #include "bytes.h"
 
 namespace rle565 {

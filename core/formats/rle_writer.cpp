@@ -1,5 +1,5 @@
 #include <rle565/output_file.h>
-#include <rle565/rle_writer.h>
+#include "formats/rle_writer.h"
 
 #include <array>
 #include <vector>

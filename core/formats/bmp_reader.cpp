@@ -1,4 +1,4 @@
-#include <rle565/bmp_reader.h>
+#include "formats/bmp_reader.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,11 +10,11 @@
 #include <span>
 #include <vector>
 
-#include "bmp_pixels.h"
+#include "formats/bmp_pixels.h"
 #include "bytes.h"
 #include "check.h"
 #include "memory.h"
-#include "vector_clones.h"
+#include "formats/vector_clones.h"
 
 namespace rle565 {
 

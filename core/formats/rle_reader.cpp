@@ -1,4 +1,4 @@
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 #include <unistd.h>
 
 #include <algorithm>

@@ -1,7 +1,7 @@
-#include <rle565/encode_multipal.h>
-#include <rle565/rle_line.h>
-#include <rle565/rle_reader.h>
-#include <rle565/rle_writer.h>
+#include "encode/encode_multipal.h"
+#include "encode/rle_line.h"
+#include "formats/rle_reader.h"
+#include "formats/rle_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -17,7 +17,7 @@
 #include "bytes.h"
 #include "check.h"
 #include "memory.h"
-#include "pixel_source.h"
+#include "encode/pixel_source.h"
 
 namespace rle565 {
 

@@ -1,10 +1,10 @@
-#include <rle565/rle_line.h>
-#include <rle565/rle_reader.h>
+#include "encode/rle_line.h"
+#include "formats/rle_reader.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "run_scan.h"
+#include "encode/run_scan.h"
 
 namespace rle565 {
 

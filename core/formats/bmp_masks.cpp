@@ -1,7 +1,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "bmp_pixels.h"
+#include "formats/bmp_pixels.h"
 #include "bytes.h"
 
 namespace rle565::detail {

@@ -13,7 +13,7 @@
 #include <emmintrin.h>
 #endif
 
-#include <rle565/rle_reader.h>
+#include "formats/rle_reader.h"
 
 namespace rle565 {
 

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "bmp_pixels.h"
+#include "formats/bmp_pixels.h"
 
 namespace rle565::detail {
 
