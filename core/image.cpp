@@ -1,14 +1,15 @@
 #include <fcntl.h>
-#include "formats/bmp_reader.h"
 #include <rle565/image.h>
-#include "formats/png_reader.h"
-#include "formats/rle_reader.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "formats/bmp_reader.h"
+#include "formats/png_reader.h"
+#include "formats/rle_reader.h"
 
 namespace rle565 {
 

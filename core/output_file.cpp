@@ -1,5 +1,6 @@
+#include "output_file.h"
+
 #include <fcntl.h>
-#include <rle565/output_file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>

@@ -3,8 +3,7 @@
 #include <rle565/blit.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
-#include <rle565/output_file.h>
-#include "formats/rle_reader.h"
+#include <rle565/rle_to_bmp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "formats/rle_reader.h"
+#include "output_file.h"
 #include "process.h"
 
 namespace rle565 {

@@ -2,7 +2,6 @@
 // would load them, as text or as one JSON object per file, and draws the
 // palette table of an RLE file as a swatch.
 #include <rle565/bmp_writer.h>
-#include "formats/rle_reader.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/rle_reader.h"
 #include "info_report.h"
 #include "info_swatch.h"
 

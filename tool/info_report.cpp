@@ -1,9 +1,6 @@
 #include "info_report.h"
 
 #include <fcntl.h>
-#include "formats/bmp_reader.h"
-#include "formats/png_reader.h"
-#include "formats/rle_reader.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +12,9 @@
 #include <span>
 
 #include "bytes.h"
+#include "formats/bmp_reader.h"
+#include "formats/png_reader.h"
+#include "formats/rle_reader.h"
 #include "runtime/layout.h"
 
 namespace rle565 {

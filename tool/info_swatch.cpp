@@ -1,12 +1,12 @@
 #include "info_swatch.h"
 
 #include <rle565/blit.h>
-#include "formats/rle_reader.h"
 
 #include <algorithm>
 #include <span>
 
 #include "bytes.h"
+#include "formats/rle_reader.h"
 
 namespace rle565 {
 

@@ -2,7 +2,7 @@
 // output targets whose named temporary files the signal handlers remove.
 #pragma once
 
-#include <rle565/output_file.h>
+#include <rle565/output_target.h>
 
 namespace rle565 {
 

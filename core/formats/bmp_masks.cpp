@@ -1,8 +1,8 @@
 #include <bit>
 #include <cstdint>
 
-#include "formats/bmp_pixels.h"
 #include "bytes.h"
+#include "formats/bmp_pixels.h"
 
 namespace rle565::detail {
 

@@ -1,4 +1,5 @@
 #include "formats/bmp_reader.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,11 +11,11 @@
 #include <span>
 #include <vector>
 
-#include "formats/bmp_pixels.h"
 #include "bytes.h"
 #include "check.h"
-#include "memory.h"
+#include "formats/bmp_pixels.h"
 #include "formats/vector_clones.h"
+#include "memory.h"
 
 namespace rle565 {
 

@@ -1,5 +1,4 @@
 #include <rle565/bmp_writer.h>
-#include <rle565/output_file.h>
 
 #include <array>
 #include <cstddef>
@@ -9,12 +8,13 @@
 
 #include "bytes.h"
 #include "check.h"
+#include "formats/bmp_layout.h"
+#include "output_file.h"
 
 namespace rle565 {
 
 namespace {
 
-constexpr std::size_t HEADER_SIZE = 54;
 constexpr std::uint32_t INFO_HEADER_SIZE = 40;
 // 200 dots per inch, in dots per metre.
 constexpr std::uint32_t PELS_PER_METER = 7874;
@@ -92,7 +92,7 @@ bool writeBmp(const Image& image, const OutputTarget& output) {
     if (!layout) return false;
     OutputFile out(output);
     if (!out.isOpen()) return false;
-    out.reserve(HEADER_SIZE + std::uint64_t{layout->rowsSize});
+    out.reserve(BMP_HEADER_SIZE + std::uint64_t{layout->rowsSize});
     const bool bWritten = emitBmp(image, *layout, [&out](std::span<const std::uint8_t> bytes) {
         return out.write(bytes.data(), bytes.size());
     });
@@ -104,12 +104,23 @@ std::vector<std::uint8_t> encodeBmp(const Image& image) {
     const auto layout = layoutOf(image);
     if (!layout) return {};
     std::vector<std::uint8_t> bytes;
-    bytes.reserve(HEADER_SIZE + layout->rowsSize);
+    bytes.reserve(BMP_HEADER_SIZE + layout->rowsSize);
     emitBmp(image, *layout, [&bytes](std::span<const std::uint8_t> chunk) {
         bytes.insert(bytes.end(), chunk.begin(), chunk.end());
         return true;
     });
     return bytes;
+}
+
+std::uint64_t bmpRowSize(std::uint64_t width, bool bAlpha) {
+    // 24-bit rows are padded to whole 32-bit words.
+    return bAlpha ? width * 4 : (width * 3 + 3) / 4 * 4;
+}
+
+std::uint64_t bmpFileSize(std::int32_t width, std::int32_t height, bool bAlpha) {
+    const auto w = static_cast<std::uint64_t>(width < 0 ? 0 : width);
+    const auto h = static_cast<std::uint64_t>(height < 0 ? 0 : height);
+    return BMP_HEADER_SIZE + bmpRowSize(w, bAlpha) * h;
 }
 
 std::optional<BmpLayout> layoutBmp(std::int32_t width, std::int32_t height, bool bAlpha) {
@@ -118,19 +129,19 @@ std::optional<BmpLayout> layoutBmp(std::int32_t width, std::int32_t height, bool
     const auto h = static_cast<std::uint64_t>(height);
     BmpLayout layout;
     layout.bAlpha = bAlpha;
-    const std::uint64_t rowSize = bAlpha ? w * 4 : (w * 3 + 3) / 4 * 4;
+    const std::uint64_t rowSize = bmpRowSize(w, bAlpha);
     // bfSize, 54 + the rows, is a 32-bit field.
-    if (h != 0 && rowSize > (UINT32_MAX - HEADER_SIZE) / h) return std::nullopt;
+    if (h != 0 && rowSize > (UINT32_MAX - BMP_HEADER_SIZE) / h) return std::nullopt;
     const std::uint64_t rowsSize = rowSize * h;
     // A row longer than the whole file only occurs with no rows at all.
     layout.rowSize = rowsSize == 0 ? 0 : static_cast<std::size_t>(rowSize);
     layout.rowsSize = static_cast<std::uint32_t>(rowsSize);
 
-    std::array<std::uint8_t, HEADER_SIZE>& head = layout.header;
+    std::array<std::uint8_t, BMP_HEADER_SIZE>& head = layout.header;
     head[0] = 'B';
     head[1] = 'M';
-    storeLe32(&head[2], static_cast<std::uint32_t>(HEADER_SIZE) + layout.rowsSize);
-    storeLe32(&head[10], static_cast<std::uint32_t>(HEADER_SIZE));
+    storeLe32(&head[2], static_cast<std::uint32_t>(BMP_HEADER_SIZE) + layout.rowsSize);
+    storeLe32(&head[10], static_cast<std::uint32_t>(BMP_HEADER_SIZE));
     storeLe32(&head[14], INFO_HEADER_SIZE);
     storeLe32(&head[18], static_cast<std::uint32_t>(width));
     storeLe32(&head[22], static_cast<std::uint32_t>(height));  // positive: bottom line first

@@ -1,4 +1,5 @@
 #include "formats/png_reader.h"
+
 #include <spng.h>
 
 #include <algorithm>
@@ -7,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "formats/bmp_pixels.h"
 #include "bytes.h"
+#include "formats/bmp_pixels.h"
 
 namespace rle565 {
 

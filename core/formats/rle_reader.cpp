@@ -1,4 +1,5 @@
 #include "formats/rle_reader.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +12,8 @@
 #include <vector>
 
 #include "bytes.h"
-#include "runtime/layout.h"
 #include "memory.h"
+#include "runtime/layout.h"
 
 namespace rle565 {
 

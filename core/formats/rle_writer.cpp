@@ -1,10 +1,10 @@
-#include <rle565/output_file.h>
 #include "formats/rle_writer.h"
 
 #include <array>
 #include <vector>
 
 #include "bytes.h"
+#include "output_file.h"
 
 namespace rle565 {
 

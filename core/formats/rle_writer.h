@@ -2,10 +2,10 @@
 // line-length table and the line codes, in one safely replaced file.
 #pragma once
 
-#include <rle565/output_file.h>
-
 #include <cstdint>
 #include <span>
+
+#include "output_file.h"
 
 namespace rle565 {
 

@@ -2,12 +2,10 @@
 #pragma once
 
 #include <rle565/image.h>
-#include <rle565/output_file.h>
+#include <rle565/output_target.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 namespace rle565 {
@@ -21,22 +19,9 @@ namespace rle565 {
 // Empty when the image is too large for the format.
 std::vector<std::uint8_t> encodeBmp(const Image& image);
 
-// The shape of the file writeBmp makes of a width × height image: 32 bits per
-// pixel with alpha, 24 without. Lets a caller that makes the pixel bytes
-// itself (mode b decodes straight into them) write the same file.
-struct BmpLayout {
-    bool bAlpha = false;
-    std::size_t rowSize = 0;     // bytes per row, fill included; 0 when there are no pixels
-    std::uint32_t rowsSize = 0;  // bytes of all rows
-    std::array<std::uint8_t, 54> header{};  // file header and 40-byte info header
-};
-
-// Nothing when a side is negative or the file would not fit the 32-bit sizes.
-std::optional<BmpLayout> layoutBmp(std::int32_t width, std::int32_t height, bool bAlpha);
-
-// The four bytes writeBmp stores for one pixel of a 32-bit file, at out:
-// blue, green and red widened to 0..255, then the alpha (0..32, above 32
-// counts as 32) widened to 0..255. 24-bit files take the first three.
-void widenPixel(std::uint16_t color, std::uint8_t alpha, std::uint8_t* out);
+// The size in bytes of the file writeBmp makes of a width × height image,
+// with alpha or without, a negative side counting as 0; the size may pass
+// what the format's 32-bit fields can hold, which writeBmp then refuses.
+std::uint64_t bmpFileSize(std::int32_t width, std::int32_t height, bool bAlpha);
 
 }  // namespace rle565

@@ -4,7 +4,7 @@
 
 #include <rle565/encode_result.h>
 #include <rle565/image.h>
-#include <rle565/output_file.h>
+#include <rle565/output_target.h>
 
 #include <cstdint>
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <rle565/blit.h>
+#include <rle565/rle_to_bmp.h>
 #include <rle565/bmp_writer.h>
 #include "encode/rle_line.h"
 #include "formats/rle_reader.h"
@@ -173,7 +174,7 @@ TEST(DecodeRleLines, SkipsLeaveTheTargetAsItWas) {
     ASSERT_TRUE(image);
     Pixels pixels(7, 0x5555);
     Bytes alpha(7, 3);
-    decodeRleLines(*image, 0, 0, {pixels, alpha, 7});
+    blitImage(*image, 0, 0, {pixels, alpha, 7});
     EXPECT_EQ(pixels, (Pixels{0x5555, 0x1234, 0x5555, 0x5555, 0x5555, 0x5555, 0x1234}));
     EXPECT_EQ(alpha, (Bytes{3, 20, 3, 3, 3, 3, 20}));
 }
@@ -231,7 +232,7 @@ TEST(DecodeRleLines, StopsDamagedLines) {
     Image image = recordFromBytes(file);
     image.lineOffsets = {10, 13, 16, 21};
     Pixels pixels(20, 0);
-    decodeRleLines(image, 0, 0, {pixels, {}, 5});
+    blitImage(image, 0, 0, {pixels, {}, 5});
     EXPECT_EQ(pixels, (Pixels{1, 1, 1, 1, 0,  //
                               1, 0, 0, 0, 0,  //
                               2, 0, 0, 0, 0,  //
@@ -240,23 +241,23 @@ TEST(DecodeRleLines, StopsDamagedLines) {
     // An offset past the block draws nothing; lines without an offset neither.
     image.lineOffsets = {1000, 10};
     pixels.assign(20, 0);
-    decodeRleLines(image, 1, 0, {pixels, {}, 5});
+    blitImage(image, 1, 0, {pixels, {}, 5});
     EXPECT_EQ(pixels, (Pixels{0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
     // Rows that would leave the target are skipped.
     image.lineOffsets = {10, 10, 10, 10};
     pixels.assign(20, 0);
-    decodeRleLines(image, 0, 3, {pixels, {}, 5});
+    blitImage(image, 0, 3, {pixels, {}, 5});
     EXPECT_EQ(pixels, (Pixels{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 0}));
     pixels.assign(20, 0);
-    decodeRleLines(image, 0, -3, {pixels, {}, 5});
+    blitImage(image, 0, -3, {pixels, {}, 5});
     EXPECT_EQ(pixels, (Pixels{1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
     // A palette table that leaves the block draws nothing.
     image.lineOffsets = {10, 10, 10, 10};
     image.paletteSize = 60000;
     pixels.assign(20, 0);
-    decodeRleLines(image, 0, 0, {pixels, {}, 5});
+    blitImage(image, 0, 0, {pixels, {}, 5});
     EXPECT_EQ(pixels, Pixels(20, 0));
 }
 
@@ -288,7 +289,7 @@ TEST(DecodeRleLines, WildRecordsStayInBounds) {
             bAlpha ? std::span(alpha).subspan(GUARD, area) : std::span<std::uint8_t>(), stride};
         const auto x = static_cast<std::int32_t>(random() % 60) - 20;
         const auto y = static_cast<std::int32_t>(random() % 10) - 3;
-        decodeRleLines(image, x, y, surface);
+        blitImage(image, x, y, surface);
         for (std::size_t i = 0; i < GUARD; ++i) {
             ASSERT_EQ(pixels[i], 0xAAAA) << round;
             ASSERT_EQ(pixels[GUARD + area + i], 0xAAAA) << round;

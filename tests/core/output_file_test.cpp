@@ -1,7 +1,7 @@
 // The safe replacement of output files: the target changes only when the
 // whole new file has been written.
 #include <gtest/gtest.h>
-#include <rle565/output_file.h>
+#include "output_file.h"
 #include <sys/stat.h>
 #include <unistd.h>
 

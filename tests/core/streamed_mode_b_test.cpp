@@ -5,7 +5,7 @@
 #include <rle565/blit.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
-#include "formats/rle_reader.h"
+#include <rle565/rle_to_bmp.h>
 
 #include <filesystem>
 #include <optional>
@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "formats/rle_reader.h"
 #include "image_maker.h"
 #include "rle_builder.h"
 #include "temp_dir.h"
@@ -64,7 +65,8 @@ struct Loads {
 // and the bytes it wrote (empty when it wrote nothing).
 std::pair<bool, Bytes> streamed(const Loads& loads) {
     std::filesystem::remove(loads.bmp);
-    const bool bWritten = convertLargeRleFileToBmp(loads.rle.c_str(), loads.bmp.c_str(), 0);
+    const bool bWritten =
+        (streamRleFileToBmp(loads.rle.c_str(), loads.bmp.c_str(), 0) == StreamedBmp::Written);
     Bytes written;
     if (std::filesystem::exists(loads.bmp)) written = readFile(loads.bmp);
     return {bWritten, written};
@@ -156,10 +158,10 @@ TEST(StreamedModeB, LargeFileInManyWindows) {
     const std::string viaLoad = dir.file("load.bmp");
     ASSERT_TRUE(writeLargeNoisyRle(rle, 5, viaLoad));
     const std::string viaStream = dir.file("stream.bmp");
-    ASSERT_TRUE(convertLargeRleFileToBmp(rle.c_str(), viaStream.c_str()));
+    ASSERT_TRUE((streamRleFileToBmp(rle.c_str(), viaStream.c_str()) == StreamedBmp::Written));
     EXPECT_EQ(readFile(viaStream), readFile(viaLoad));
     // Below the size, it leaves the file to the loaded way.
-    EXPECT_FALSE(
-        convertLargeRleFileToBmp(rle.c_str(), dir.file("not.bmp").c_str(), std::uint64_t{1} << 30));
+    EXPECT_FALSE((streamRleFileToBmp(rle.c_str(), dir.file("not.bmp").c_str(),
+                                     std::uint64_t{1} << 30) == StreamedBmp::Written));
     EXPECT_FALSE(std::filesystem::exists(dir.file("not.bmp")));
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <rle565/blit.h>
+#include <rle565/rle_to_bmp.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
 

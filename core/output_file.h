@@ -5,6 +5,7 @@
 // system allows that, so a process killed at any moment leaves nothing.
 #pragma once
 
+#include <rle565/output_target.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -12,28 +13,6 @@
 #include <string>
 
 namespace rle565 {
-
-// Told of every named temporary file of an output: observer(path) just
-// before the name is made, observer(nullptr) once it is gone again (renamed
-// over its target or removed). A program that removes the file when a signal
-// ends it keeps the name itself; the library installs no handler and keeps
-// no observer of its own. Unnamed temporary files (the usual case on Linux)
-// are told only for the moment between their naming and the rename.
-using TemporaryFileObserver = void (*)(const char* path);
-
-// Where an output goes, and what the caller knows of it already.
-struct OutputTarget {
-    // Permission bits for the new file (no more than 0777), given by a caller
-    // that knows them and has checked that the umask leaves them whole, as
-    // list mode does for the file it has just read. -1: those of the file
-    // being replaced, else what fopen would give a new file.
-    int mode = -1;
-    const char* path = nullptr;
-    TemporaryFileObserver observer = nullptr;  // nullptr: nobody is told
-
-    OutputTarget(const char* targetPath) : path(targetPath) {}  // NOLINT: a plain name will do
-    OutputTarget(const char* targetPath, int knownMode) : mode(knownMode), path(targetPath) {}
-};
 
 // How an output reaches its target:
 // - a target that exists and is not a regular file or folder (a device, a
