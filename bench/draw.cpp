@@ -11,7 +11,6 @@
 #include <rle565/draw.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
-#include "formats/rle_reader.h"
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +23,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "formats/rle_reader.h"
 
 using namespace rle565;
 

@@ -4,12 +4,10 @@
 // one, so that the disk does not show in the times.
 #include <benchmark/benchmark.h>
 #include <rle565/blit.h>
-#include "formats/bmp_reader.h"
 #include <rle565/bmp_writer.h>
-#include "encode/encode_multipal.h"
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
-#include "encode/rle_line.h"
+#include <rle565/load.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +19,10 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "encode/encode_multipal.h"
+#include "encode/rle_line.h"
+#include "formats/bmp_reader.h"
 
 using namespace rle565;
 

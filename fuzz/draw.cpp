@@ -8,7 +8,6 @@
 // and draw safely from bytes changed after they opened.
 #include <rle565/draw.h>
 #include <rle565/rle_format.h>
-#include "formats/rle_reader.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -16,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "formats/rle_reader.h"
 #include "fuzz_check.h"
 
 using namespace rle565;

@@ -9,6 +9,7 @@
 #include <rle565/bmp_writer.h>
 #include <rle565/draw.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
 #include <rle565/rle_to_bmp.h>
 
 #include <algorithm>

@@ -5,6 +5,7 @@
 // consistent record, and both paths must give the same record or the same
 // refusal.
 #include <rle565/image.h>
+#include <rle565/load.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // the same record or the same refusal, and a record holds what the PNG
 // reader promises.
 #include <rle565/image.h>
-#include "formats/png_reader.h"
+#include <rle565/load.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "formats/png_reader.h"
 #include "fuzz_check.h"
 #include "fuzz_limits.h"
 

@@ -13,7 +13,7 @@
 #include <rle565/blit.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
-#include "formats/rle_reader.h"
+#include <rle565/load.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -25,6 +25,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "formats/rle_reader.h"
 #include "fuzz_check.h"
 
 using namespace rle565;

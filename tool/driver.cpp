@@ -3,6 +3,8 @@
 #include <rle565/blit.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
+#include <rle565/output_target.h>
 #include <rle565/rle_to_bmp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,8 +20,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "formats/rle_reader.h"
-#include "output_file.h"
 #include "process.h"
 
 namespace rle565 {
@@ -143,7 +143,8 @@ int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
         case StreamedBmp::Written:
             return 0;
         case StreamedBmp::Corrupt:
-            std::fprintf(out, "Load failed: %s\n", RLE_ERROR_CORRUPT);
+            // The words the loaded way says for the same file.
+            std::fprintf(out, "Load failed: RLE data corrupt\n");
             return 1;
         case StreamedBmp::Failed:
             std::fprintf(out, "failed for some reason\n");

@@ -1,6 +1,8 @@
 #include "info_report.h"
 
 #include <fcntl.h>
+#include <rle565/bmp_writer.h>
+#include <rle565/load.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,47 +15,18 @@
 
 #include "bytes.h"
 #include "formats/bmp_reader.h"
+#include "formats/magic.h"
 #include "formats/png_reader.h"
 #include "formats/rle_reader.h"
-#include "runtime/layout.h"
+#include "read_bytes.h"
+#include "runtime/walk.h"
 
 namespace rle565 {
 
 namespace {
 
-// The BMP file and info headers of the files writeBmp makes.
-constexpr std::size_t BMP_HEADER_SIZE = 54;
-
 // Every (colour, alpha) pair: 65536 colours at 32 visible alpha levels.
 constexpr std::size_t PAIR_KEYS = std::size_t{1} << 21;
-
-// The file as an RLE-form image without the structural check, so that the
-// check can be run here to name the fault. Nothing when its data block
-// exceeds the record's 32-bit size.
-std::optional<Image> readRawRle(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < RLE_HEADER_SIZE || bytes.size() - RLE_HEADER_SIZE > UINT32_MAX)
-        return std::nullopt;
-    Image image;
-    ByteReader in(bytes.first(RLE_HEADER_SIZE));
-    in.skip(2);  // the magic
-    const std::uint16_t flagsWord = in.le16().value_or(0);
-    image.width = in.le16().value_or(0);
-    image.height = in.le16().value_or(0);
-    image.paletteSize = in.le16().value_or(0);
-    image.flags = IMAGE_RLE | flagsWord;
-    const auto dataSize = static_cast<std::uint32_t>(bytes.size() - RLE_HEADER_SIZE);
-    image.pixels.resize((std::size_t{dataSize} + 1) / 2);
-    if (dataSize > 0) std::memcpy(image.pixels.data(), bytes.data() + RLE_HEADER_SIZE, dataSize);
-    image.dataSize = dataSize;
-    return image;
-}
-
-std::uint64_t bmpFileSize(std::int32_t width, std::int32_t height, bool bAlpha) {
-    const auto w = static_cast<std::uint64_t>(std::max(width, 0));
-    const auto h = static_cast<std::uint64_t>(std::max(height, 0));
-    const std::uint64_t rowSize = bAlpha ? w * 4 : (w * 3 + 3) / 4 * 4;
-    return BMP_HEADER_SIZE + rowSize * h;
-}
 
 void fillRleHeader(const Image& image, FileReport& report) {
     report.bHeaderRead = true;
@@ -131,7 +104,7 @@ void countRlePixels(const Image& image, FileReport& report) {
         counter.first();
     }
 
-    const std::size_t alphaStart = std::size_t{nEntries} * 2;
+    const std::size_t alphaStart = rleAlphaTableOffset(nEntries);
     for (std::uint32_t e = 0; e < nEntries; ++e) {
         const std::uint8_t a = report.bAlpha ? data[alphaStart + e] : ALPHA_OPAQUE;
         if (a == 0) {
@@ -341,10 +314,11 @@ FileReport inspectFile(const char* path) {
     }
 
     report.error = errorText.data();
-    if (bytes.size() >= 2 && bytes[0] == 'R' && bytes[1] == 'L') {
+    if (recogniseFormat(bytes.first(std::min<std::size_t>(bytes.size(), MAGIC_SIZE))) ==
+        FileFormat::Rle) {
         // The loader only says that the structure is broken; the same check
         // run here says where.
-        if (std::optional<Image> raw = readRawRle(bytes)) {
+        if (std::optional<Image> raw = readRleUnchecked(bytes)) {
             if (const auto fault = indexRleLines(*raw)) {
                 fillRleHeader(*raw, report);
                 report.fault = fault->what;

@@ -69,7 +69,7 @@ std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>&
 
     const std::span<const std::uint8_t> data = rle.dataBlock();
     const bool bAlpha = (rle.flags & RLE_ALPHA) != 0;
-    const std::size_t alphaStart = std::size_t{nEntries} * 2;
+    const std::size_t alphaStart = rleAlphaTableOffset(nEntries);
     // A loaded image has its tables inside the data block; this only guards.
     if (alphaStart + (bAlpha ? nEntries : 0) > data.size()) return std::nullopt;
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -77,7 +77,8 @@ std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>&
             const std::size_t e = rows[r][c];
             // Palettes end at entry N - 1; this only guards.
             if (e >= nEntries) continue;
-            const std::uint16_t color = loadLe16(&data[e * 2]);
+            const std::uint16_t color =
+                loadLe16(&data[rleAlphaTableOffset(static_cast<std::uint32_t>(e))]);
             const std::uint8_t a = bAlpha ? data[alphaStart + e] : ALPHA_OPAQUE;
             drawCell(swatch, static_cast<std::int32_t>(c), static_cast<std::int32_t>(r), color, a);
         }

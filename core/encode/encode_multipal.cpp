@@ -1,7 +1,4 @@
 #include "encode/encode_multipal.h"
-#include "encode/rle_line.h"
-#include "formats/rle_reader.h"
-#include "formats/rle_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -16,8 +13,11 @@
 
 #include "bytes.h"
 #include "check.h"
-#include "memory.h"
 #include "encode/pixel_source.h"
+#include "encode/rle_line.h"
+#include "formats/rle_reader.h"
+#include "formats/rle_writer.h"
+#include "memory.h"
 
 namespace rle565 {
 

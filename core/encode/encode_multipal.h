@@ -4,11 +4,12 @@
 
 #include <rle565/encode_result.h>
 #include <rle565/image.h>
-#include "output_file.h"
 
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+#include "output_file.h"
 
 namespace rle565 {
 

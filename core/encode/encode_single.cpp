@@ -1,8 +1,4 @@
-#include "encode/encode_multipal.h"
 #include <rle565/encode_single.h>
-#include "encode/rle_line.h"
-#include "formats/rle_reader.h"
-#include "formats/rle_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -15,8 +11,12 @@
 
 #include "bytes.h"
 #include "check.h"
+#include "encode/encode_multipal.h"
 #include "encode/pixel_source.h"
+#include "encode/rle_line.h"
 #include "encode/run_scan.h"
+#include "formats/rle_reader.h"
+#include "formats/rle_writer.h"
 
 namespace rle565 {
 

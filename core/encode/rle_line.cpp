@@ -1,10 +1,10 @@
 #include "encode/rle_line.h"
-#include "formats/rle_reader.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "encode/run_scan.h"
+#include "formats/rle_reader.h"
 
 namespace rle565 {
 

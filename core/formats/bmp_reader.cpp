@@ -13,6 +13,7 @@
 
 #include "bytes.h"
 #include "check.h"
+#include "error_text.h"
 #include "formats/bmp_pixels.h"
 #include "formats/vector_clones.h"
 #include "memory.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "error_text.h"
 #include "formats/bmp_pixels.h"
 
 namespace rle565 {

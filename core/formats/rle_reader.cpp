@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "error_text.h"
 #include "memory.h"
 #include "runtime/layout.h"
 
@@ -26,12 +27,6 @@ constexpr const char* ERROR_READ = "RLE read error";
 constexpr const char* FAULT_NEGATIVE_SIZE = "negative width or height";
 constexpr const char* FAULT_BUFFER = "data size exceeds its buffer";
 // The faults of the tables and line codes are the drawing runtime's, in its words.
-
-// Offsets of the header fields within the bytes read after the magic.
-constexpr std::size_t HEAD_FLAGS = RLE_HEAD_FLAGS - 2;
-constexpr std::size_t HEAD_WIDTH = RLE_HEAD_WIDTH - 2;
-constexpr std::size_t HEAD_HEIGHT = RLE_HEAD_HEIGHT - 2;
-constexpr std::size_t HEAD_PALETTE_SIZE = RLE_HEAD_PALETTE_SIZE - 2;
 
 // Blocks from this size up that would be read at an unlucky offset go
 // through a buffer of this size.
@@ -118,8 +113,9 @@ std::optional<RleFault> indexRleLines(Image& image) {
 
 namespace {
 
-// The header bytes after "RL".
-using RleHead = std::array<std::uint8_t, RLE_HEADER_SIZE - 2>;
+// The header; the loaders read its fields, not the magic, which the
+// caller has recognised.
+using RleHead = std::array<std::uint8_t, RLE_HEADER_SIZE>;
 
 // loadRle() and loadRleBytes() once the header is read: a file of fileSize
 // bytes in all, whose data block readData(destination, size) fills.
@@ -138,11 +134,12 @@ std::unique_ptr<Image> buildRle(std::uint64_t fileSize, const RleHead& head, Rea
 
     auto image = std::make_unique<Image>();
     image->clear();
-    const std::uint16_t flagsWord = loadLe16(&head[HEAD_FLAGS]);
-    image->width = loadLe16(&head[HEAD_WIDTH]);
-    image->height = loadLe16(&head[HEAD_HEIGHT]);
+    const BlockShape shape = readRleHeader(head.data());
+    const auto flagsWord = static_cast<std::uint16_t>(shape.flags);
+    image->width = static_cast<std::int32_t>(shape.width);
+    image->height = static_cast<std::int32_t>(shape.height);
     image->flags = IMAGE_RLE | flagsWord;
-    image->paletteSize = loadLe16(&head[HEAD_PALETTE_SIZE]);
+    image->paletteSize = static_cast<std::uint16_t>(shape.nEntries);
 
     // Whole words, so an odd last byte has a zero beside it.
     const std::size_t nWords = (std::size_t{dataSize} + 1) / 2;
@@ -159,18 +156,35 @@ std::unique_ptr<Image> buildRle(std::uint64_t fileSize, const RleHead& head, Rea
 
 }  // namespace
 
+std::optional<Image> readRleUnchecked(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < RLE_HEADER_SIZE || bytes.size() - RLE_HEADER_SIZE > UINT32_MAX)
+        return std::nullopt;
+    const BlockShape shape = readRleHeader(bytes.data());
+    Image image;
+    image.width = static_cast<std::int32_t>(shape.width);
+    image.height = static_cast<std::int32_t>(shape.height);
+    image.paletteSize = static_cast<std::uint16_t>(shape.nEntries);
+    image.flags = IMAGE_RLE | shape.flags;
+    const auto dataSize = static_cast<std::uint32_t>(bytes.size() - RLE_HEADER_SIZE);
+    image.pixels.resize((std::size_t{dataSize} + 1) / 2);
+    if (dataSize > 0) std::memcpy(image.pixels.data(), bytes.data() + RLE_HEADER_SIZE, dataSize);
+    image.dataSize = dataSize;
+    return image;
+}
+
 std::unique_ptr<Image> loadRle(std::FILE* file, ErrorText& errorText) {
     if (std::fseek(file, 0, SEEK_END) != 0) {
         setError(errorText, ERROR_READ);
         return nullptr;
     }
     const long size = std::ftell(file);
-    if (size < 0 || std::fseek(file, 2, SEEK_SET) != 0) {
+    if (size < 0 || std::fseek(file, RLE_HEAD_FLAGS, SEEK_SET) != 0) {
         setError(errorText, ERROR_READ);
         return nullptr;
     }
     RleHead head{};
-    if (std::fread(head.data(), 1, head.size(), file) != head.size()) {
+    const std::size_t nFields = head.size() - RLE_HEAD_FLAGS;
+    if (std::fread(&head[RLE_HEAD_FLAGS], 1, nFields, file) != nFields) {
         setError(errorText, ERROR_HEADER);
         return nullptr;
     }
@@ -186,7 +200,7 @@ std::unique_ptr<Image> loadRleBytes(std::span<const std::uint8_t> bytes, ErrorTe
         return nullptr;
     }
     RleHead head;
-    std::memcpy(head.data(), bytes.data() + 2, head.size());
+    std::memcpy(head.data(), bytes.data(), head.size());
     const auto readData = [bytes](std::uint8_t* dst, std::size_t count) {
         std::memcpy(dst, bytes.data() + RLE_HEADER_SIZE, count);
         return true;

@@ -79,6 +79,11 @@ std::optional<RleFault> readRleTable(std::span<const std::uint8_t> head, std::ui
 // Returns the first fault, or nothing when the data block is sound.
 std::optional<RleFault> indexRleLines(Image& image);
 
+// The file's bytes as an RLE-form image without the structural check, so
+// that indexRleLines() can name the fault of a damaged one. Nothing when the
+// header is cut short or the data block exceeds the record's 32-bit size.
+std::optional<Image> readRleUnchecked(std::span<const std::uint8_t> bytes);
+
 // Reads an RLE file from an open stream (positioned anywhere) into an image
 // in RLE form. nullptr with "RLE header read error", "RLE read error" or
 // "RLE data corrupt" in errorText on failure. Never closes the file.

@@ -4,6 +4,7 @@
 #include <memory.h>  // the C library's header: the package must not hide it
 #include <rle565/blit.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
 
 #include <cinttypes>
 #include <cstdint>

@@ -1,5 +1,5 @@
-// The in-memory image record in its two forms, the error text that loaders
-// fill, and loadImage, which tells BMP from RLE files by their first two bytes.
+// The in-memory image record in its two forms, and the error text that
+// loaders fill (<rle565/load.h>).
 #pragma once
 
 #include <rle565/rle_format.h>
@@ -20,9 +20,6 @@ inline constexpr std::uint16_t COLOR_KEY = 0xF81F;
 
 // The caller's buffer for a loader's failure message, always NUL-terminated.
 using ErrorText = std::array<char, 200>;
-
-// Copies a fixed message into the error text, cut to fit and NUL-terminated.
-void setError(ErrorText& errorText, const char* text);
 
 struct FileCloser {
     void operator()(std::FILE* file) const {
@@ -77,39 +74,5 @@ struct Image {
         dataSize = 0;
     }
 };
-
-// Opens the file by name and loads it; nullptr with the reason in errorText
-// on failure. On success errorText is left as it was. Files that are not
-// regular (pipes, FIFOs, devices) are read whole by readImageBytes first.
-std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText);
-
-// The same, also setting *fileMode to the permission bits of the file read
-// when it is a regular file, else to -1.
-std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fileMode);
-
-// A file's bytes, read whole.
-struct FileBytes {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::size_t size = 0;
-
-    std::span<const std::uint8_t> view() const { return {data.get(), size}; }
-};
-
-// Reads the file open as `fd` whole, from where it stands: as far as an image
-// file can use it. A regular file is read by its size; anything else (a pipe,
-// a FIFO, a device) as its bytes arrive, in memory that grows with them, so a
-// header that claims more than arrives costs nothing. Of a file whose first
-// two bytes are not those of an image ("BM", "RL", or 0x89 "P" of PNG) only
-// those two are read. Read errors end the bytes; an allocation failure throws
-// std::bad_alloc.
-FileBytes readImageBytes(int fd);
-
-// The same from a stream positioned at the file's first byte. The stream stays
-// open; loadImage takes this path for files too large to read whole.
-std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText);
-
-// The same from a whole file held in memory. Never reads outside `bytes`.
-std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
-                                           ErrorText& errorText);
 
 }  // namespace rle565

@@ -1,14 +1,16 @@
 #include <gtest/gtest.h>
 #include <rle565/blit.h>
-#include <rle565/rle_to_bmp.h>
 #include <rle565/bmp_writer.h>
-#include "encode/rle_line.h"
-#include "formats/rle_reader.h"
-#include "formats/rle_writer.h"
+#include <rle565/load.h>
+#include <rle565/rle_to_bmp.h>
 
 #include <cstring>
 #include <random>
 
+#include "encode/rle_line.h"
+#include "formats/rle_reader.h"
+#include "formats/rle_writer.h"
+#include "read_bytes.h"
 #include "rle_builder.h"
 
 using namespace rle565;

@@ -3,6 +3,7 @@
 // placed at the top of its RGB565 field, alpha scaled and reduced.
 #include <gtest/gtest.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
 
 #include <cstdio>
 #include <string>

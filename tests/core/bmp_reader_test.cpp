@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
 #include "formats/bmp_reader.h"
+
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>

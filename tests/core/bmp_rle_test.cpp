@@ -4,6 +4,7 @@
 // are refused.
 #include <gtest/gtest.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
 #include <unistd.h>
 
 #include <cstdio>

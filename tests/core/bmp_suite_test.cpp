@@ -3,6 +3,7 @@
 // their message.
 #include <gtest/gtest.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
 
 #include <algorithm>
 #include <filesystem>

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <rle565/bmp_writer.h>
+#include <rle565/load.h>
 #include <sys/resource.h>
 
 #include <csignal>

@@ -1,10 +1,10 @@
-#include "runtime/layout.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <random>
 #include <vector>
+
+#include "runtime/layout.h"
 
 using namespace rle565;
 

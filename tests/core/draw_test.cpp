@@ -2,13 +2,13 @@
 #include <rle565/blit.h>
 #include <rle565/draw.h>
 #include <rle565/encode_single.h>
-#include "formats/rle_reader.h"
 
 #include <climits>
 #include <cstring>
 #include <random>
 #include <string>
 
+#include "formats/rle_reader.h"
 #include "image_maker.h"
 #include "rle_builder.h"
 

@@ -1,9 +1,11 @@
 // The multi-palette encoder: line palettes, the greedy merge within 251 keys,
 // the palette table, switch codes, and the limits of the 16-bit format.
+#include "encode/encode_multipal.h"
+
 #include <gtest/gtest.h>
 #include <rle565/blit.h>
-#include "encode/encode_multipal.h"
 #include <rle565/encode_single.h>
+#include <rle565/load.h>
 
 #include <algorithm>
 #include <memory>

@@ -3,8 +3,8 @@
 // multi-palette encoder, the format's size limits and failed writes.
 #include <gtest/gtest.h>
 #include <rle565/blit.h>
-#include "encode/encode_multipal.h"
 #include <rle565/encode_single.h>
+#include <rle565/load.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 
+#include "encode/encode_multipal.h"
 #include "image_maker.h"
 #include "rle_builder.h"
 #include "temp_dir.h"

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "bmp_builder.h"
+#include "read_bytes.h"
 #include "rle_builder.h"
 #include "temp_dir.h"
 

@@ -2,6 +2,7 @@
 // same record, or the same refusal in the same words.
 #include <gtest/gtest.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
 
 #include <cstdio>
 #include <filesystem>

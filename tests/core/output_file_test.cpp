@@ -1,7 +1,8 @@
 // The safe replacement of output files: the target changes only when the
 // whole new file has been written.
-#include <gtest/gtest.h>
 #include "output_file.h"
+
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

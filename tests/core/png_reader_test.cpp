@@ -2,9 +2,11 @@
 // 11 x 9 picture given by formulas, repeated here, so every pixel is known
 // without a decoder: each colour type and bit depth, tRNS, interlacing, and
 // files written by Pillow and ImageMagick.
+#include "formats/png_reader.h"
+
 #include <gtest/gtest.h>
 #include <rle565/image.h>
-#include "formats/png_reader.h"
+#include <rle565/load.h>
 
 #include <cstdio>
 #include <fstream>

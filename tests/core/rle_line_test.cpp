@@ -1,11 +1,12 @@
-#include <gtest/gtest.h>
 #include "encode/rle_line.h"
-#include "formats/rle_writer.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <random>
 
+#include "formats/rle_writer.h"
 #include "image_maker.h"
 #include "temp_dir.h"
 

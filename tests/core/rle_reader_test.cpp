@@ -1,12 +1,15 @@
+#include "formats/rle_reader.h"
+
 #include <gtest/gtest.h>
 #include <rle565/blit.h>
-#include "formats/rle_reader.h"
+#include <rle565/load.h>
 
 #include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 
+#include "read_bytes.h"
 #include "rle_builder.h"
 
 using namespace rle565;

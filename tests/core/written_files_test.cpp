@@ -4,6 +4,7 @@
 // files against their uncompressed twin; the PNG source against them all.
 #include <gtest/gtest.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
 
 #include <algorithm>
 #include <functional>

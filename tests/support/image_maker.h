@@ -4,9 +4,10 @@
 #pragma once
 
 #include <rle565/blit.h>
-#include <rle565/rle_to_bmp.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
+#include <rle565/load.h>
+#include <rle565/rle_to_bmp.h>
 
 #include <algorithm>
 #include <cstddef>

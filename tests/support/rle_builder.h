@@ -4,6 +4,7 @@
 #pragma once
 
 #include <rle565/image.h>
+#include <rle565/load.h>
 
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "read_bytes.h"
 #include "temp_dir.h"
 
 namespace rle565 {}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <rle565/image.h>
+#include <rle565/load.h>
 #include <unistd.h>
 
 #include <cstdio>

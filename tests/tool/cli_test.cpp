@@ -4,7 +4,7 @@
 #include <rle565/blit.h>
 #include <rle565/encode_single.h>
 #include <rle565/image.h>
-#include "formats/rle_reader.h"
+#include <rle565/load.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 
 #include "bmp_builder.h"
 #include "bytes.h"
+#include "formats/rle_reader.h"
 #include "image_maker.h"
 #include "run_binary.h"
 #include "temp_dir.h"

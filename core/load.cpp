@@ -1,5 +1,7 @@
+// loadImage and its kin: a file by name, stream or bytes handed to the reader
+// its first bytes name.
 #include <fcntl.h>
-#include <rle565/image.h>
+#include <rle565/load.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,9 +9,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "error_text.h"
 #include "formats/bmp_reader.h"
+#include "formats/magic.h"
 #include "formats/png_reader.h"
 #include "formats/rle_reader.h"
+#include "read_bytes.h"
 
 namespace rle565 {
 
@@ -37,11 +42,15 @@ constexpr std::size_t STREAM_BLOCK_FIRST = 1 << 16;
 constexpr std::size_t STREAM_BLOCK_LARGEST = 1 << 26;
 
 std::uint64_t streamLimit(std::span<const std::uint8_t> magic) {
-    if (magic.size() == 2 && magic[0] == 'R' && magic[1] == 'L') return RLE_STREAM_LIMIT;
-    if (magic.size() == 2 && magic[0] == 'B' && magic[1] == 'M') return BMP_STREAM_LIMIT;
-    // PNG files (0x89 'P' first) are kept as far as BMP files, for a PNG reader.
-    if (magic.size() == 2 && magic[0] == 0x89 && magic[1] == 'P') return BMP_STREAM_LIMIT;
-    return magic.size();
+    switch (recogniseFormat(magic)) {
+        case FileFormat::Rle:
+            return RLE_STREAM_LIMIT;
+        case FileFormat::Bmp:
+            return BMP_STREAM_LIMIT;
+        default:
+            // PNG files are kept as far as BMP files, for a PNG reader.
+            return startsPng(magic) ? BMP_STREAM_LIMIT : magic.size();
+    }
 }
 
 // Reads up to bytes.size() bytes and returns how many arrived.
@@ -114,20 +123,16 @@ FileBytes readImageBytes(int fd) {
     return readStreamRest(fd, head, limit);
 }
 
-void setError(ErrorText& errorText, const char* text) {
-    const std::size_t length = std::min(std::strlen(text), errorText.size() - 1);
-    std::memcpy(errorText.data(), text, length);
-    errorText[length] = '\0';
-}
-
 std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText) {
-    unsigned char magic[2] = {0, 0};
-    if (std::fread(magic, 1, 2, file) == 2) {
-        if (magic[0] == 'R' && magic[1] == 'L') return loadRle(file, errorText);
-        if (magic[0] == 'B' && magic[1] == 'M') return readBmp(file, errorText);
-        std::array<std::uint8_t, 8> signature{magic[0], magic[1]};
-        if (magic[0] == PNG_SIGNATURE[0] && magic[1] == PNG_SIGNATURE[1] &&
-            std::fread(&signature[2], 1, 6, file) == 6 && isPng(signature))
+    std::array<std::uint8_t, MAGIC_SIZE> magic{};
+    if (std::fread(magic.data(), 1, MAGIC_SHORT, file) == MAGIC_SHORT) {
+        const std::span<const std::uint8_t> head(magic.data(), MAGIC_SHORT);
+        const FileFormat format = recogniseFormat(head);
+        if (format == FileFormat::Rle) return loadRle(file, errorText);
+        if (format == FileFormat::Bmp) return readBmp(file, errorText);
+        const std::size_t rest = MAGIC_SIZE - MAGIC_SHORT;
+        if (startsPng(head) && std::fread(&magic[MAGIC_SHORT], 1, rest, file) == rest &&
+            recogniseFormat(magic) == FileFormat::Png)
             return readPng(file, errorText);
     }
     setError(errorText, ERROR_UNKNOWN_FORMAT);
@@ -136,10 +141,15 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
 
 std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
                                            ErrorText& errorText) {
-    if (bytes.size() >= 2) {
-        if (bytes[0] == 'R' && bytes[1] == 'L') return loadRleBytes(bytes, errorText);
-        if (bytes[0] == 'B' && bytes[1] == 'M') return readBmpBytes(bytes.subspan(2), errorText);
-        if (isPng(bytes)) return readPngBytes(bytes, errorText);
+    switch (recogniseFormat(bytes.first(std::min(bytes.size(), MAGIC_SIZE)))) {
+        case FileFormat::Rle:
+            return loadRleBytes(bytes, errorText);
+        case FileFormat::Bmp:
+            return readBmpBytes(bytes.subspan(MAGIC_SHORT), errorText);
+        case FileFormat::Png:
+            return readPngBytes(bytes, errorText);
+        case FileFormat::Unknown:
+            break;
     }
     setError(errorText, ERROR_UNKNOWN_FORMAT);
     return nullptr;
