@@ -399,6 +399,49 @@ TEST(Draw, StaysInsideWithBytesChangedAfterOpening) {
     }
 }
 
+// A line whose length, changed after opening, reaches past the sprite's
+// bytes ends the draw: the bytes after them, here codes that would paint,
+// are never read, in any build.
+TEST(Draw, ReadsNoCodeBeyondTheBytes) {
+    Bytes buffer =
+        RleBuilder().size(4, 1).palette({0xF81F, 0x0001, 0x0002}).line({0xFF, 4}).bytes();
+    const std::size_t size = buffer.size();
+    ASSERT_EQ(size, 21u);
+    // Literal codes of entry 1 behind the sprite's bytes.
+    buffer.insert(buffer.end(), {1, 1, 1, 1});
+    rle565_sprite sprite;
+    ASSERT_EQ(rle565_sprite_open(&sprite, buffer.data(), size), RLE565_OK);
+    // The line becomes two skips and claims four bytes, two of them past the end.
+    buffer[18] = 4;
+    buffer[19] = 0;
+    buffer[20] = 0;
+    for (const bool bTargetAlpha : {false, true}) {
+        Pixels frame(4, 0x1234);
+        std::vector<std::uint8_t> alpha(4, 7);
+        const rle565_target target{frame.data(), bTargetAlpha ? alpha.data() : nullptr, 4, 4, 1, 0};
+        rle565_draw(&sprite, &target, 0, 0);
+        EXPECT_EQ(frame, Pixels(4, 0x1234));
+        EXPECT_EQ(alpha, std::vector<std::uint8_t>(4, 7));
+    }
+}
+
+// A size past what the converter's 32-bit data size holds is refused before
+// anything after the header is read.
+TEST(SpriteOpen, RefusesMoreThanFourGiBAfterTheHeader) {
+    if constexpr (sizeof(std::size_t) < 8) {
+        GTEST_SKIP() << "sizes of 32 bits";
+    } else {
+        const Bytes file =
+            RleBuilder().size(4, 1).palette({0xF81F, 0x0001}).line({0xFF, 4}).bytes();
+        rle565_sprite sprite;
+        const std::size_t justOver = RLE_HEADER_SIZE + std::size_t{UINT32_MAX} + 1;
+        EXPECT_EQ(rle565_sprite_open(&sprite, file.data(), justOver), RLE565_ERR_TOO_LARGE);
+        EXPECT_EQ(rle565_sprite_open(&sprite, file.data(), std::size_t{1} << 40),
+                  RLE565_ERR_TOO_LARGE);
+        EXPECT_EQ(sprite.codes, nullptr);
+    }
+}
+
 // One file per fault the converter's load finds, each with the fault on the
 // line given, and the loader's verdict beside the runtime's.
 struct FaultCase {
