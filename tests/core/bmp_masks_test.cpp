@@ -110,6 +110,18 @@ TEST(BmpMasks, ChannelsGoToTheTopOfTheirFields) {
     EXPECT_FALSE(wide.image->hasAlpha());
 }
 
+// A mask of all 32 bits is one channel as wide as the pixel: its top five
+// bits make the red field.
+TEST(BmpMasks, FullWidthMask) {
+    const auto full = load(BmpBuilder(3, 1, 32)
+                               .compression(BI_BITFIELDS)
+                               .masks({0xFFFFFFFF, 0, 0})
+                               .row(words32({0xFFFFFFFF, 0x87FFFFFF, 0x07FFFFFF}))
+                               .build());
+    ASSERT_TRUE(full.image) << full.error;
+    EXPECT_EQ(full.image->pixels, (Pixels{0xF800, 0x8000, 0x0000}));
+}
+
 // 8-bit masks in a header of 56 bytes and more, alpha included: the same
 // reduction as 32-bit BI_RGB pixels, alpha by the same rule.
 TEST(BmpMasks, AlphaMaskInTheHeader) {
