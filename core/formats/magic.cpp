@@ -15,8 +15,7 @@ FileFormat recogniseFormat(std::span<const std::uint8_t> head) {
 }
 
 bool startsPng(std::span<const std::uint8_t> head) {
-    return head.size() >= MAGIC_SHORT && head[0] == PNG_SIGNATURE[0] &&
-           head[1] == PNG_SIGNATURE[1];
+    return head.size() >= MAGIC_SHORT && head[0] == PNG_SIGNATURE[0] && head[1] == PNG_SIGNATURE[1];
 }
 
 }  // namespace rle565
