@@ -9,6 +9,9 @@
 // codes are painted from the table without a branch per pixel and runs as
 // fills. The fast painters walk with drawLine(); the compact one with
 // walkLine(), which also checks at open.
+// The runtime's own source, as paint_compact.h tells apart.
+#define RLE565_RUNTIME_SOURCE 1
+
 #include <rle565/draw.h>
 #include <stddef.h>
 #include <stdint.h>

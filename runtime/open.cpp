@@ -3,6 +3,9 @@
 // texts of its faults.
 //
 // Freestanding, as the rest of the runtime.
+// The runtime's own source, as paint_compact.h tells apart.
+#define RLE565_RUNTIME_SOURCE 1
+
 #include <rle565/draw.h>
 #include <rle565/rle_format.h>
 #include <stddef.h>
@@ -10,6 +13,13 @@
 
 #include "layout.h"
 #include "paint.h"
+
+#ifdef RLE565_DRAW_COMPACT
+namespace rle565 {
+template LineWalk walkLine<CompactPainter>(const uint8_t*, const uint8_t*, const uint8_t*, uint32_t,
+                                           uint32_t, uint32_t, CompactPainter&);
+}  // namespace rle565
+#endif
 
 extern "C" {
 

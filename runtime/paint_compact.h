@@ -75,4 +75,12 @@ private:
 };
 
 }  // namespace RLE565_PAINT_VARIANT
+
+// The runtime's own sources keep one compiled walk of the codes for the
+// compact painter: open.cpp makes it for its check, draw.cpp calls it.
+#ifdef RLE565_RUNTIME_SOURCE
+extern template LineWalk walkLine<CompactPainter>(const uint8_t*, const uint8_t*, const uint8_t*,
+                                                  uint32_t, uint32_t, uint32_t, CompactPainter&);
+#endif
+
 }  // namespace rle565
