@@ -3,6 +3,8 @@
 #include <rle565/draw.h>
 #include <rle565/encode_single.h>
 #include <rle565/rle_reader.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstring>
@@ -505,6 +507,80 @@ TEST(SpriteOpen, RefusesWhatIsNoRleFile) {
     EXPECT_EQ(pixel, 7);
     for (int e = RLE565_OK; e <= RLE565_ERR_TOO_LARGE + 1; ++e)
         EXPECT_GT(std::strlen(rle565_error_text(e)), 0u);
+}
+
+// Bytes changed after opening can make a line reach past the sprite's bytes:
+// the draw stops there, even where the memory after the sprite can be read
+// and holds codes that would paint. Line 0 grows over line 1, which then
+// lies wholly in the bytes after the sprite.
+TEST(Draw, StopsAtALinePastTheBytes) {
+    const Bytes file = RleBuilder()
+                           .size(4, 2)
+                           .palette({0xF81F, 0x1111, 0x2222})
+                           .line({0x01, 0x01, 0x01, 0x01})
+                           .line({0x00, 0x00, 0x00, 0x00})
+                           .bytes();
+    const std::size_t lengths = RLE_HEADER_SIZE + 3 * 2;
+    ASSERT_EQ(file[lengths], 4);
+    Bytes memory = file;
+    memory.insert(memory.end(), {0x02, 0x01, 0x02, 0x01, 0xFE, 0x02, 0x04});
+    rle565_sprite sprite;
+    ASSERT_EQ(rle565_sprite_open(&sprite, memory.data(), file.size()), RLE565_OK);
+    memory[lengths] = 8;
+    // Line 0 drawn, then stepped over above the target.
+    Pixels frame(4 * 2, 0x7777);
+    const rle565_target target{frame.data(), nullptr, 4, 4, 2, 0};
+    rle565_draw(&sprite, &target, 0, 0);
+    EXPECT_EQ(frame, (Pixels{0x1111, 0x1111, 0x1111, 0x1111, 0x7777, 0x7777, 0x7777, 0x7777}));
+    frame.assign(frame.size(), 0x7777);
+    rle565_draw(&sprite, &target, 0, -1);
+    EXPECT_EQ(frame, Pixels(4 * 2, 0x7777));
+}
+
+// Bytes that end where readable memory ends: the page after them cannot be
+// read, so a read past them stops the test instead of passing unseen.
+class GuardedBytes {
+public:
+    explicit GuardedBytes(const Bytes& bytes)
+        : page_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
+        void* map =
+            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) return;
+        map_ = static_cast<std::uint8_t*>(map);
+        if (bytes.size() > page_ || mprotect(map_ + page_, page_, PROT_NONE) != 0) return;
+        data_ = map_ + page_ - bytes.size();
+        std::memcpy(data_, bytes.data(), bytes.size());
+    }
+    ~GuardedBytes() {
+        if (map_) munmap(map_, 2 * page_);
+    }
+    GuardedBytes(const GuardedBytes&) = delete;
+    GuardedBytes& operator=(const GuardedBytes&) = delete;
+
+    const std::uint8_t* data() const { return data_; }
+
+private:
+    std::size_t page_;
+    std::uint8_t* map_ = nullptr;
+    std::uint8_t* data_ = nullptr;  // nullptr: the pages could not be set up
+};
+
+// A size of more than 4 GiB after the header is refused before anything past
+// the header is read: only the header is there, and it claims a palette
+// and lines.
+TEST(SpriteOpen, RefusesMoreThanFourGigabytes) {
+    if constexpr (sizeof(std::size_t) < 8) GTEST_SKIP() << "sizes cannot pass 4 GiB";
+    const Bytes header = RleBuilder().size(4, 2).entryCount(3).bytes();
+    ASSERT_EQ(header.size(), RLE_HEADER_SIZE);
+    const GuardedBytes bytes(header);
+    ASSERT_NE(bytes.data(), nullptr);
+    const auto past = static_cast<std::size_t>(std::uint64_t{UINT32_MAX} + 1);
+    rle565_sprite sprite;
+    EXPECT_EQ(rle565_sprite_open(&sprite, bytes.data(), RLE_HEADER_SIZE + past),
+              RLE565_ERR_TOO_LARGE);
+    EXPECT_EQ(rle565_sprite_open(&sprite, bytes.data(), SIZE_MAX), RLE565_ERR_TOO_LARGE);
+    EXPECT_EQ(sprite.fault_line, -1);
+    EXPECT_EQ(sprite.codes, nullptr);
 }
 
 }  // namespace
