@@ -1,6 +1,6 @@
 // Output files whose system calls fail: a close that reports the file not
 // whole, attribute lists that cannot be read, an owner that cannot be kept.
-// Built with output_file.cpp's own copy, whose calls go through a table.
+// Built with its own copy of output_file.cpp, whose calls go through a table.
 #include <gtest/gtest.h>
 #include <rle565/output_file.h>
 #include <sys/stat.h>
