@@ -12,6 +12,16 @@ namespace rle565 {
 // Throws the CheckFailure; caught by catchCheckFailure.
 [[noreturn]] void checkFailed(const char* file, int line, const char* text);
 
+#ifdef RLE565_FAULT_INJECTION
+// Test builds only, as no input makes a check fail: the nth check run from
+// now on fails whatever its condition, and reports its own place and text
+// (0: none is made to fail).
+void failCheckAt(int n);
+
+// Counts one check run; true for the one failCheckAt() named.
+bool isCheckMadeToFail();
+#endif
+
 // Runs an encoder's body, turning a failed check into CheckFailed (with the
 // check in *failure when given). Output files unwind with the body and are
 // removed, as for any other failure.
@@ -29,7 +39,15 @@ auto catchCheckFailure(CheckFailure* failure, Body&& body) -> decltype(body()) {
 
 // The text is reported as written, so it is a literal rather than #cond:
 // reformatting the condition must not change the program's output.
-#define RLE_CHECK(cond, text)                                           \
-    do {                                                                \
-        if (!(cond)) ::rle565::checkFailed(__FILE__, __LINE__, (text)); \
+#define RLE_CHECK(cond, text)                                  \
+    do {                                                       \
+        if (!(cond) || RLE565_CHECK_MADE_TO_FAIL())            \
+            ::rle565::checkFailed(__FILE__, __LINE__, (text)); \
     } while (0)
+
+// Test builds count each check run; in all others no check is made to fail.
+#ifdef RLE565_FAULT_INJECTION
+#define RLE565_CHECK_MADE_TO_FAIL() ::rle565::isCheckMadeToFail()
+#else
+#define RLE565_CHECK_MADE_TO_FAIL() false
+#endif

@@ -20,7 +20,20 @@
 #include <string_view>
 #include <vector>
 
+#include "output_file_calls.h"
+
 namespace rle565 {
+
+// The calls whose failures the tests provoke go through the table of
+// output_file_calls.h in test builds, straight to the system in all others.
+#ifdef RLE565_FAULT_INJECTION
+namespace detail {
+OutputFileCalls outputFileCalls = {::close, ::fchown, ::listxattr, ::flistxattr};
+}  // namespace detail
+#define SYSTEM_CALL(name) detail::outputFileCalls.name
+#else
+#define SYSTEM_CALL(name) ::name
+#endif
 
 namespace {
 
@@ -142,10 +155,13 @@ bool copyAttributes(const char* source, int fd, bool* bChanged) {
     std::vector<char> names;
     std::vector<char> own;
     if (!readAttributeNames(
-            [source](char* list, std::size_t size) { return ::listxattr(source, list, size); },
+            [source](char* list, std::size_t size) {
+                return SYSTEM_CALL(listxattr)(source, list, size);
+            },
             names) ||
         !readAttributeNames(
-            [fd](char* list, std::size_t size) { return ::flistxattr(fd, list, size); }, own))
+            [fd](char* list, std::size_t size) { return SYSTEM_CALL(flistxattr)(fd, list, size); },
+            own))
         return false;
     for (std::size_t at = 0; at < own.size();) {
         const std::string_view name(own.data() + at);
@@ -196,7 +212,7 @@ OutputFile::OutputFile(const OutputTarget& target) {
         fd_ = ::open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || S_ISREG(info.st_mode))) {
             // It became a file meanwhile: that is not written in place.
-            ::close(fd_);
+            SYSTEM_CALL(close)(fd_);
             fd_ = -1;
         }
         bDirect_ = true;
@@ -299,9 +315,9 @@ bool OutputFile::setOwnerAndPermissions() {
     mode_t mode = finalMode_;
     bool bChanged = false;
     if (bReplacing_) {
-        if (::fchown(fd_, replacedUid_, replacedGid_) != 0) {
+        if (SYSTEM_CALL(fchown)(fd_, replacedUid_, replacedGid_) != 0) {
             // Only root gives files away; an owner may still keep the group.
-            const bool bGroup = ::fchown(fd_, static_cast<uid_t>(-1), replacedGid_) == 0;
+            const bool bGroup = SYSTEM_CALL(fchown)(fd_, static_cast<uid_t>(-1), replacedGid_) == 0;
             struct stat made;
             if (::fstat(fd_, &made) != 0) return false;
             if (made.st_uid != replacedUid_) mode &= ~S_ISUID;
@@ -366,14 +382,14 @@ bool OutputFile::commit() {
     if (fd_ < 0) return false;
     bool ok = flush();
     if (bDirect_) {
-        ok = ::close(fd_) == 0 && ok;
+        ok = SYSTEM_CALL(close)(fd_) == 0 && ok;
         fd_ = -1;
         return ok;
     }
     if (ok && bSetMode_) ok = setOwnerAndPermissions();
     bool bInPlace = false;
     if (ok && bUnnamed_) ok = nameTemporary(bInPlace);
-    ok = ::close(fd_) == 0 && ok;
+    ok = SYSTEM_CALL(close)(fd_) == 0 && ok;
     fd_ = -1;
     if (bInPlace) {
         if (ok) return true;
@@ -392,7 +408,7 @@ bool OutputFile::commit() {
 
 void OutputFile::discard() {
     if (fd_ >= 0) {
-        ::close(fd_);
+        SYSTEM_CALL(close)(fd_);
         fd_ = -1;
     }
     if (!temp_.empty()) {

@@ -110,18 +110,6 @@ TEST(BmpMasks, ChannelsGoToTheTopOfTheirFields) {
     EXPECT_FALSE(wide.image->hasAlpha());
 }
 
-// A mask of all 32 bits is one channel as wide as the pixel: its top five
-// bits make the red field.
-TEST(BmpMasks, FullWidthMask) {
-    const auto full = load(BmpBuilder(3, 1, 32)
-                               .compression(BI_BITFIELDS)
-                               .masks({0xFFFFFFFF, 0, 0})
-                               .row(words32({0xFFFFFFFF, 0x87FFFFFF, 0x07FFFFFF}))
-                               .build());
-    ASSERT_TRUE(full.image) << full.error;
-    EXPECT_EQ(full.image->pixels, (Pixels{0xF800, 0x8000, 0x0000}));
-}
-
 // 8-bit masks in a header of 56 bytes and more, alpha included: the same
 // reduction as 32-bit BI_RGB pixels, alpha by the same rule.
 TEST(BmpMasks, AlphaMaskInTheHeader) {
@@ -183,6 +171,37 @@ TEST(BmpMasks, NarrowAlphaIsScaled) {
     ASSERT_TRUE(abf.image) << abf.error;
     EXPECT_EQ(abf.image->alpha, (Alpha{32, 21, 10, 0}));
     EXPECT_EQ(abf.image->pixels[3], 0xFFFF);
+}
+
+// A mask may fill the whole 32-bit pixel: such a colour channel keeps its top
+// five or six bits, and such an alpha is scaled like a narrow one.
+TEST(BmpMasks, MaskOfAllThirtyTwoBits) {
+    const auto red = load(BmpBuilder(4, 1, 32)
+                              .compression(BI_BITFIELDS)
+                              .masks({0xFFFFFFFF, 0, 0})
+                              .row(words32({0xFFFFFFFF, 0x80000000, 0x08000000, 0x07FFFFFF}))
+                              .build());
+    ASSERT_TRUE(red.image) << red.error;
+    EXPECT_EQ(red.image->pixels, (Pixels{0xF800, 0x8000, 0x0800, 0x0000}));
+
+    const auto green = load(BmpBuilder(2, 1, 32)
+                                .compression(BI_BITFIELDS)
+                                .masks({0, 0xFFFFFFFF, 0})
+                                .row(words32({0xFFFFFFFF, 0x07FFFFFF}))
+                                .build());
+    ASSERT_TRUE(green.image) << green.error;
+    EXPECT_EQ(green.image->pixels, (Pixels{0x07E0, 0x0020}));
+
+    // a × 255 / (2^32 - 1): 0xFC000000 gives 251, 0xFB000000 250, 0xF0000000
+    // 239, 0x80000000 127 and 0x07FFFFFF 7.
+    const auto alpha = load(
+        BmpBuilder(6, 1, 32)
+            .compression(BI_ALPHABITFIELDS)
+            .masks({0, 0, 0, 0xFFFFFFFF})
+            .row(words32({0xFFFFFFFF, 0xFC000000, 0xFB000000, 0xF0000000, 0x80000000, 0x07FFFFFF}))
+            .build());
+    ASSERT_TRUE(alpha.image) << alpha.error;
+    EXPECT_EQ(alpha.image->alpha, (Alpha{32, 32, 31, 29, 15, 0}));
 }
 
 // A zero alpha mask means no alpha plane; the colour key then marks

@@ -2,6 +2,8 @@
 #include <rle565/blit.h>
 #include <rle565/draw.h>
 #include <rle565/encode_single.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstring>
@@ -399,49 +401,6 @@ TEST(Draw, StaysInsideWithBytesChangedAfterOpening) {
     }
 }
 
-// A line whose length, changed after opening, reaches past the sprite's
-// bytes ends the draw: the bytes after them, here codes that would paint,
-// are never read, in any build.
-TEST(Draw, ReadsNoCodeBeyondTheBytes) {
-    Bytes buffer =
-        RleBuilder().size(4, 1).palette({0xF81F, 0x0001, 0x0002}).line({0xFF, 4}).bytes();
-    const std::size_t size = buffer.size();
-    ASSERT_EQ(size, 21u);
-    // Literal codes of entry 1 behind the sprite's bytes.
-    buffer.insert(buffer.end(), {1, 1, 1, 1});
-    rle565_sprite sprite;
-    ASSERT_EQ(rle565_sprite_open(&sprite, buffer.data(), size), RLE565_OK);
-    // The line becomes two skips and claims four bytes, two of them past the end.
-    buffer[18] = 4;
-    buffer[19] = 0;
-    buffer[20] = 0;
-    for (const bool bTargetAlpha : {false, true}) {
-        Pixels frame(4, 0x1234);
-        std::vector<std::uint8_t> alpha(4, 7);
-        const rle565_target target{frame.data(), bTargetAlpha ? alpha.data() : nullptr, 4, 4, 1, 0};
-        rle565_draw(&sprite, &target, 0, 0);
-        EXPECT_EQ(frame, Pixels(4, 0x1234));
-        EXPECT_EQ(alpha, std::vector<std::uint8_t>(4, 7));
-    }
-}
-
-// A size past what the converter's 32-bit data size holds is refused before
-// anything after the header is read.
-TEST(SpriteOpen, RefusesMoreThanFourGiBAfterTheHeader) {
-    if constexpr (sizeof(std::size_t) < 8) {
-        GTEST_SKIP() << "sizes of 32 bits";
-    } else {
-        const Bytes file =
-            RleBuilder().size(4, 1).palette({0xF81F, 0x0001}).line({0xFF, 4}).bytes();
-        rle565_sprite sprite;
-        const std::size_t justOver = RLE_HEADER_SIZE + std::size_t{UINT32_MAX} + 1;
-        EXPECT_EQ(rle565_sprite_open(&sprite, file.data(), justOver), RLE565_ERR_TOO_LARGE);
-        EXPECT_EQ(rle565_sprite_open(&sprite, file.data(), std::size_t{1} << 40),
-                  RLE565_ERR_TOO_LARGE);
-        EXPECT_EQ(sprite.codes, nullptr);
-    }
-}
-
 // One file per fault the converter's load finds, each with the fault on the
 // line given, and the loader's verdict beside the runtime's.
 struct FaultCase {
@@ -548,6 +507,80 @@ TEST(SpriteOpen, RefusesWhatIsNoRleFile) {
     EXPECT_EQ(pixel, 7);
     for (int e = RLE565_OK; e <= RLE565_ERR_TOO_LARGE + 1; ++e)
         EXPECT_GT(std::strlen(rle565_error_text(e)), 0u);
+}
+
+// Bytes changed after opening can make a line reach past the sprite's bytes:
+// the draw stops there, even where the memory after the sprite can be read
+// and holds codes that would paint. Line 0 grows over line 1, which then
+// lies wholly in the bytes after the sprite.
+TEST(Draw, StopsAtALinePastTheBytes) {
+    const Bytes file = RleBuilder()
+                           .size(4, 2)
+                           .palette({0xF81F, 0x1111, 0x2222})
+                           .line({0x01, 0x01, 0x01, 0x01})
+                           .line({0x00, 0x00, 0x00, 0x00})
+                           .bytes();
+    const std::size_t lengths = RLE_HEADER_SIZE + 3 * 2;
+    ASSERT_EQ(file[lengths], 4);
+    Bytes memory = file;
+    memory.insert(memory.end(), {0x02, 0x01, 0x02, 0x01, 0xFE, 0x02, 0x04});
+    rle565_sprite sprite;
+    ASSERT_EQ(rle565_sprite_open(&sprite, memory.data(), file.size()), RLE565_OK);
+    memory[lengths] = 8;
+    // Line 0 drawn, then stepped over above the target.
+    Pixels frame(4 * 2, 0x7777);
+    const rle565_target target{frame.data(), nullptr, 4, 4, 2, 0};
+    rle565_draw(&sprite, &target, 0, 0);
+    EXPECT_EQ(frame, (Pixels{0x1111, 0x1111, 0x1111, 0x1111, 0x7777, 0x7777, 0x7777, 0x7777}));
+    frame.assign(frame.size(), 0x7777);
+    rle565_draw(&sprite, &target, 0, -1);
+    EXPECT_EQ(frame, Pixels(4 * 2, 0x7777));
+}
+
+// Bytes that end where readable memory ends: the page after them cannot be
+// read, so a read past them stops the test instead of passing unseen.
+class GuardedBytes {
+public:
+    explicit GuardedBytes(const Bytes& bytes)
+        : page_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
+        void* map =
+            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) return;
+        map_ = static_cast<std::uint8_t*>(map);
+        if (bytes.size() > page_ || mprotect(map_ + page_, page_, PROT_NONE) != 0) return;
+        data_ = map_ + page_ - bytes.size();
+        std::memcpy(data_, bytes.data(), bytes.size());
+    }
+    ~GuardedBytes() {
+        if (map_) munmap(map_, 2 * page_);
+    }
+    GuardedBytes(const GuardedBytes&) = delete;
+    GuardedBytes& operator=(const GuardedBytes&) = delete;
+
+    const std::uint8_t* data() const { return data_; }
+
+private:
+    std::size_t page_;
+    std::uint8_t* map_ = nullptr;
+    std::uint8_t* data_ = nullptr;  // nullptr: the pages could not be set up
+};
+
+// A size of more than 4 GiB after the header is refused before anything past
+// the header is read: only the header is there, and it claims a palette
+// and lines.
+TEST(SpriteOpen, RefusesMoreThanFourGigabytes) {
+    if constexpr (sizeof(std::size_t) < 8) GTEST_SKIP() << "sizes cannot pass 4 GiB";
+    const Bytes header = RleBuilder().size(4, 2).entryCount(3).bytes();
+    ASSERT_EQ(header.size(), RLE_HEADER_SIZE);
+    const GuardedBytes bytes(header);
+    ASSERT_NE(bytes.data(), nullptr);
+    const auto past = static_cast<std::size_t>(std::uint64_t{UINT32_MAX} + 1);
+    rle565_sprite sprite;
+    EXPECT_EQ(rle565_sprite_open(&sprite, bytes.data(), RLE_HEADER_SIZE + past),
+              RLE565_ERR_TOO_LARGE);
+    EXPECT_EQ(rle565_sprite_open(&sprite, bytes.data(), SIZE_MAX), RLE565_ERR_TOO_LARGE);
+    EXPECT_EQ(sprite.fault_line, -1);
+    EXPECT_EQ(sprite.codes, nullptr);
 }
 
 }  // namespace

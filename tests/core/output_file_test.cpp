@@ -91,17 +91,20 @@ TEST(OutputFile, FailuresLeaveTargetAlone) {
     EXPECT_FALSE(none.commit());
 }
 
+// The set-user and set-group bits included, as the owner stays the same.
 TEST(OutputFile, KeepsPermissionsOfReplacedFile) {
     TempDir dir;
     const std::string target = dir.file("t.bin");
-    writeFile(target, {1});
-    chmod(target.c_str(), 0640);
-    OutputFile out(target.c_str());
-    out.write("z", 1);
-    ASSERT_TRUE(out.commit());
-    struct stat info;
-    ASSERT_EQ(stat(target.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    for (const mode_t mode : {0640, 06754}) {
+        writeFile(target, {1});
+        chmod(target.c_str(), mode);
+        OutputFile out(target.c_str());
+        out.write("z", 1);
+        ASSERT_TRUE(out.commit());
+        struct stat info;
+        ASSERT_EQ(stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, mode);
+    }
 }
 
 // Permissions given by the caller: the file is made with them, and files

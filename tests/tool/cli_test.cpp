@@ -904,12 +904,10 @@ bool refuseUnnamedFiles() {
 #endif
 }
 
-// Starts the binary in the folder, lets it run for up to `delay`, sends it
-// `signal` and returns its wait status; sooner once ready() holds. With bNamed the binary cannot
-// make unnamed files (status 126 where that cannot be arranged).
-int killAfter(const TempDir& dir, const std::vector<std::string>& args,
-              std::chrono::microseconds delay, int signal, bool bNamed = false,
-              const std::function<bool()>& ready = {}) {
+// Starts the binary in the folder with standard output thrown away; its
+// process id. With bNamed the binary cannot make unnamed files (it exits
+// with status 126 where that cannot be arranged).
+pid_t startIn(const TempDir& dir, const std::vector<std::string>& args, bool bNamed) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (bNamed && !refuseUnnamedFiles()) _exit(126);
@@ -924,6 +922,15 @@ int killAfter(const TempDir& dir, const std::vector<std::string>& args,
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Starts the binary as startIn() does, lets it run for up to `delay`, sends
+// it `signal` and returns its wait status; sooner once ready() holds.
+int killAfter(const TempDir& dir, const std::vector<std::string>& args,
+              std::chrono::microseconds delay, int signal, bool bNamed = false,
+              const std::function<bool()>& ready = {}) {
+    const pid_t pid = startIn(dir, args, bNamed);
     // A run that ends before the delay is not waited for any longer.
     const auto until = std::chrono::steady_clock::now() + delay;
     int status = 0;
@@ -989,45 +996,73 @@ TEST(CliTargets, KillsLeaveNothingBehind) {
     EXPECT_GE(killed, KILLS / 2);
 }
 
+// The hidden temporary file in the folder, or "" when there is none.
+std::string temporaryIn(const TempDir& dir) {
+    for (const std::string& name : listFolder(dir.path()))
+        if (name.rfind(".rle565-", 0) == 0) return name;
+    return "";
+}
+
 // Where the file system cannot make unnamed files, the output is a hidden
-// named file, which SIGTERM, SIGINT and SIGHUP remove before they end the run.
+// named file, which SIGTERM, SIGINT and SIGHUP remove before they end the
+// run. Each run is stopped while its temporary file is there, and only then
+// sent the signal: every kill lands while the file exists.
 TEST(CliTargets, NamedTemporaryFilesGoWithTheSignal) {
-    if (std::getenv("RLE565_WRAPPER")) GTEST_SKIP() << "the checker's own start takes the time";
     TempDir dir;
     writeFile(dir.file("big.bmp"), manyColours(1024, 1024, 200));
     ASSERT_EQ(runIn(dir, {"r", "big.bmp", "big.rle"}).status, 0);
     std::filesystem::remove(dir.file("big.bmp"));
     const Bytes rle = readFile(dir.file("big.rle"));
-    // Mode b writes as it decodes, so the file is under way most of the time.
-    const auto start = std::chrono::steady_clock::now();
-    int status = killAfter(dir, {"b", "big.rle", "out.bmp"}, std::chrono::seconds(30), 0, true);
+    const std::vector<std::string> args = {"b", "big.rle", "out.bmp"};
+    int status = 0;
+    waitpid(startIn(dir, args, true), &status, 0);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 126) GTEST_SKIP() << "no seccomp filter";
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now() - start);
     const Bytes bmp = readFile(dir.file("out.bmp"));
     std::filesystem::remove(dir.file("out.bmp"));
 
-    int killed = 0;
     const int signals[] = {SIGTERM, SIGINT, SIGHUP};
-    // Kills at points spread over the run; a loaded machine may let a run
-    // finish before its kill, so there are more tries than kills needed.
-    for (int k = 0; k < 12 && killed < 6; ++k) {
+    int killed = 0;
+    // A run that ends between two looks at the folder is not killed; it
+    // is tried again.
+    for (int k = 0; k < 30 && killed < 6; ++k) {
         SCOPED_TRACE(k);
-        status = killAfter(dir, {"b", "big.rle", "out.bmp"}, took * (k % 6 + 2) / 8, signals[k % 3],
-                           true);
-        if (WIFSIGNALED(status)) {
-            ++killed;
-            EXPECT_EQ(WTERMSIG(status), signals[k % 3]);
+        const int signal = signals[killed % 3];
+        const pid_t pid = startIn(dir, args, true);
+        bool bStopped = false;
+        // Mode b writes as it decodes: the file is there for most of the
+        // run. The stops spread over its first milliseconds.
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (temporaryIn(dir).empty()) {
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+                continue;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(400 * (k % 4)));
+            kill(pid, SIGSTOP);
+            waitpid(pid, &status, WUNTRACED);
+            bStopped = WIFSTOPPED(status);
+            break;
         }
-        if (std::filesystem::exists(dir.file("out.bmp"))) {
+        bool bKilled = false;
+        if (bStopped) {
+            // Stopped, the process cannot rename its file away meanwhile.
+            bKilled = !temporaryIn(dir).empty();
+            if (bKilled) kill(pid, signal);
+            kill(pid, SIGCONT);
+            waitpid(pid, &status, 0);
+        }
+        if (bKilled) {
+            ++killed;
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
             EXPECT_EQ(readFile(dir.file("out.bmp")), bmp);
             std::filesystem::remove(dir.file("out.bmp"));
         }
         EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"big.rle"}));
         EXPECT_EQ(readFile(dir.file("big.rle")), rle);
     }
-    EXPECT_GE(killed, 3);
+    EXPECT_EQ(killed, 6);
 }
 
 // Past a file-size limit a write fails like any other: one line, nothing
