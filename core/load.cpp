@@ -1,6 +1,7 @@
 // loadImage and its kin: a file by name, stream or bytes handed to the reader
 // its first bytes name.
 #include <fcntl.h>
+#include <rle565/inspect.h>
 #include <rle565/load.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,6 +122,24 @@ FileBytes readImageBytes(int fd) {
         return bytes;
     }
     return readStreamRest(fd, head, limit);
+}
+
+std::optional<FileBytes> readImageFile(const char* path, std::uint64_t& fileSize) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    FileBytes file;
+    struct stat info;
+    try {
+        file = readImageBytes(fd);
+        fileSize = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0
+                       ? static_cast<std::uint64_t>(info.st_size)
+                       : file.size;
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+    return file;
 }
 
 std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText) {

@@ -2,20 +2,14 @@
 // with files that cannot tell their size, and the inspector's with every file.
 #pragma once
 
+#include <rle565/inspect.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 
 namespace rle565 {
-
-// A file's bytes, read whole.
-struct FileBytes {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::size_t size = 0;
-
-    std::span<const std::uint8_t> view() const { return {data.get(), size}; }
-};
 
 // Reads the file open as `fd` whole, from where it stands: as far as an image
 // file can use it. A regular file is read by its size; anything else (a pipe,

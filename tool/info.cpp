@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "formats/rle_reader.h"
 #include "info_report.h"
 #include "info_swatch.h"
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <rle565/bmp_writer.h>
+#include <rle565/inspect.h>
 #include <rle565/load.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,14 +13,6 @@
 #include <cstring>
 #include <optional>
 #include <span>
-
-#include "bytes.h"
-#include "formats/bmp_reader.h"
-#include "formats/magic.h"
-#include "formats/png_reader.h"
-#include "formats/rle_reader.h"
-#include "read_bytes.h"
-#include "runtime/walk.h"
 
 namespace rle565 {
 
@@ -40,84 +33,26 @@ void fillRleHeader(const Image& image, FileReport& report) {
     report.bmpSize = bmpFileSize(image.width, image.height, report.bAlpha);
 }
 
-// Counts what one line's codes draw, through the one code walker, and notes
-// the palette bases the line selects.
-struct PixelCounter {
-    static constexpr bool NEEDS_LOOK = false;
-    static constexpr bool LONE_CODES = false;
-
-    std::vector<std::uint64_t>& drawn;
-    std::vector<std::uint32_t>& bases;
-    std::uint64_t& nSkipped;
-    bool bFirst = true;
-
-    // A line that draws or skips before any switch code uses base 0.
-    void first() {
-        if (bFirst) bases.push_back(0);
-        bFirst = false;
-    }
-    void shortCodes(const std::uint8_t* codes, std::uint32_t count, std::uint32_t base,
-                    std::uint32_t) {
-        first();
-        for (std::uint32_t i = 0; i < count; ++i) {
-            if (codes[i] == CODE_SKIP) {
-                ++nSkipped;
-            } else {
-                ++drawn[base + codes[i]];
-            }
-        }
-    }
-    void literal(std::uint32_t e, std::uint32_t) {
-        first();
-        ++drawn[e];
-    }
-    void run(std::uint32_t e, std::uint32_t, std::uint32_t count) {
-        first();
-        drawn[e] += count;
-    }
-    void skip(std::uint32_t, std::uint32_t count) {
-        first();
-        nSkipped += count;
-    }
-    void setBase(std::uint32_t base) {
-        bases.push_back(base);
-        bFirst = false;
-    }
-};
-
-// Walks the line codes of a loaded (so structurally sound) RLE image: counts
-// skipped pixels and pixels per entry, and collects the palette bases that
-// lines select. Every read is still bounded by the data block.
+// Counts skipped pixels and pixels per entry of a loaded RLE image, and
+// collects the palette bases that lines select.
 void countRlePixels(const Image& image, FileReport& report) {
-    const std::span<const std::uint8_t> data = image.dataBlock();
     const std::uint32_t nEntries = image.paletteSize;
-    const auto width = static_cast<std::uint32_t>(image.width);
-    std::vector<std::uint64_t> drawn(nEntries, 0);
-    std::vector<std::uint32_t> bases;
-    std::uint64_t nSkipped = 0;
-
-    for (const std::uint32_t offset : image.lineOffsets) {
-        PixelCounter counter{drawn, bases, nSkipped};
-        const std::uint8_t* const start = data.data() + std::min<std::size_t>(offset, data.size());
-        const std::uint8_t* const end = data.data() + data.size();
-        walkLine(start, end, end, width, width, nEntries, counter);
-        counter.first();
-    }
-
-    const std::size_t alphaStart = rleAlphaTableOffset(nEntries);
-    for (std::uint32_t e = 0; e < nEntries; ++e) {
-        const std::uint8_t a = report.bAlpha ? data[alphaStart + e] : ALPHA_OPAQUE;
+    RleUse use = measureRleUse(image);
+    const RlePaletteTable table = readRlePalette(image);
+    for (std::uint32_t e = 0; e < nEntries && e < table.alphas.size(); ++e) {
+        const std::uint8_t a = table.alphas[e];
         if (a == 0) {
-            report.nTransparent += drawn[e];
+            report.nTransparent += use.drawn[e];
         } else if (a < ALPHA_OPAQUE) {
-            report.nPartial += drawn[e];
+            report.nPartial += use.drawn[e];
         }
     }
-    report.nTransparent += nSkipped;
-    report.nPixels = std::uint64_t{width} * static_cast<std::uint64_t>(image.height);
+    report.nTransparent += use.nSkipped;
+    report.nPixels =
+        static_cast<std::uint64_t>(image.width) * static_cast<std::uint64_t>(image.height);
     report.bCounted = true;
     if ((report.flagsWord & RLE_MULTIPAL) != 0)
-        report.palettes = paletteSizes(std::move(bases), nEntries);
+        report.palettes = paletteSizes(std::move(use.bases), nEntries);
 }
 
 // Counts the distinct values of `keys` by sorting them in place.
@@ -279,24 +214,12 @@ FileReport inspectFile(const char* path) {
     FileReport report;
     ErrorText errorText{};
     // Read once, so that a pipe or FIFO is described by what it sends.
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::optional<FileBytes> file = readImageFile(path, report.fileSize);
+    if (!file) {
         report.error = "failed to open file";
         return report;
     }
-    FileBytes file;
-    struct stat info;
-    try {
-        file = readImageBytes(fd);
-        report.fileSize = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0
-                              ? static_cast<std::uint64_t>(info.st_size)
-                              : file.size;
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
-    const std::span<const std::uint8_t> bytes = file.view();
+    const std::span<const std::uint8_t> bytes = file->view();
 
     report.image = loadImageFromMemory(bytes, errorText);
     if (report.image && report.image->isRle()) {
@@ -305,7 +228,7 @@ FileReport inspectFile(const char* path) {
         return report;
     }
     if (report.image) {
-        if (isPng(bytes)) {
+        if (recogniseFormat(bytes) == FileFormat::Png) {
             fillPng(bytes, report);
         } else {
             fillBmp(bytes, report);
@@ -314,16 +237,13 @@ FileReport inspectFile(const char* path) {
     }
 
     report.error = errorText.data();
-    if (recogniseFormat(bytes.first(std::min<std::size_t>(bytes.size(), MAGIC_SIZE))) ==
-        FileFormat::Rle) {
-        // The loader only says that the structure is broken; the same check
-        // run here says where.
-        if (std::optional<Image> raw = readRleUnchecked(bytes)) {
-            if (const auto fault = indexRleLines(*raw)) {
-                fillRleHeader(*raw, report);
-                report.fault = fault->what;
-                report.faultLine = fault->line;
-            }
+    // The loader only says that the structure is broken; the same check run
+    // again says where.
+    if (recogniseFormat(bytes) == FileFormat::Rle) {
+        if (const std::optional<RleDamage> damage = findRleDamage(bytes)) {
+            fillRleHeader(damage->header, report);
+            report.fault = damage->what;
+            report.faultLine = damage->line;
         }
     }
     return report;

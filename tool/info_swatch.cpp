@@ -1,12 +1,11 @@
 #include "info_swatch.h"
 
 #include <rle565/blit.h>
+#include <rle565/inspect.h>
+#include <rle565/rle_format.h>
 
 #include <algorithm>
 #include <span>
-
-#include "bytes.h"
-#include "formats/rle_reader.h"
 
 namespace rle565 {
 
@@ -56,31 +55,27 @@ std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>&
     for (const auto& row : rows) nColumns = std::max(nColumns, row.size());
     if (nColumns == 0) return std::nullopt;
 
-    const auto width = checkedMul(static_cast<std::uint32_t>(nColumns), SWATCH_CELL);
-    const auto height = checkedMul(static_cast<std::uint32_t>(rows.size()), SWATCH_CELL);
-    if (!width || !height || *width > INT32_MAX || *height > INT32_MAX) return std::nullopt;
-    const auto nPixels = checkedMul(*width, *height);
-    if (!nPixels) return std::nullopt;
+    // Both sides fit 32 bits (at most 65536 rows or columns of 16 pixels), so
+    // their product fits 64.
+    const std::uint64_t width = std::uint64_t{nColumns} * SWATCH_CELL;
+    const std::uint64_t height = std::uint64_t{rows.size()} * SWATCH_CELL;
+    if (width > INT32_MAX || height > INT32_MAX || width * height > UINT32_MAX) return std::nullopt;
 
     Image swatch;
-    swatch.width = static_cast<std::int32_t>(*width);
-    swatch.height = static_cast<std::int32_t>(*height);
-    swatch.pixels.assign(*nPixels, EMPTY_CELL);
+    swatch.width = static_cast<std::int32_t>(width);
+    swatch.height = static_cast<std::int32_t>(height);
+    swatch.pixels.assign(static_cast<std::size_t>(width * height), EMPTY_CELL);
 
-    const std::span<const std::uint8_t> data = rle.dataBlock();
-    const bool bAlpha = (rle.flags & RLE_ALPHA) != 0;
-    const std::size_t alphaStart = rleAlphaTableOffset(nEntries);
+    const RlePaletteTable table = readRlePalette(rle);
     // A loaded image has its tables inside the data block; this only guards.
-    if (alphaStart + (bAlpha ? nEntries : 0) > data.size()) return std::nullopt;
+    if (table.colors.size() != nEntries) return std::nullopt;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         for (std::size_t c = 0; c < rows[r].size(); ++c) {
             const std::size_t e = rows[r][c];
             // Palettes end at entry N - 1; this only guards.
             if (e >= nEntries) continue;
-            const std::uint16_t color =
-                loadLe16(&data[rleAlphaTableOffset(static_cast<std::uint32_t>(e))]);
-            const std::uint8_t a = bAlpha ? data[alphaStart + e] : ALPHA_OPAQUE;
-            drawCell(swatch, static_cast<std::int32_t>(c), static_cast<std::int32_t>(r), color, a);
+            drawCell(swatch, static_cast<std::int32_t>(c), static_cast<std::int32_t>(r),
+                     table.colors[e], table.alphas[e]);
         }
     }
     return swatch;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <rle565/image.h>
+#include <rle565/inspect.h>
 
 #include <array>
 #include <cstdint>
@@ -22,19 +23,5 @@ std::unique_ptr<Image> readBmp(std::FILE* file, ErrorText& errorText);
 
 // The same from the bytes of a file after "BM", held in memory.
 std::unique_ptr<Image> readBmpBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText);
-
-// What a BMP file's headers say, for reports.
-struct BmpDescription {
-    std::uint16_t bitCount = 0;
-    bool bTopDown = false;
-    std::uint32_t compression = 0;  // 0 none, 1 RLE8, 2 RLE4, 3 and 6 bit masks
-    std::uint32_t nColors = 0;      // colour table entries, for 8 bits and fewer
-    bool bMasks = false;
-    std::array<std::uint32_t, 4> masks{};  // red, green, blue, alpha, when bMasks
-};
-
-// The headers of a whole BMP file in memory ("BM" first), or nothing when
-// they cannot be read.
-std::optional<BmpDescription> describeBmp(std::span<const std::uint8_t> file);
 
 }  // namespace rle565

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <rle565/image.h>
+#include <rle565/inspect.h>
 
 #include <array>
 #include <cstdint>
@@ -30,19 +31,5 @@ std::unique_ptr<Image> readPng(std::FILE* file, ErrorText& errorText);
 
 // The same from the bytes of a whole PNG file, signature included.
 std::unique_ptr<Image> readPngBytes(std::span<const std::uint8_t> bytes, ErrorText& errorText);
-
-// What a PNG file's header says, for reports.
-struct PngDescription {
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::uint8_t bitDepth = 0;
-    std::uint8_t colorType = 0;  // 0 grey, 2 RGB, 3 palette, 4 grey and alpha, 6 RGBA
-    bool bInterlaced = false;
-    bool bTransparency = false;         // a tRNS chunk
-    std::uint32_t nPaletteEntries = 0;  // the PLTE chunk's entries
-};
-
-// The header of a whole PNG file in memory, or nothing when it cannot be read.
-std::optional<PngDescription> describePng(std::span<const std::uint8_t> bytes);
 
 }  // namespace rle565
