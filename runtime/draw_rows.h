@@ -27,6 +27,9 @@ struct LineRow {
 // Gives line `line`'s codes and row, or false to leave the line undrawn.
 using NextLineRow = bool (*)(void* context, uint32_t line, LineRow& row);
 
+// Only the core's blitImage draws this way, in a source of its own.
+namespace {
+
 // The lines of drawLineRows(), placed by its caller.
 struct GivenLines {
     uint32_t width;
@@ -49,12 +52,14 @@ struct GivenLines {
 // Draws `nLines` lines of a sprite view whose palette fields and width are
 // set (the lengths and codes fields are not read), each onto the row that
 // next() gives. With bTargetAlpha every row has an alpha row too.
-inline void drawLineRows(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
-                         uint32_t nLines, NextLineRow next, void* context) {
+void drawLineRows(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
+                  uint32_t nLines, NextLineRow next, void* context) {
     if (sprite.width <= 0) return;
     const GivenLines lines{static_cast<uint32_t>(sprite.width), nLines, sprite.palette_size, next,
                            context};
     paintLines(sprite, bTargetAlpha, targetFlags, lines);
 }
+
+}  // namespace
 
 }  // namespace rle565

@@ -87,6 +87,8 @@ inline namespace RLE565_PAINT_VARIANT {
 
 #ifndef RLE565_DRAW_COMPACT
 
+namespace {
+
 template <Mode MODE, class Lines>
 void paintAs(const rle565_sprite& sprite, bool bSwap, const Lines& lines) {
     if (bSwap) {
@@ -110,6 +112,8 @@ void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetF
         paintAs<Mode::COPY>(sprite, bSwap, lines);
     }
 }
+
+}  // namespace
 
 #else
 

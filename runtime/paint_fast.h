@@ -17,6 +17,10 @@
 
 namespace rle565 {
 inline namespace RLE565_PAINT_VARIANT {
+// Each source that draws gets its own copy, which the compiler may fold into
+// its one caller: with external linkage the walker and painters stayed
+// calls of their own, and the draw grew slower.
+namespace {
 
 // Lanes where the walker has them.
 #ifdef RLE565_WALK_SSE2
@@ -407,5 +411,6 @@ private:
 #endif
 };
 
+}  // namespace
 }  // namespace RLE565_PAINT_VARIANT
 }  // namespace rle565
