@@ -1,7 +1,6 @@
 #include "encode/encode_multipal.h"
-#include "encode/rle_line.h"
-#include "formats/rle_reader.h"
-#include "formats/rle_writer.h"
+
+#include <rle565/rle_format.h>
 
 #include <algorithm>
 #include <array>
@@ -16,22 +15,18 @@
 
 #include "bytes.h"
 #include "check.h"
-#include "memory.h"
+#include "encode/limits.h"
 #include "encode/pixel_source.h"
+#include "encode/rle_line.h"
+#include "formats/rle_writer.h"
+#include "memory.h"
 
 namespace rle565 {
 
 namespace {
 
-// Width and height travel in 16-bit header fields.
-constexpr std::int32_t MAX_SIDE = 65535;
-
-// A palette holds at most 251 keys; this many are too many, for a line's own
-// palette and for a merged one alike.
-constexpr std::size_t PALETTE_FULL = 252;
-
 // The header's 16-bit entry count bounds the whole palette table.
-constexpr std::int32_t MAX_TABLE_ENTRIES = 65535;
+constexpr std::int32_t MAX_TABLE_ENTRIES = MAX_FIELD;
 
 // Palette keys take 21 bits, so this value is never a pixel's key.
 constexpr std::int32_t NO_KEY = -1;
@@ -347,7 +342,7 @@ private:
 template <bool bAlpha>
 using LineNumbers = std::conditional_t<bAlpha, AlphaLineNumbers, ColorLineNumbers>;
 
-// A switch code: 253 and a 16-bit base.
+// A switch code: CODE_SWITCH and a 16-bit base.
 constexpr std::size_t SWITCH_SIZE = 3;
 
 // What step 1 leaves for the coding of each line: the number of every pixel,
@@ -706,7 +701,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget&
 
     std::size_t nCodes = 0;
     std::vector<std::uint8_t> lineLengths;
-    lineLengths.reserve(height * 3);
+    lineLengths.reserve(height * MAX_LENGTH_ENTRY_SIZE);
     // A line's value for each of its numbers: the position of the key in the
     // line's palette, from 1. Number 0, a transparent pixel, stays value 0.
     std::array<std::uint8_t, 256> valueOf{};
@@ -718,7 +713,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget&
         // Every line starts at base 0, so each line of a later palette needs
         // its own switch code, even after a line of the same palette.
         if (pal.nPtr != 0) {
-            RLE_CHECK(pal.nPtr < 65536, "pal.nPtr<65536");
+            RLE_CHECK(pal.nPtr <= MAX_FIELD, "pal.nPtr<65536");
             codes[nCodes] = CODE_SWITCH;
             storeLe16(&codes[nCodes + 1], static_cast<std::uint16_t>(pal.nPtr));
             nCodes += SWITCH_SIZE;
@@ -764,9 +759,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget&
 
 EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors,
                             CheckFailure* failure) {
-    if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
-        return EncodeResult::TooLarge;
-    }
+    if (!sidesFit(image)) return EncodeResult::TooLarge;
     return catchCheckFailure(failure, [&] {
         if (image.hasAlpha()) return *encodePixels<true>(image, output, nColors, false);
         return *encodePixels<false>(image, output, nColors, false);
@@ -775,9 +768,7 @@ EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std:
 
 std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const OutputTarget& output,
                                                    std::int32_t& nColors, CheckFailure* failure) {
-    if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
-        return EncodeResult::TooLarge;
-    }
+    if (!sidesFit(image)) return EncodeResult::TooLarge;
     return catchCheckFailure(failure, [&] {
         if (image.hasAlpha()) return encodePixels<true>(image, output, nColors, true);
         return encodePixels<false>(image, output, nColors, true);

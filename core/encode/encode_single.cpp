@@ -1,8 +1,5 @@
-#include "encode/encode_multipal.h"
 #include <rle565/encode_single.h>
-#include "encode/rle_line.h"
-#include "formats/rle_reader.h"
-#include "formats/rle_writer.h"
+#include <rle565/rle_format.h>
 
 #include <algorithm>
 #include <array>
@@ -15,22 +12,19 @@
 
 #include "bytes.h"
 #include "check.h"
+#include "encode/encode_multipal.h"
+#include "encode/limits.h"
 #include "encode/pixel_source.h"
+#include "encode/rle_line.h"
 #include "encode/run_scan.h"
+#include "formats/rle_writer.h"
 
 namespace rle565 {
 
 namespace {
 
-// Width and height travel in 16-bit header fields.
-constexpr std::int32_t MAX_SIDE = 65535;
-
 // Entries of one palette, entry 0 (the transparent entry) included.
-constexpr std::int32_t MAX_PALETTE_COUNT = 253;
-
-// The multi-palette encoder reports this many pairs for a line that holds too
-// many.
-constexpr std::int32_t LINE_PAIR_LIMIT = 252;
+constexpr auto MAX_PALETTE_COUNT = static_cast<std::int32_t>(RLE_MAX_ENTRIES);
 
 // Alpha 32 over colour 0xFFFF is the largest raw value.
 constexpr std::uint32_t RAW_LIMIT = (std::uint32_t{ALPHA_OPAQUE} << 16 | 0xFFFF) + 1;
@@ -214,7 +208,7 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
     auto codes = std::make_unique_for_overwrite<std::uint8_t[]>(num_pixels);
     std::size_t nCodes = 0;
     std::vector<std::uint8_t> lineLengths;
-    lineLengths.reserve(height * 3);
+    lineLengths.reserve(height * MAX_LENGTH_ENTRY_SIZE);
     std::vector<std::uint8_t> values(bAlpha ? width : 0);  // alpha images only
     std::size_t y = 0;
     std::size_t x = width;
@@ -255,7 +249,7 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
         if (!countPairs(source, y * width + x, num_pixels, met, pal.nPaletteCount)) {
             nColors = PAIR_LIMIT;
         } else {
-            nColors = bMultipal ? static_cast<std::int32_t>(LINE_PAIR_LIMIT) : pal.nPaletteCount;
+            nColors = bMultipal ? static_cast<std::int32_t>(PALETTE_FULL) : pal.nPaletteCount;
         }
         return EncodeResult::TooManyColors;
     }
@@ -281,9 +275,7 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
 EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
                           std::int32_t& nColors, CheckFailure* failure) {
     nColors = 0;
-    if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
-        return EncodeResult::TooLarge;
-    }
+    if (!sidesFit(image)) return EncodeResult::TooLarge;
     return catchCheckFailure(failure, [&] {
         if (image.hasAlpha())
             return convertPixels<true>(image, output, bMultipal, nColors, failure);
