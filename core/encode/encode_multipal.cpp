@@ -1,5 +1,7 @@
 #include "encode/encode_multipal.h"
 
+#include <rle565/rle_format.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -13,9 +15,10 @@
 
 #include "bytes.h"
 #include "check.h"
+#include "encode/key_table.h"
+#include "encode/limits.h"
 #include "encode/pixel_source.h"
 #include "encode/rle_line.h"
-#include "formats/rle_reader.h"
 #include "formats/rle_writer.h"
 #include "memory.h"
 
@@ -23,72 +26,16 @@ namespace rle565 {
 
 namespace {
 
-// Width and height travel in 16-bit header fields.
-constexpr std::int32_t MAX_SIDE = 65535;
-
-// A palette holds at most 251 keys; this many are too many, for a line's own
-// palette and for a merged one alike.
-constexpr std::size_t PALETTE_FULL = 252;
-
 // The header's 16-bit entry count bounds the whole palette table.
-constexpr std::int32_t MAX_TABLE_ENTRIES = 65535;
+constexpr std::int32_t MAX_TABLE_ENTRIES = MAX_FIELD;
 
-// Palette keys take 21 bits, so this value is never a pixel's key.
-constexpr std::int32_t NO_KEY = -1;
 // The low five bits of a key: its alpha less one.
 constexpr std::int32_t ALPHA_BITS = 31;
 constexpr std::size_t KEY_COUNT = std::size_t{1} << 21;
 
-// A set of up to PALETTE_FULL palette keys, by open addressing in a fixed
-// table kept below half full. Emptying it forgets only the slots in use, so
-// a fresh set per line or per palette costs no more than its keys.
-class KeySet {
-public:
-    KeySet() { slots_.fill(NO_KEY); }
-
-    std::size_t size() const { return keys_.size(); }
-    const std::vector<std::int32_t>& keys() const { return keys_; }
-
-    bool contains(std::int32_t key) const {
-        for (std::size_t i = home(key);; i = (i + 1) & MASK) {
-            if (slots_[i] == key) return true;
-            if (slots_[i] == NO_KEY) return false;
-        }
-    }
-
-    // Adds key; false when it was there already. The caller never adds more
-    // than PALETTE_FULL keys.
-    bool insert(std::int32_t key) {
-        std::size_t i = home(key);
-        while (slots_[i] != NO_KEY) {
-            if (slots_[i] == key) return false;
-            i = (i + 1) & MASK;
-        }
-        slots_[i] = key;
-        used_.push_back(static_cast<std::uint16_t>(i));
-        keys_.push_back(key);
-        return true;
-    }
-
-    void clear() {
-        for (const std::uint16_t i : used_) slots_[i] = NO_KEY;
-        used_.clear();
-        keys_.clear();
-    }
-
-private:
-    static constexpr std::size_t SLOTS = 512;
-    static constexpr std::size_t MASK = SLOTS - 1;
-
-    // Fibonacci hashing: the top 9 bits of the product pick the slot.
-    static std::size_t home(std::int32_t key) {
-        return (static_cast<std::uint32_t>(key) * 0x9E3779B1u) >> 23;
-    }
-
-    std::array<std::int32_t, SLOTS> slots_;
-    std::vector<std::uint16_t> used_;
-    std::vector<std::int32_t> keys_;
-};
+// A set of up to PALETTE_FULL palette keys, kept below half full. Keys take
+// 21 bits, so none is the table's NO_KEY.
+using KeySet = KeyTable<512>;
 
 // Sorts at most SORT_MAX entries of LineKeys::sorted by key: a counting
 // sort on each byte of the key in turn, lowest first, over the bits in which
@@ -125,21 +72,14 @@ void sortByKey(std::span<std::uint32_t> entries) {
     if (from.data() != entries.data()) std::copy(from.begin(), from.end(), entries.begin());
 }
 
-// No raw value is this.
-constexpr std::uint32_t NO_RAW = 0xFFFFFFFF;
-
 // The keys of one line in the order of their first occurrence, and the
 // number of each raw value met on the line: its key's position in that order
 // from 1, or 0 for the transparent value. With an alpha plane the numbers sit
-// in an open-addressed table with linear probing that a full line keeps below
-// one sixteenth full, so nearly every pixel finds its raw value in the first
-// slot it looks at. Emptying the table forgets only the slots in use.
+// in a hashed table that a full line keeps below one sixteenth full, so nearly
+// every pixel finds its raw value in the first slot it looks at.
 class AlphaLineNumbers {
 public:
-    AlphaLineNumbers() {
-        raws_.fill(NO_RAW);
-        clear();
-    }
+    AlphaLineNumbers() { clear(); }
 
     // The number of keys met, at most PALETTE_FULL: a line that reaches
     // PALETTE_FULL cannot be coded, so no key is added after that.
@@ -151,11 +91,11 @@ public:
         // Locals, so that the stores of bytes cannot make the compiler
         // fetch them again for every pixel.
         const PixelSource<true> pixels = source;
-        const std::uint32_t* const raws = raws_.data();
-        const std::uint8_t* const found = numbers_.data();
+        const std::uint32_t* const raws = numbers_.keyData();
+        const std::uint8_t* const found = numbers_.valueData();
         for (std::size_t x = 0; x < width; ++x) {
             const std::uint32_t raw = pixels.raw(first + x);
-            const std::size_t i = home(raw);
+            const std::size_t i = Numbers::home(raw);
             numbers[x] = raws[i] == raw ? found[i] : add(raw, i);
         }
     }
@@ -173,40 +113,26 @@ public:
 
     // Forgets every key; the transparent value keeps its number 0.
     void clear() {
-        for (const std::uint16_t i : used_) raws_[i] = NO_RAW;
-        used_.clear();
+        numbers_.clear();
         keys_.clear();
-        put(PixelSource<true>::TRANSPARENT, home(PixelSource<true>::TRANSPARENT), 0);
+        numbers_.insert(PixelSource<true>::TRANSPARENT, 0);
     }
 
 private:
-    static constexpr std::size_t SLOTS = 4096;
-    static constexpr std::size_t MASK = SLOTS - 1;
-
-    // Fibonacci hashing: the top 12 bits of the product pick the slot.
-    static std::size_t home(std::uint32_t raw) { return (raw * 0x9E3779B1u) >> 20; }
+    using Numbers = KeyTable<4096, std::uint8_t>;
 
     // The rest of numberLine(): raw is not in slot i.
     [[gnu::noinline]] std::uint8_t add(std::uint32_t raw, std::size_t i) {
-        while (raws_[i] != NO_RAW) {
-            if (raws_[i] == raw) return numbers_[i];
-            i = (i + 1) & MASK;
-        }
+        i = numbers_.probe(raw, i);
+        if (!numbers_.isEmpty(i)) return numbers_.value(i);
         if (keys_.size() == PALETTE_FULL) return 0;
         keys_.push_back(static_cast<std::int32_t>(PixelSource<true>::key(raw)));
-        put(raw, i, static_cast<std::uint8_t>(keys_.size()));
-        return numbers_[i];
+        const auto number = static_cast<std::uint8_t>(keys_.size());
+        numbers_.put(i, raw, number);
+        return number;
     }
 
-    void put(std::uint32_t raw, std::size_t i, std::uint8_t number) {
-        raws_[i] = raw;
-        numbers_[i] = number;
-        used_.push_back(static_cast<std::uint16_t>(i));
-    }
-
-    std::array<std::uint32_t, SLOTS> raws_;
-    std::array<std::uint8_t, SLOTS> numbers_;
-    std::vector<std::uint16_t> used_;
+    Numbers numbers_;
     std::vector<std::int32_t> keys_;
 };
 
@@ -347,7 +273,7 @@ private:
 template <bool bAlpha>
 using LineNumbers = std::conditional_t<bAlpha, AlphaLineNumbers, ColorLineNumbers>;
 
-// A switch code: 253 and a 16-bit base.
+// A switch code: CODE_SWITCH and a 16-bit base.
 constexpr std::size_t SWITCH_SIZE = 3;
 
 // What step 1 leaves for the coding of each line: the number of every pixel,
@@ -414,7 +340,7 @@ bool foundLinePalettes(const PixelSource<bAlpha>& source, std::vector<Palette>& 
 std::size_t countUnion(const KeySet& held, const std::vector<std::int32_t>& other) {
     std::size_t num_col = held.size();
     for (const std::int32_t c : other) {
-        if (!held.contains(c) && ++num_col == PALETTE_FULL) break;
+        if (!held.contains(static_cast<std::uint32_t>(c)) && ++num_col == PALETTE_FULL) break;
     }
     return num_col;
 }
@@ -573,7 +499,7 @@ std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pal
             for (const std::int32_t c : pals[i].palette) countShared(*keyLines, c, i, shared);
         } else {
             held.clear();
-            for (const std::int32_t c : pals[i].palette) held.insert(c);
+            for (const std::int32_t c : pals[i].palette) held.insert(static_cast<std::uint32_t>(c));
         }
         for (std::size_t j = i + 1; j < height; ++j) {
             if (pals[j].nUseCount == 0) continue;
@@ -605,7 +531,7 @@ std::optional<std::vector<std::int32_t>> mergePalettes(std::vector<Palette>& pal
                 if (bViaLines) {
                     countShared(*keyLines, c, j, shared);
                 } else {
-                    held.insert(c);
+                    held.insert(static_cast<std::uint32_t>(c));
                 }
             }
             pals[i].nUseCount += pals[j].nUseCount;
@@ -706,7 +632,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget&
 
     std::size_t nCodes = 0;
     std::vector<std::uint8_t> lineLengths;
-    lineLengths.reserve(height * 3);
+    lineLengths.reserve(height * MAX_LENGTH_ENTRY_SIZE);
     // A line's value for each of its numbers: the position of the key in the
     // line's palette, from 1. Number 0, a transparent pixel, stays value 0.
     std::array<std::uint8_t, 256> valueOf{};
@@ -718,7 +644,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget&
         // Every line starts at base 0, so each line of a later palette needs
         // its own switch code, even after a line of the same palette.
         if (pal.nPtr != 0) {
-            RLE_CHECK(pal.nPtr < 65536, "pal.nPtr<65536");
+            RLE_CHECK(pal.nPtr <= MAX_FIELD, "pal.nPtr<65536");
             codes[nCodes] = CODE_SWITCH;
             storeLe16(&codes[nCodes + 1], static_cast<std::uint16_t>(pal.nPtr));
             nCodes += SWITCH_SIZE;
@@ -764,9 +690,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget&
 
 EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors,
                             CheckFailure* failure) {
-    if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
-        return EncodeResult::TooLarge;
-    }
+    if (!sidesFit(image)) return EncodeResult::TooLarge;
     return catchCheckFailure(failure, [&] {
         if (image.hasAlpha()) return *encodePixels<true>(image, output, nColors, false);
         return *encodePixels<false>(image, output, nColors, false);
@@ -775,9 +699,7 @@ EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std:
 
 std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const OutputTarget& output,
                                                    std::int32_t& nColors, CheckFailure* failure) {
-    if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
-        return EncodeResult::TooLarge;
-    }
+    if (!sidesFit(image)) return EncodeResult::TooLarge;
     return catchCheckFailure(failure, [&] {
         if (image.hasAlpha()) return encodePixels<true>(image, output, nColors, true);
         return encodePixels<false>(image, output, nColors, true);

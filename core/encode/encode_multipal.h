@@ -27,10 +27,6 @@ struct Palette {
 EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors,
                             CheckFailure* failure = nullptr);
 
-// Palette entry numbers are 16 bits: an image of this many distinct pairs or
-// more is refused with nColors PAIR_LIMIT, by either encoder.
-inline constexpr std::int32_t PAIR_LIMIT = 65536;
-
 // The hand-over from convertToRle, which stops counting pairs once they no
 // longer fit one palette: counts them from the line palettes instead, which
 // hold every pair of the image, and then acts as counting first would have.

@@ -1,4 +1,5 @@
 #include <rle565/encode_single.h>
+#include <rle565/rle_format.h>
 
 #include <algorithm>
 #include <array>
@@ -12,25 +13,19 @@
 #include "bytes.h"
 #include "check.h"
 #include "encode/encode_multipal.h"
+#include "encode/key_table.h"
+#include "encode/limits.h"
 #include "encode/pixel_source.h"
 #include "encode/rle_line.h"
 #include "encode/run_scan.h"
-#include "formats/rle_reader.h"
 #include "formats/rle_writer.h"
 
 namespace rle565 {
 
 namespace {
 
-// Width and height travel in 16-bit header fields.
-constexpr std::int32_t MAX_SIDE = 65535;
-
 // Entries of one palette, entry 0 (the transparent entry) included.
-constexpr std::int32_t MAX_PALETTE_COUNT = 253;
-
-// The multi-palette encoder reports this many pairs for a line that holds too
-// many.
-constexpr std::int32_t LINE_PAIR_LIMIT = 252;
+constexpr auto MAX_PALETTE_COUNT = static_cast<std::int32_t>(RLE_MAX_ENTRIES);
 
 // Alpha 32 over colour 0xFFFF is the largest raw value.
 constexpr std::uint32_t RAW_LIMIT = (std::uint32_t{ALPHA_OPAQUE} << 16 | 0xFFFF) + 1;
@@ -41,9 +36,9 @@ constexpr std::uint32_t NO_RAW = 0xFFFFFFFF;
 // The palette in the making, entry 0 being the transparent entry and entries
 // from 1 on the pairs in the order in which they first occur, and the value of
 // each raw value met so far: its entry number, 0 for the transparent one.
-// The values sit in an open-addressed table with linear probing, which a full
-// palette keeps below one eighth full: nearly every pixel finds its raw value
-// in the first slot it looks at, and the table stays in the first-level cache.
+// The values sit in a hashed table that a full palette keeps below one eighth
+// full: nearly every pixel finds its raw value in the first slot it looks at,
+// and the table stays in the first-level cache.
 class SinglePalette {
 public:
     std::array<std::uint16_t, MAX_PALETTE_COUNT> colors{COLOR_KEY};
@@ -51,11 +46,7 @@ public:
     std::array<std::uint32_t, MAX_PALETTE_COUNT> entryRaws{};
     std::int32_t nPaletteCount = 1;
 
-    explicit SinglePalette(std::uint32_t transparent) {
-        raws_.fill(NO_RAW);
-        raws_[home(transparent)] = transparent;
-        entries_[home(transparent)] = 0;
-    }
+    explicit SinglePalette(std::uint32_t transparent) { entries_.insert(transparent, 0); }
 
     // The value of a pixel: its entry number, numbered now when its pair is
     // new, or 0 when it is transparent. FULL when the pair is new and the
@@ -63,40 +54,34 @@ public:
     static constexpr std::int32_t FULL = -1;
     template <bool bAlpha>
     std::int32_t value(std::uint32_t raw) {
-        const std::size_t i = home(raw);
-        if (raws_[i] == raw) return entries_[i];
+        const std::size_t i = Entries::home(raw);
+        if (entries_.holds(i, raw)) return entries_.value(i);
         return find<bAlpha>(raw, i);
     }
 
 private:
-    static constexpr std::size_t SLOTS = 2048;
-    static constexpr std::size_t MASK = SLOTS - 1;
-
-    // Fibonacci hashing: the top 11 bits of the product pick the slot.
-    static std::size_t home(std::uint32_t raw) { return (raw * 0x9E3779B1u) >> 21; }
+    using Entries = KeyTable<2048, std::uint8_t>;
 
     // The rest of value(): raw is not in slot i. The transparent value,
     // placed first, always sits in its home slot, so raw is a visible pair.
     template <bool bAlpha>
     std::int32_t find(std::uint32_t raw, std::size_t i) {
-        while (raws_[i] != raw && raws_[i] != NO_RAW) i = (i + 1) & MASK;
-        if (raws_[i] == NO_RAW) {
+        i = entries_.probe(raw, i);
+        if (entries_.isEmpty(i)) {
             if (nPaletteCount == MAX_PALETTE_COUNT) return FULL;
             const std::uint32_t key = PixelSource<bAlpha>::key(raw);
             const auto k = static_cast<std::size_t>(nPaletteCount);
             colors[k] = static_cast<std::uint16_t>(key >> 5);
             alphas[k] = static_cast<std::uint8_t>((key & 31) + 1);
             entryRaws[k] = raw;
-            raws_[i] = raw;
-            entries_[i] = static_cast<std::uint8_t>(nPaletteCount++);
+            entries_.put(i, raw, static_cast<std::uint8_t>(nPaletteCount++));
         }
-        const std::int32_t color = entries_[i];
+        const std::int32_t color = entries_.value(i);
         RLE_CHECK(color > 0 && color < nPaletteCount, "color>0 && color < nPaletteCount");
         return color;
     }
 
-    std::array<std::uint32_t, SLOTS> raws_;
-    std::array<std::uint8_t, SLOTS> entries_{};
+    Entries entries_;
 };
 
 // Numbers the new pairs of one line and writes its values: 0 for transparent
@@ -214,7 +199,7 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
     auto codes = std::make_unique_for_overwrite<std::uint8_t[]>(num_pixels);
     std::size_t nCodes = 0;
     std::vector<std::uint8_t> lineLengths;
-    lineLengths.reserve(height * 3);
+    lineLengths.reserve(height * MAX_LENGTH_ENTRY_SIZE);
     std::vector<std::uint8_t> values(bAlpha ? width : 0);  // alpha images only
     std::size_t y = 0;
     std::size_t x = width;
@@ -255,7 +240,7 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
         if (!countPairs(source, y * width + x, num_pixels, met, pal.nPaletteCount)) {
             nColors = PAIR_LIMIT;
         } else {
-            nColors = bMultipal ? static_cast<std::int32_t>(LINE_PAIR_LIMIT) : pal.nPaletteCount;
+            nColors = bMultipal ? static_cast<std::int32_t>(PALETTE_FULL) : pal.nPaletteCount;
         }
         return EncodeResult::TooManyColors;
     }
@@ -281,9 +266,7 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
 EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
                           std::int32_t& nColors, CheckFailure* failure) {
     nColors = 0;
-    if (image.width < 0 || image.width > MAX_SIDE || image.height < 0 || image.height > MAX_SIDE) {
-        return EncodeResult::TooLarge;
-    }
+    if (!sidesFit(image)) return EncodeResult::TooLarge;
     return catchCheckFailure(failure, [&] {
         if (image.hasAlpha())
             return convertPixels<true>(image, output, bMultipal, nColors, failure);

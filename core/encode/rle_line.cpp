@@ -1,10 +1,11 @@
 #include "encode/rle_line.h"
 
+#include <rle565/rle_format.h>
+
 #include <algorithm>
 #include <cstring>
 
 #include "encode/run_scan.h"
-#include "formats/rle_reader.h"
 
 namespace rle565 {
 
@@ -100,11 +101,11 @@ std::size_t encodeRleLine(std::span<const std::uint8_t> values, std::vector<std:
 }
 
 void appendLineLength(std::size_t count, std::vector<std::uint8_t>& table) {
-    if (count < 255) {
+    if (count < RLE_LONG_LENGTH) {
         table.push_back(static_cast<std::uint8_t>(count));
         return;
     }
-    table.push_back(0xFF);
+    table.push_back(RLE_LONG_LENGTH);
     table.push_back(static_cast<std::uint8_t>(count >> 8));
     table.push_back(static_cast<std::uint8_t>(count & 0xFF));
 }

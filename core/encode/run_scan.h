@@ -4,6 +4,8 @@
 // colours find the same runs.
 #pragma once
 
+#include <rle565/rle_format.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -12,8 +14,6 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
-
-#include "formats/rle_reader.h"
 
 namespace rle565 {
 

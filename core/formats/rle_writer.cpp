@@ -1,5 +1,7 @@
 #include "formats/rle_writer.h"
 
+#include <rle565/rle_format.h>
+
 #include <array>
 #include <vector>
 
@@ -13,16 +15,21 @@ bool writeRleFile(const OutputTarget& target, const RleHeader& header,
                   std::span<const std::uint8_t> alphaPalette,
                   std::span<const std::uint8_t> lineLengths,
                   std::span<const std::uint8_t> lineCodes) {
-    std::array<std::uint8_t, 12> head{};
-    storeLe16(&head[0], 0x4C52);
-    storeLe16(&head[2], header.flags);
-    storeLe16(&head[4], header.width);
-    storeLe16(&head[6], header.height);
-    storeLe16(&head[8], header.paletteSize);
-    storeLe16(&head[10], header.height);
+    std::array<std::uint8_t, RLE_HEADER_SIZE> head{};
+    storeLe16(&head[RLE_HEAD_MAGIC], RLE_MAGIC);
+    storeLe16(&head[RLE_HEAD_FLAGS], header.flags);
+    storeLe16(&head[RLE_HEAD_WIDTH], header.width);
+    storeLe16(&head[RLE_HEAD_HEIGHT], header.height);
+    storeLe16(&head[RLE_HEAD_PALETTE_SIZE], header.paletteSize);
+    storeLe16(&head[RLE_HEAD_HEIGHT_AGAIN], header.height);
 
-    std::vector<std::uint8_t> table(palette.size() * 2);
-    for (std::size_t i = 0; i < palette.size(); ++i) storeLe16(&table[2 * i], palette[i]);
+    // Each colour follows the colours of the entries before it, and the last
+    // ends where the alpha table starts.
+    const auto nEntries = static_cast<std::uint32_t>(palette.size());
+    std::vector<std::uint8_t> table(rleAlphaTableOffset(nEntries));
+    for (std::uint32_t i = 0; i < nEntries; ++i) {
+        storeLe16(&table[rleAlphaTableOffset(i)], palette[i]);
+    }
 
     OutputFile out(target);
     if (!out.isOpen()) return false;
