@@ -181,7 +181,7 @@ bool countPairs(const PixelSource<bAlpha>& source, std::size_t from, std::size_t
 }
 
 template <bool bAlpha>
-EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool bMultipal,
+EncodeResult convertPixels(const Image& image, const RleDestination& output, bool bMultipal,
                            std::int32_t& nColors, CheckFailure* failure) {
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
@@ -263,8 +263,10 @@ EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool 
 
 }  // namespace
 
-EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
-                          std::int32_t& nColors, CheckFailure* failure) {
+namespace {
+
+EncodeResult encodeTo(const Image& image, const RleDestination& output, bool bMultipal,
+                      std::int32_t& nColors, CheckFailure* failure) {
     nColors = 0;
     if (!sidesFit(image)) return EncodeResult::TooLarge;
     return catchCheckFailure(failure, [&] {
@@ -272,6 +274,21 @@ EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool b
             return convertPixels<true>(image, output, bMultipal, nColors, failure);
         return convertPixels<false>(image, output, bMultipal, nColors, failure);
     });
+}
+
+}  // namespace
+
+EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
+                          std::int32_t& nColors, CheckFailure* failure) {
+    return encodeTo(image, output, bMultipal, nColors, failure);
+}
+
+EncodeResult encodeRle(const Image& image, std::vector<std::uint8_t>& bytes, bool bMultipal,
+                       std::int32_t& nColors, CheckFailure* failure) {
+    bytes.clear();
+    const EncodeResult result = encodeTo(image, RleDestination(bytes), bMultipal, nColors, failure);
+    if (result != EncodeResult::Written) bytes.clear();
+    return result;
 }
 
 }  // namespace rle565

@@ -7,6 +7,7 @@
 #include <rle565/output_target.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace rle565 {
 
@@ -15,5 +16,11 @@ namespace rle565 {
 // A failed consistency check gives CheckFailed, with the check in *failure.
 EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool bMultipal,
                           std::int32_t& nColors, CheckFailure* failure = nullptr);
+
+// The same into memory: on Written, `bytes` holds the whole RLE file, exactly
+// the bytes convertToRle would write; on any other result it is empty.
+// WriteFailed does not occur.
+EncodeResult encodeRle(const Image& image, std::vector<std::uint8_t>& bytes, bool bMultipal,
+                       std::int32_t& nColors, CheckFailure* failure = nullptr);
 
 }  // namespace rle565

@@ -414,3 +414,54 @@ TEST(ConvertToRle, The65536thPairRefusesImagesOfCodableLines) {
 }
 
 }  // namespace
+
+// Encoding into memory gives the file's bytes exactly, for both encoders, and
+// nothing but the file.
+TEST(EncodeRle, GivesTheBytesOfTheFile) {
+    Image alpha = makeNoisyImage(40, 30, 60, 7);
+    alpha.alpha.assign(alpha.pixels.size(), 32);
+    for (std::size_t i = 0; i < alpha.alpha.size(); i += 3) alpha.alpha[i] = i % 2 == 0 ? 0 : 16;
+    const struct {
+        const char* name;
+        Image image;
+        bool bMultipal;
+    } cases[] = {
+        {"few colours", makeImage({{{X}, {COLOR_KEY}, {Y}}, {{Y}, {Z}, {X}}}, false), false},
+        {"alpha plane", alpha, false},
+        {"several palettes", makeNoisyImage(120, 40, 400, 3), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.file("out.rle");
+        const Converted onFile = convert(c.image, path, c.bMultipal);
+        ASSERT_EQ(onFile.result, EncodeResult::Written);
+        std::vector<std::uint8_t> bytes = {1, 2, 3};  // replaced, not appended to
+        std::int32_t nColors = -1;
+        ASSERT_EQ(encodeRle(c.image, bytes, c.bMultipal, nColors), EncodeResult::Written);
+        EXPECT_EQ(nColors, onFile.nColors);
+        EXPECT_EQ(bytes, readFile(path));
+
+        ErrorText errorText{};
+        const std::unique_ptr<Image> loaded = loadImageFromMemory(bytes, errorText);
+        ASSERT_TRUE(loaded) << errorText.data();
+        EXPECT_EQ(countVisibleDifferences(c.image, decodeRleImage(*loaded)), 0u);
+    }
+}
+
+TEST(EncodeRle, RefusalLeavesNoBytesAndTheSameCount) {
+    const Image image = makeNoisyImage(128, 8, 300, 11);
+    TempDir dir;
+    const Converted onFile = convert(image, dir.file("out.rle"));
+    ASSERT_EQ(onFile.result, EncodeResult::TooManyColors);
+
+    std::vector<std::uint8_t> bytes = {1, 2, 3};
+    std::int32_t nColors = -1;
+    EXPECT_EQ(encodeRle(image, bytes, false, nColors), EncodeResult::TooManyColors);
+    EXPECT_EQ(nColors, onFile.nColors);
+    EXPECT_TRUE(bytes.empty());
+
+    EXPECT_EQ(encodeRle(makeBlankImage(70000, 1, false), bytes, false, nColors),
+              EncodeResult::TooLarge);
+    EXPECT_TRUE(bytes.empty());
+}
