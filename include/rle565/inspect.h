@@ -16,10 +16,11 @@
 
 namespace rle565 {
 
-enum class FileFormat { Unknown, Bmp, Rle, Png };
+enum class FileFormat { Unknown, Bmp, Rle, Png, Gif };
 
 // The format a file's first bytes name: "BM" and "RL" by two bytes, PNG by
-// its whole eight-byte signature. Fewer bytes, or any other start: Unknown.
+// its whole eight-byte signature, GIF by its six ("GIF87a", "GIF89a").
+// Fewer bytes, or any other start: Unknown.
 FileFormat recogniseFormat(std::span<const std::uint8_t> bytes);
 
 // What a BMP file's headers say, for reports.
