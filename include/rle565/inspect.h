@@ -95,4 +95,20 @@ struct RleDamage {
 };
 std::optional<RleDamage> findRleDamage(std::span<const std::uint8_t> file);
 
+// How a plain image can be stored: with one palette, with several (the
+// converter's -v2), or only once its colours are reduced.
+enum class ImageFit { Single, Multipal, Reduce };
+
+struct FitReport {
+    ImageFit fit = ImageFit::Single;
+    std::uint32_t nPairs = 0;        // distinct visible (colour, alpha) pairs
+    std::int32_t nFullestLine = -1;  // the line that holds the most pairs, -1 for none
+    std::uint32_t nLinePairs = 0;    // the pairs on that line
+};
+
+// Judges a plain image as the encoders would: Single with at most 252
+// pairs, else Multipal when the multi-palette encoder takes it, else Reduce
+// (a line of 252 pairs or more, or more pairs than the palette tables hold).
+FitReport judgeFit(const Image& image);
+
 }  // namespace rle565
