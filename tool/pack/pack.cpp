@@ -572,6 +572,9 @@ bool writeCArray(const Options& options, const std::vector<Output>& outputs, std
         return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     };
     bool bOk = true;
+    std::error_code error;
+    if (const fs::path folder = fs::path(cPath).parent_path(); !folder.empty())
+        fs::create_directories(folder, error);
     for (const auto& [path, text] : {std::pair{hPath, &header}, std::pair{cPath, &source}}) {
         if (!writeFileBytes(packTarget(path.c_str()), asBytes(*text))) {
             std::fprintf(err, "%s: failed to write file\n", path.c_str());
