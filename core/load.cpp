@@ -151,11 +151,14 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
         if (format == FileFormat::Rle) return loadRle(file, errorText);
         if (format == FileFormat::Bmp) return readBmp(file, errorText);
         const std::size_t rest = MAGIC_SIZE - MAGIC_SHORT;
-        if ((startsPng(head) || startsGif(head)) &&
-            std::fread(&magic[MAGIC_SHORT], 1, rest, file) == rest) {
-            const FileFormat longFormat = recogniseFormat(magic);
+        if (startsPng(head) || startsGif(head)) {
+            // A GIF signature is shorter than PNG's: a file of fewer than
+            // eight bytes may still be one, read as far as it goes.
+            const std::size_t got = std::fread(&magic[MAGIC_SHORT], 1, rest, file);
+            const std::span<const std::uint8_t> longHead(magic.data(), MAGIC_SHORT + got);
+            const FileFormat longFormat = recogniseFormat(longHead);
             if (longFormat == FileFormat::Png) return readPng(file, errorText);
-            if (longFormat == FileFormat::Gif) return readGif(file, magic, errorText);
+            if (longFormat == FileFormat::Gif) return readGif(file, longHead, errorText);
         }
     }
     setError(errorText, ERROR_UNKNOWN_FORMAT);
