@@ -25,7 +25,6 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
