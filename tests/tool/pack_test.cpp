@@ -347,7 +347,7 @@ int main(void) {
     const std::string build = std::string(RLE565_C_COMPILER) +
                               " -std=c99 -Wall -Wextra -Wpedantic -Werror -I" RLE565_INCLUDE_DIR
                               " -o draw main.c gen/sprites.c " +
-                              RLE565_DRAW_LIBRARY;
+                              RLE565_DRAW_LIBRARY + " " + RLE565_LINK_FLAGS;
     ASSERT_EQ(std::system(("cd " + shellQuote(dir.path().string()) + " && " + build).c_str()), 0);
     const RunResult drawnByC = runIn(dir, {}, "", dir.file("draw"));
     ASSERT_EQ(drawnByC.status, 0);
