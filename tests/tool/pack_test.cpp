@@ -180,6 +180,18 @@ TEST(Pack, JsonLinesHoldTheKeysOfEverySprite) {
                   "in, 32 bytes out, 106.7% of 30 bytes as raw RGB565"}));
 }
 
+// File names may hold any bytes: quotes and control characters are escaped,
+// UTF-8 passes, and a byte that is not UTF-8 becomes U+FFFD.
+TEST(Pack, JsonEscapesFileNames) {
+    TempDir dir;
+    const std::string name = "q\"\x01\xc3\xa9\xff.bmp";
+    writeFile(dir.file(name), bmp24(1, 1, [](int, int) { return Rgb{0, 0, 0}; }));
+    const RunResult run = pack(dir, {"--json", "--c-array", "s.c", name});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, 40),
+              "{\"input\":\"q\\\"\\u0001\xc3\xa9\\ufffd.bmp\",\"output\":null,");
+}
+
 // An image that no palette layout takes fails with its fullest line and
 // the way out; the other files still convert.
 TEST(Pack, TooManyColoursNameTheLineAndSuggestColors) {

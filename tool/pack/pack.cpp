@@ -507,20 +507,55 @@ void convertJob(const Job& job, const Options& options, std::vector<Output>& out
     }
 }
 
-// A JSON string: quotes, backslashes and control characters escaped.
+// The length of the well-formed UTF-8 sequence at text[i], or 0.
+std::size_t utf8Length(const std::string& text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    std::size_t n = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) low = 0xA0;
+        if (c == 0xED) high = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < n; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    }
+    return n;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped; bytes
+// that are not UTF-8 (file names may hold any) become U+FFFD, so that every
+// line stays valid JSON.
 std::string jsonString(const std::string& text) {
     std::string quoted = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
         if (c == '"' || c == '\\') {
             quoted += '\\';
-            quoted += ch;
+            quoted += text[i++];
         } else if (c < 0x20) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", unsigned{c});
             quoted += escape;
+            ++i;
+        } else if (c < 0x80) {
+            quoted += text[i++];
+        } else if (const std::size_t n = utf8Length(text, i); n > 0) {
+            quoted.append(text, i, n);
+            i += n;
         } else {
-            quoted += ch;
+            quoted += "\\ufffd";
+            ++i;
         }
     }
     return quoted + "\"";
