@@ -188,8 +188,8 @@ TEST(Pack, JsonEscapesFileNames) {
     writeFile(dir.file(name), bmp24(1, 1, [](int, int) { return Rgb{0, 0, 0}; }));
     const RunResult run = pack(dir, {"--json", "--c-array", "s.c", name});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out.substr(0, 40),
-              "{\"input\":\"q\\\"\\u0001\xc3\xa9\\ufffd.bmp\",\"output\":null,");
+    const std::string start = "{\"input\":\"q\\\"\\u0001\xc3\xa9\\ufffd.bmp\",\"output\":null,";
+    EXPECT_EQ(run.out.substr(0, start.size()), start);
 }
 
 // An image that no palette layout takes fails with its fullest line and
