@@ -1,4 +1,4 @@
-# Installation: the two programs, the core library with its headers, a CMake
+# Installation: the three programs, the core library with its headers, a CMake
 # package (find_package(rle565 CONFIG) gives rle565::core), a pkg-config file
 # and the manual pages.
 include(GNUInstallDirs)
@@ -13,8 +13,9 @@ target_include_directories(rle565_draw PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTAL
 set_target_properties(rle565_core PROPERTIES EXPORT_NAME core)
 set_target_properties(rle565_draw PROPERTIES EXPORT_NAME draw)
 set_target_properties(rle565-info PROPERTIES EXPORT_NAME info)
+set_target_properties(rle565-pack PROPERTIES EXPORT_NAME pack)
 
-install(TARGETS rle565 rle565-info rle565_core rle565_draw
+install(TARGETS rle565 rle565-info rle565-pack rle565_core rle565_draw
     EXPORT rle565Targets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -53,6 +54,7 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/rle565.pc.in ${PROJECT_BINARY_DIR}/rl
 install(FILES ${PROJECT_BINARY_DIR}/rle565.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(FILES ${PROJECT_SOURCE_DIR}/man/rle565.1 ${PROJECT_SOURCE_DIR}/man/rle565-info.1
+    ${PROJECT_SOURCE_DIR}/man/rle565-pack.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The consumer check installs this build into a temporary prefix, builds

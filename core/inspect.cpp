@@ -1,7 +1,9 @@
 // What files say of themselves for inspectors: an RLE image's palette table
 // and what its lines draw, read through the one walker, and the first fault
 // of an RLE file that does not load. <rle565/inspect.h>
+#include <rle565/encode_single.h>
 #include <rle565/inspect.h>
+#include <rle565/output_target.h>
 #include <rle565/rle_format.h>
 
 #include <algorithm>
@@ -111,6 +113,48 @@ std::optional<RleDamage> findRleDamage(std::span<const std::uint8_t> file) {
     damage.what = fault->what;
     damage.line = fault->line;
     return damage;
+}
+
+FitReport judgeFit(const Image& image) {
+    FitReport report;
+    if (image.isRle() || image.width <= 0 || image.height <= 0) return report;
+    const auto width = static_cast<std::size_t>(image.width);
+    // One bit per palette key: 65536 colours at 32 visible alpha levels.
+    std::vector<std::uint64_t> seen((std::size_t{1} << 21) / 64);
+    std::vector<std::uint32_t> line;
+    line.reserve(width);
+    for (std::size_t y = 0; y < static_cast<std::size_t>(image.height); ++y) {
+        line.clear();
+        for (std::size_t i = y * width; i < (y + 1) * width; ++i) {
+            const std::uint8_t a = image.hasAlpha()
+                                       ? std::min(image.alpha[i], ALPHA_OPAQUE)
+                                       : (image.pixels[i] == COLOR_KEY ? 0 : ALPHA_OPAQUE);
+            if (a == 0) continue;
+            const std::uint32_t key = std::uint32_t{image.pixels[i]} * 32 + (a - 1u);
+            line.push_back(key);
+            std::uint64_t& word = seen[key >> 6];
+            report.nPairs += static_cast<std::uint32_t>(~word >> (key & 63) & 1);
+            word |= std::uint64_t{1} << (key & 63);
+        }
+        std::sort(line.begin(), line.end());
+        const auto nLine =
+            static_cast<std::uint32_t>(std::unique(line.begin(), line.end()) - line.begin());
+        if (nLine > report.nLinePairs) {
+            report.nLinePairs = nLine;
+            report.nFullestLine = static_cast<std::int32_t>(y);
+        }
+    }
+    if (report.nPairs <= RLE_MAX_VISIBLE) return report;
+    report.fit = ImageFit::Reduce;
+    // The multi-palette encoder codes a line of at most 251 pairs; whether
+    // its palettes fit the tables only encoding tells.
+    if (report.nLinePairs >= RLE_MAX_VISIBLE) return report;
+    std::vector<std::uint8_t> bytes;
+    std::int32_t nColors = 0;
+    CheckFailure failure;
+    if (convertToRle(image, OutputTarget(bytes), true, nColors, &failure) == EncodeResult::Written)
+        report.fit = ImageFit::Multipal;
+    return report;
 }
 
 }  // namespace rle565

@@ -12,6 +12,7 @@
 
 #include "error_text.h"
 #include "formats/bmp_reader.h"
+#include "formats/gif_reader.h"
 #include "formats/magic.h"
 #include "formats/png_reader.h"
 #include "formats/rle_reader.h"
@@ -49,8 +50,8 @@ std::uint64_t streamLimit(std::span<const std::uint8_t> magic) {
         case FileFormat::Bmp:
             return BMP_STREAM_LIMIT;
         default:
-            // PNG files are kept as far as BMP files, for a PNG reader.
-            return startsPng(magic) ? BMP_STREAM_LIMIT : magic.size();
+            // PNG and GIF files are kept as far as BMP files, for their readers.
+            return startsPng(magic) || startsGif(magic) ? BMP_STREAM_LIMIT : magic.size();
     }
 }
 
@@ -150,9 +151,15 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
         if (format == FileFormat::Rle) return loadRle(file, errorText);
         if (format == FileFormat::Bmp) return readBmp(file, errorText);
         const std::size_t rest = MAGIC_SIZE - MAGIC_SHORT;
-        if (startsPng(head) && std::fread(&magic[MAGIC_SHORT], 1, rest, file) == rest &&
-            recogniseFormat(magic) == FileFormat::Png)
-            return readPng(file, errorText);
+        if (startsPng(head) || startsGif(head)) {
+            // A GIF signature is shorter than PNG's: a file of fewer than
+            // eight bytes may still be one, read as far as it goes.
+            const std::size_t got = std::fread(&magic[MAGIC_SHORT], 1, rest, file);
+            const std::span<const std::uint8_t> longHead(magic.data(), MAGIC_SHORT + got);
+            const FileFormat longFormat = recogniseFormat(longHead);
+            if (longFormat == FileFormat::Png) return readPng(file, errorText);
+            if (longFormat == FileFormat::Gif) return readGif(file, longHead, errorText);
+        }
     }
     setError(errorText, ERROR_UNKNOWN_FORMAT);
     return nullptr;
@@ -167,11 +174,29 @@ std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
             return readBmpBytes(bytes.subspan(MAGIC_SHORT), errorText);
         case FileFormat::Png:
             return readPngBytes(bytes, errorText);
+        case FileFormat::Gif:
+            return readGifBytes(bytes, errorText);
         case FileFormat::Unknown:
             break;
     }
     setError(errorText, ERROR_UNKNOWN_FORMAT);
     return nullptr;
+}
+
+bool loadImageFrames(std::span<const std::uint8_t> bytes, ErrorText& errorText,
+                     const std::function<void(Image&)>& onFrame) {
+    if (recogniseFormat(bytes.first(std::min(bytes.size(), MAGIC_SIZE))) == FileFormat::Gif)
+        return readGifFrames(bytes, errorText, onFrame);
+    const std::unique_ptr<Image> image = loadImageFromMemory(bytes, errorText);
+    if (!image) return false;
+    onFrame(*image);
+    return true;
+}
+
+std::size_t countImageFrames(std::span<const std::uint8_t> bytes) {
+    if (recogniseFormat(bytes.first(std::min(bytes.size(), MAGIC_SIZE))) == FileFormat::Gif)
+        return std::max<std::size_t>(countGifFrames(bytes), 1);
+    return 1;
 }
 
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {

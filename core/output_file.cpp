@@ -198,6 +198,10 @@ bool copyAttributes(const char* source, int fd, bool* bChanged) {
 }  // namespace
 
 OutputFile::OutputFile(const OutputTarget& target) {
+    if (target.memory) {
+        memory_ = target.memory;
+        return;
+    }
     if (!target.path) return;
     target_ = target.path;
     observer_ = target.observer;
@@ -292,6 +296,11 @@ void OutputFile::reserve(std::uint64_t size) {
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {
+    if (memory_) {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        memory_->insert(memory_->end(), bytes, bytes + size);
+        return true;
+    }
     if (fd_ < 0 || failed_) return false;
     if (size == 0) return true;
     const char* bytes = static_cast<const char*>(data);
@@ -379,6 +388,7 @@ bool OutputFile::nameTemporary(bool& bInPlace) {
 }
 
 bool OutputFile::commit() {
+    if (memory_) return true;
     if (fd_ < 0) return false;
     bool ok = flush();
     if (bDirect_) {
@@ -416,6 +426,14 @@ void OutputFile::discard() {
         temp_.clear();
         notifyTemporary(observer_, nullptr);
     }
+}
+
+bool writeFileBytes(const OutputTarget& output, std::span<const std::uint8_t> bytes) {
+    OutputFile out(output);
+    if (!out.isOpen()) return false;
+    out.reserve(bytes.size());
+    out.write(bytes.data(), bytes.size());
+    return out.commit();
 }
 
 }  // namespace rle565

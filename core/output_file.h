@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace rle565 {
 
@@ -31,7 +32,7 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_ >= 0 || memory_ != nullptr; }
 
     // Announces the file's final size, so that the file system can set the
     // space aside at once instead of write by write. Only a hint: the file
@@ -55,6 +56,7 @@ private:
     void discard();
 
     TemporaryFileObserver observer_ = nullptr;
+    std::vector<std::uint8_t>* memory_ = nullptr;  // the bytes go here, not to a file
     std::string target_;  // the path renamed over: the file itself, links followed
     std::string folder_;  // its folder, with a closing '/', or empty for the working folder
     std::string temp_;    // the temporary file's name while it has one

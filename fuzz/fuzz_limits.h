@@ -1,18 +1,47 @@
 // Inputs the fuzz targets leave out: files whose header claims an image far
 // larger than the input could fill, in the formats where that is no fault.
-// An RLE-coded BMP may leave every pixel undrawn and a PNG compresses about
-// a thousand to one, so a few bytes may rightly ask for the largest pixel
-// plane the readers allow: more than the fuzzer's memory limit, and
+// An RLE-coded BMP may leave every pixel undrawn, a GIF canvas may be far
+// larger than its frames and a PNG compresses about a thousand to one, so a few bytes may rightly
+// ask for the largest pixel plane the readers allow: more than the fuzzer's memory limit, and
 // milliseconds of filling per input. Images of up to 65536 pixels reach
 // every path of the readers.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 // Pixels a header may claim when the input itself may be small.
 inline constexpr std::uint64_t FUZZ_MAX_CLAIMED_PIXELS = std::uint64_t{1} << 16;
+
+// A GIF canvas is the screen, grown to hold the first frame: the records are
+// walked up to the first image descriptor to find it.
+inline bool gifClaimsHugeCanvas(const std::uint8_t* data, std::size_t size) {
+    auto le16 = [&](std::size_t at) {
+        return at + 1 < size ? std::uint64_t{data[at]} | std::uint64_t{data[at + 1]} << 8 : 0;
+    };
+    std::uint64_t width = le16(6);
+    std::uint64_t height = le16(8);
+    std::size_t at = 13 + ((data[10] & 0x80) != 0 ? 3u << ((data[10] & 7) + 1) : 0);
+    // Sub-blocks up to their empty closing block.
+    auto skipBlocks = [&](std::size_t from) {
+        while (from < size && data[from] != 0) from += std::size_t{data[from]} + 1;
+        return from + 1;
+    };
+    while (at < size) {
+        if (data[at] == 0x21) {
+            at = skipBlocks(at + 2);
+        } else if (data[at] == 0x2C) {
+            width = std::max(width, le16(at + 1) + le16(at + 5));
+            height = std::max(height, le16(at + 3) + le16(at + 7));
+            break;
+        } else {
+            break;
+        }
+    }
+    return width * height > FUZZ_MAX_CLAIMED_PIXELS;
+}
 
 inline bool claimsHugeImage(const std::uint8_t* data, std::size_t size) {
     auto le32 = [&](std::size_t at) {
@@ -34,5 +63,6 @@ inline bool claimsHugeImage(const std::uint8_t* data, std::size_t size) {
     // The IHDR chunk's width and height follow the signature, length and type.
     if (size >= 24 && data[0] == 0x89 && data[1] == 'P')
         return std::uint64_t{be32(16)} * be32(20) > FUZZ_MAX_CLAIMED_PIXELS;
+    if (size >= 13 && data[0] == 'G' && data[1] == 'I') return gifClaimsHugeCanvas(data, size);
     return false;
 }

@@ -130,6 +130,7 @@ void printText(const char* name, const FileReport& r, std::FILE* out) {
         std::fprintf(out, "  colours      %" PRIu32 " visible, at most %" PRIu32 " in one line\n",
                      r.nColors, r.nLineColorsMax);
     }
+    if (r.bJudged) std::fprintf(out, "  verdict      %s\n", describeVerdict(r.fit).c_str());
     if (r.bCounted) {
         std::fprintf(out,
                      "  transparent  %.2f%% (%" PRIu64 " of %" PRIu64
@@ -201,7 +202,10 @@ void printJson(const char* name, const FileReport& r, std::FILE* out) {
         std::fprintf(out, "%s\n", json.close().c_str());
         return;
     }
-    json.addText("kind", r.kind == FileKind::Rle ? "rle" : r.kind == FileKind::Png ? "png" : "bmp");
+    json.addText("kind", r.kind == FileKind::Rle   ? "rle"
+                         : r.kind == FileKind::Png ? "png"
+                         : r.kind == FileKind::Gif ? "gif"
+                                                   : "bmp");
     json.add("width", std::int64_t{r.width});
     json.add("height", std::int64_t{r.height});
     if (r.kind == FileKind::Rle) {
@@ -237,6 +241,13 @@ void printJson(const char* name, const FileReport& r, std::FILE* out) {
     if (r.kind != FileKind::Rle) {
         json.add("colors", std::uint64_t{r.nColors});
         json.add("line_colors_max", std::uint64_t{r.nLineColorsMax});
+    }
+    if (r.bJudged) {
+        json.addText("verdict", verdictName(r.fit.fit));
+        if (r.fit.fit == ImageFit::Reduce) {
+            json.add("verdict_line", std::int64_t{r.fit.nFullestLine});
+            json.add("verdict_line_pairs", std::uint64_t{r.fit.nLinePairs});
+        }
     }
     if (r.bCounted) {
         json.add("pixels", r.nPixels);

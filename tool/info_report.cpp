@@ -120,6 +120,12 @@ void fillBmp(std::span<const std::uint8_t> bytes, FileReport& report) {
     countBmpPixels(*report.image, report);
 }
 
+void fillGif(FileReport& report) {
+    fillLoaded(FileKind::Gif, report);
+    report.bitDepth = 8;
+    countBmpPixels(*report.image, report);
+}
+
 void fillPng(std::span<const std::uint8_t> bytes, FileReport& report) {
     fillLoaded(FileKind::Png, report);
     // The chunks before the image data say what is reported.
@@ -173,6 +179,7 @@ const char* pngColorTypeName(std::uint8_t colorType) {
 
 std::string describeSource(const FileReport& report) {
     std::string text;
+    if (report.kind == FileKind::Gif) return "GIF, first frame";
     if (report.kind == FileKind::Png) {
         static constexpr const char* NAMES[] = {"grey",           "", "RGB", "palette",
                                                 "grey and alpha", "", "RGBA"};
@@ -189,6 +196,33 @@ std::string describeSource(const FileReport& report) {
     if (report.bMasks) text += ", bit masks";
     if (report.bTopDown) text += ", top-down";
     return text;
+}
+
+const char* verdictName(ImageFit fit) {
+    switch (fit) {
+        case ImageFit::Single:
+            return "single";
+        case ImageFit::Multipal:
+            return "multipal";
+        case ImageFit::Reduce:
+            break;
+    }
+    return "reduce";
+}
+
+std::string describeVerdict(const FitReport& fit) {
+    switch (fit.fit) {
+        case ImageFit::Single:
+            return "single, fits one palette";
+        case ImageFit::Multipal:
+            return "multipal, needs several palettes (-v2)";
+        case ImageFit::Reduce:
+            break;
+    }
+    return "reduce, line " + std::to_string(fit.nFullestLine) + " holds " +
+           std::to_string(fit.nLinePairs) + " pairs" +
+           (fit.nLinePairs >= RLE_MAX_VISIBLE ? ", more than a palette takes (251)"
+                                              : ", too many pairs in all for the palettes");
 }
 
 std::string describeMasks(const FileReport& report) {
@@ -230,9 +264,13 @@ FileReport inspectFile(const char* path) {
     if (report.image) {
         if (recogniseFormat(bytes) == FileFormat::Png) {
             fillPng(bytes, report);
+        } else if (recogniseFormat(bytes) == FileFormat::Gif) {
+            fillGif(report);
         } else {
             fillBmp(bytes, report);
         }
+        report.fit = judgeFit(*report.image);
+        report.bJudged = true;
         return report;
     }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <rle565/image.h>
+#include <rle565/inspect.h>
 
 #include <array>
 #include <cstdint>
@@ -13,7 +14,7 @@
 
 namespace rle565 {
 
-enum class FileKind { Bmp, Rle, Png };
+enum class FileKind { Bmp, Rle, Png, Gif };
 
 // One palette of a multi-palette file: local number k is entry base + k.
 struct PaletteUse {
@@ -41,6 +42,9 @@ struct FileReport {
     bool bTransparencyChunk = false;   // PNG: a tRNS chunk
     std::uint32_t nColors = 0;         // distinct visible (colour, alpha) pairs
     std::uint32_t nLineColorsMax = 0;  // the most of them in one line
+    // Images: whether they fit one palette, need -v2, or must be reduced.
+    bool bJudged = false;
+    FitReport fit;
 
     // RLE files.
     std::uint16_t flagsWord = 0;
@@ -74,6 +78,11 @@ FileReport inspectFile(const char* path);
 // The source format of a BMP or PNG file for the "kind" line: depth,
 // compression or colour type, row order, interlacing.
 std::string describeSource(const FileReport& report);
+
+// The verdict's name for JSON ("single", "multipal", "reduce"), and its
+// text: the name and why, for "reduce" the fullest line and its pairs.
+const char* verdictName(ImageFit fit);
+std::string describeVerdict(const FitReport& fit);
 
 // A BMP file's bit masks ("red 0x0000F800, green ..."), or "" without masks.
 std::string describeMasks(const FileReport& report);

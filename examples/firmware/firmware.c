@@ -5,18 +5,16 @@
  * <rle565/draw.h> needs only <stddef.h> and <stdint.h>.
  *
  * The sprite array comes from
- *     rle565 r sprite.bmp sprite.rle && xxd -i < sprite.rle > sprite_rle.inc
- * and the program prints one checksum of the frame after each step of a
+ *     rle565-pack --c-array sprites.c --prefix rle_ sprite.bmp
+ * which writes it into sprites.c, 4-byte aligned, and declares it with its
+ * size in sprites.h; the program prints one checksum of the frame after each step of a
  * little animation, the same on the board and on a desktop. */
 #include <rle565/draw.h>
 #include <stddef.h>
 #include <stdint.h>
 
 #include "board.h"
-
-static const uint8_t sprite_rle[] = {
-#include "sprite_rle.inc"
-};
+#include "sprites.h"
 
 enum { SCREEN_WIDTH = 160, SCREEN_HEIGHT = 128 };
 
@@ -46,7 +44,7 @@ static uint32_t frame_checksum(void) {
 
 int main(void) {
     rle565_sprite sprite;
-    const int error = rle565_sprite_open(&sprite, sprite_rle, sizeof sprite_rle);
+    const int error = rle565_sprite_open(&sprite, rle_sprite, RLE_SPRITE_SIZE);
     if (error != RLE565_OK) {
         board_print("sprite: ");
         board_print(rle565_error_text(error));

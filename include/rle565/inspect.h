@@ -16,10 +16,11 @@
 
 namespace rle565 {
 
-enum class FileFormat { Unknown, Bmp, Rle, Png };
+enum class FileFormat { Unknown, Bmp, Rle, Png, Gif };
 
 // The format a file's first bytes name: "BM" and "RL" by two bytes, PNG by
-// its whole eight-byte signature. Fewer bytes, or any other start: Unknown.
+// its whole eight-byte signature, GIF by its six ("GIF87a", "GIF89a").
+// Fewer bytes, or any other start: Unknown.
 FileFormat recogniseFormat(std::span<const std::uint8_t> bytes);
 
 // What a BMP file's headers say, for reports.
@@ -93,5 +94,21 @@ struct RleDamage {
     std::int32_t line = -1;
 };
 std::optional<RleDamage> findRleDamage(std::span<const std::uint8_t> file);
+
+// How a plain image can be stored: with one palette, with several (the
+// converter's -v2), or only once its colours are reduced.
+enum class ImageFit { Single, Multipal, Reduce };
+
+struct FitReport {
+    ImageFit fit = ImageFit::Single;
+    std::uint32_t nPairs = 0;        // distinct visible (colour, alpha) pairs
+    std::int32_t nFullestLine = -1;  // the line that holds the most pairs, -1 for none
+    std::uint32_t nLinePairs = 0;    // the pairs on that line
+};
+
+// Judges a plain image as the encoders would: Single with at most 252
+// pairs, else Multipal when the multi-palette encoder takes it, else Reduce
+// (a line of 252 pairs or more, or more pairs than the palette tables hold).
+FitReport judgeFit(const Image& image);
 
 }  // namespace rle565

@@ -1,11 +1,14 @@
-// Loading image files: BMP, PNG and RLE files, told apart by their first
-// bytes, from a file by name, an open stream or bytes in memory.
+// Loading image files: BMP, PNG, GIF and RLE files, told apart by their
+// first bytes, from a file by name, an open stream or bytes in memory; and
+// every frame of an animation.
 #pragma once
 
 #include <rle565/image.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 
@@ -27,5 +30,19 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
 // The same from a whole file held in memory. Never reads outside `bytes`.
 std::unique_ptr<Image> loadImageFromMemory(std::span<const std::uint8_t> bytes,
                                            ErrorText& errorText);
+
+// Every frame of a whole file held in memory, in order, each handed to
+// onFrame, which may change it: the frames of a GIF animation, each composed
+// on the canvas as the file's disposal methods say; the one image of any
+// other file (an RLE file in RLE form). Of a single image, loadImage gives
+// the same (for GIF files the first frame). False with the reason in
+// errorText when the file, or one of its frames, cannot be read; frames
+// handed over before that stand.
+bool loadImageFrames(std::span<const std::uint8_t> bytes, ErrorText& errorText,
+                     const std::function<void(Image&)>& onFrame);
+
+// How many frames loadImageFrames() hands over for a sound file, found
+// without decoding them: 1 for any file that is not a GIF animation.
+std::size_t countImageFrames(std::span<const std::uint8_t> bytes);
 
 }  // namespace rle565

@@ -4,6 +4,11 @@
 // stays as it was until then.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
 namespace rle565 {
 
 // Told of every named temporary file of an output: observer(path) just
@@ -23,9 +28,18 @@ struct OutputTarget {
     int mode = -1;
     const char* path = nullptr;
     TemporaryFileObserver observer = nullptr;  // nullptr: nobody is told
+    // Not null: the file's bytes are appended to this vector instead, and
+    // no file is touched; for callers that keep what a writer makes.
+    std::vector<std::uint8_t>* memory = nullptr;
 
     OutputTarget(const char* targetPath) : path(targetPath) {}  // NOLINT: a plain name will do
     OutputTarget(const char* targetPath, int knownMode) : mode(knownMode), path(targetPath) {}
+    explicit OutputTarget(std::vector<std::uint8_t>& bytes) : memory(&bytes) {}
 };
+
+// Writes bytes made already as the whole file at output, through the same
+// safe replacement as every writer. False when the file cannot be written;
+// an existing file is then left as it was.
+[[nodiscard]] bool writeFileBytes(const OutputTarget& output, std::span<const std::uint8_t> bytes);
 
 }  // namespace rle565

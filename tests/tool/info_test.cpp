@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -146,6 +147,7 @@ TEST(Info, DescribesBmp) {
               "  size         3 x 2 pixels\n"
               "  palette      3 colour table entries\n"
               "  colours      2 visible, at most 2 in one line\n"
+              "  verdict      single, fits one palette\n"
               "  transparent  16.67% (1 of 6 pixels), partial alpha 0.00% (0)\n"
               "  file size    74 bytes, 94.87% of 78 bytes as a 24-bit BMP\n"
               "  sound        yes\n");
@@ -171,6 +173,7 @@ TEST(Info, DescribesMasksCompressionAndPng) {
               "  size         2 x 1 pixels\n"
               "  palette      none\n"
               "  colours      1 visible, at most 1 in one line\n"
+              "  verdict      single, fits one palette\n"
               "  transparent  50.00% (1 of 2 pixels), partial alpha 0.00% (0)\n"
               "  file size    142 bytes, 229.03% of 62 bytes as a 32-bit BMP\n"
               "  sound        yes\n");
@@ -187,6 +190,7 @@ TEST(Info, DescribesMasksCompressionAndPng) {
                              "  size         2 x 1 pixels\n"
                              "  palette      1 colour table entries\n"
                              "  colours      1 visible, at most 1 in one line\n"
+                             "  verdict      single, fits one palette\n"
                              "  transparent  50.00% (1 of 2 pixels)"),
               std::string::npos)
         << coded.out;
@@ -235,6 +239,63 @@ TEST(Info, JsonGivesOneObjectPerFileAndLine) {
     EXPECT_EQ(lines[2],
               "{\"file\":\"gone.rle\",\"sound\":false,\"error\":\"failed to open file\"}");
     EXPECT_EQ(run.status, 1);
+}
+
+// 24-bit BMP, top-down, whose pixel (x, y) is colour(x, y) as 8-bit r, g, b.
+template <class F>
+Bytes bmp24(int width, int height, F colour) {
+    BmpBuilder bmp(width, -height, 24);
+    for (int y = 0; y < height; ++y) {
+        Bytes row;
+        for (int x = 0; x < width; ++x) {
+            const std::array<std::uint8_t, 3> c = colour(x, y);
+            row.insert(row.end(), {c[2], c[1], c[0]});
+        }
+        bmp.row(row);
+    }
+    return bmp.build();
+}
+
+// The verdict: one palette; several (two lines of 200 colours each, none
+// shared); or neither (a line of 300), naming that line and its pairs.
+TEST(Info, VerdictSaysHowAnImageCanBeStored) {
+    TempDir dir;
+    // 32 reds and 10 greens of RGB565, so that every x is a colour of its own.
+    const auto distinct = [](int x, int y) {
+        return std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(x % 32 * 8),
+                                           static_cast<std::uint8_t>(x / 32 * 4),
+                                           static_cast<std::uint8_t>(y * 8)};
+    };
+    const std::string single = fileIn(dir, "s.bmp", bmp24(252, 1, distinct));
+    const std::string multi = fileIn(dir, "m.bmp", bmp24(200, 2, distinct));
+    const std::string reduce =
+        fileIn(dir, "r.bmp", bmp24(300, 3, [&](int x, int y) {
+                   return y == 2 ? distinct(x, 0) : std::array<std::uint8_t, 3>{0, 0, 0};
+               }));
+    // Each line 251 colours, each line's window one colour on from the line above's: no two
+    // lines merge, and 270 palettes of 251 entries are more than the table holds.
+    const std::string wide =
+        fileIn(dir, "w.bmp", bmp24(251, 270, [](int x, int y) {
+                   const int v = x + y;  // an RGB565 value: green and blue only
+                   return std::array<std::uint8_t, 3>{0, static_cast<std::uint8_t>((v >> 5) << 2),
+                                                      static_cast<std::uint8_t>((v & 31) << 3)};
+               }));
+    const RunResult run = runInfo(dir, {single, multi, reduce, wide});
+    EXPECT_EQ(run.status, 0);
+    for (const char* line :
+         {"s.bmp\n", "  verdict      single, fits one palette\n", "m.bmp\n",
+          "  verdict      multipal, needs several palettes (-v2)\n", "r.bmp\n",
+          "  verdict      reduce, line 2 holds 300 pairs, more than a palette takes (251)\n",
+          "  verdict      reduce, line 0 holds 251 pairs, too many pairs in all for the "
+          "palettes\n"})
+        EXPECT_NE(run.out.find(line), std::string::npos) << line;
+
+    const RunResult json = runInfo(dir, {"--json", single, multi, reduce});
+    for (const char* field :
+         {"\"verdict\":\"single\"", "\"verdict\":\"multipal\"",
+          "\"verdict\":\"reduce\",\"verdict_line\":2,\"verdict_line_pairs\":300"})
+        EXPECT_NE(json.out.find(field), std::string::npos) << field;
+    EXPECT_EQ(json.out.find("verdict_line\":0"), std::string::npos);
 }
 
 // A single-palette table in rows of 16 from entry 0; a multi-palette one a
