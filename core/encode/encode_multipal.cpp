@@ -571,7 +571,7 @@ std::int32_t countEntries(const LineKeys& lines) {
 
 // encodeMultipal, and with bCount countAndEncodeMultipal.
 template <bool bAlpha>
-std::optional<EncodeResult> encodePixels(const Image& image, const RleDestination& output,
+std::optional<EncodeResult> encodePixels(const Image& image, const OutputTarget& output,
                                          std::int32_t& nColors, bool bCount) {
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
@@ -688,7 +688,7 @@ std::optional<EncodeResult> encodePixels(const Image& image, const RleDestinatio
 
 }  // namespace
 
-EncodeResult encodeMultipal(const Image& image, const RleDestination& output, std::int32_t& nColors,
+EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors,
                             CheckFailure* failure) {
     if (!sidesFit(image)) return EncodeResult::TooLarge;
     return catchCheckFailure(failure, [&] {
@@ -697,7 +697,7 @@ EncodeResult encodeMultipal(const Image& image, const RleDestination& output, st
     });
 }
 
-std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const RleDestination& output,
+std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const OutputTarget& output,
                                                    std::int32_t& nColors, CheckFailure* failure) {
     if (!sidesFit(image)) return EncodeResult::TooLarge;
     return catchCheckFailure(failure, [&] {

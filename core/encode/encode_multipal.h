@@ -24,7 +24,7 @@ struct Palette {
 // when one line holds 252 or more distinct pairs; TooManyColors with nColors
 // unchanged when the palettes would overflow the format's 16-bit table.
 // A failed consistency check gives CheckFailed, with the check in *failure.
-EncodeResult encodeMultipal(const Image& image, const RleDestination& output, std::int32_t& nColors,
+EncodeResult encodeMultipal(const Image& image, const OutputTarget& output, std::int32_t& nColors,
                             CheckFailure* failure = nullptr);
 
 // The hand-over from convertToRle, which stops counting pairs once they no
@@ -35,7 +35,7 @@ EncodeResult encodeMultipal(const Image& image, const RleDestination& output, st
 // is that of encodeMultipal. Returns nothing, with nColors untouched and no
 // file written, when a line holds 252 or more pairs: the count is then the
 // caller's to make.
-std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const RleDestination& output,
+std::optional<EncodeResult> countAndEncodeMultipal(const Image& image, const OutputTarget& output,
                                                    std::int32_t& nColors,
                                                    CheckFailure* failure = nullptr);
 

@@ -181,7 +181,7 @@ bool countPairs(const PixelSource<bAlpha>& source, std::size_t from, std::size_t
 }
 
 template <bool bAlpha>
-EncodeResult convertPixels(const Image& image, const RleDestination& output, bool bMultipal,
+EncodeResult convertPixels(const Image& image, const OutputTarget& output, bool bMultipal,
                            std::int32_t& nColors, CheckFailure* failure) {
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
@@ -265,7 +265,7 @@ EncodeResult convertPixels(const Image& image, const RleDestination& output, boo
 
 namespace {
 
-EncodeResult encodeTo(const Image& image, const RleDestination& output, bool bMultipal,
+EncodeResult encodeTo(const Image& image, const OutputTarget& output, bool bMultipal,
                       std::int32_t& nColors, CheckFailure* failure) {
     nColors = 0;
     if (!sidesFit(image)) return EncodeResult::TooLarge;
@@ -286,7 +286,7 @@ EncodeResult convertToRle(const Image& image, const OutputTarget& output, bool b
 EncodeResult encodeRle(const Image& image, std::vector<std::uint8_t>& bytes, bool bMultipal,
                        std::int32_t& nColors, CheckFailure* failure) {
     bytes.clear();
-    const EncodeResult result = encodeTo(image, RleDestination(bytes), bMultipal, nColors, failure);
+    const EncodeResult result = encodeTo(image, OutputTarget(bytes), bMultipal, nColors, failure);
     if (result != EncodeResult::Written) bytes.clear();
     return result;
 }

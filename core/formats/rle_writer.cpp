@@ -10,7 +10,7 @@
 
 namespace rle565 {
 
-bool writeRleFile(const RleDestination& destination, const RleHeader& header,
+bool writeRleFile(const OutputTarget& target, const RleHeader& header,
                   std::span<const std::uint16_t> palette,
                   std::span<const std::uint8_t> alphaPalette,
                   std::span<const std::uint8_t> lineLengths,
@@ -31,21 +31,7 @@ bool writeRleFile(const RleDestination& destination, const RleHeader& header,
         storeLe16(&table[rleAlphaTableOffset(i)], palette[i]);
     }
 
-    if (std::vector<std::uint8_t>* bytes = destination.memory()) {
-        const auto append = [bytes](std::span<const std::uint8_t> part) {
-            bytes->insert(bytes->end(), part.begin(), part.end());
-        };
-        bytes->reserve(bytes->size() + head.size() + table.size() + alphaPalette.size() +
-                       lineLengths.size() + lineCodes.size());
-        append(head);
-        append(table);
-        append(alphaPalette);
-        append(lineLengths);
-        append(lineCodes);
-        return true;
-    }
-
-    OutputFile out(*destination.file());
+    OutputFile out(target);
     if (!out.isOpen()) return false;
     out.write(head.data(), head.size());
     out.write(table.data(), table.size());
