@@ -10,19 +10,13 @@
 
 #include "board.h"
 
-/* Made at build time by the converter, then xxd -i. */
-static const uint8_t alpha_rle[] = {
-#include "sprite_rle.inc"
-};
-static const uint8_t keyed_rle[] = {
-#include "keyed_rle.inc"
-};
-static const uint8_t multi_rle[] = {
-#include "multi_rle.inc"
-};
-static const uint8_t wide_rle[] = {
-#include "wide_rle.inc"
-};
+/* Made at build time from BMP images by rle565_add_sprites() (CMakeLists.txt):
+ * mcu_sprite, mcu_keyed, mcu_multi and mcu_wide. */
+#include "mcu_sprites.h"
+#define alpha_rle mcu_sprite
+#define keyed_rle mcu_keyed
+#define multi_rle mcu_multi
+#define wide_rle mcu_wide
 
 enum { ALPHA_SPRITE, KEYED_SPRITE, MULTI_SPRITE, WIDE_SPRITE, SPRITE_COUNT };
 static const uint8_t* const sprite_bytes[SPRITE_COUNT] = {alpha_rle, keyed_rle, multi_rle,
