@@ -249,7 +249,7 @@ function(rle565_add_sprites target)
         COMMAND ${CMAKE_COMMAND} -DHEADER=${header} -DPARTS=${work}/parts.txt -DGUARD=${guard}
             -DTARGET=${target} -P ${embed}
         DEPENDS ${parts} ${work}/parts.txt ${embed}
-        COMMENT "Sprite header ${target}.h"
+        COMMENT "Writing the sprites' header ${target}.h"
         VERBATIM)
 
     add_library(${target} STATIC ${c_files} ${header})

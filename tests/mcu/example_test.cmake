@@ -47,8 +47,8 @@ if(NOT link MATCHES "librle565_draw\\.a")
     message(FATAL_ERROR "the firmware does not link the runtime:\n${link}")
 endif()
 
-# A second build has nothing to do.
-run("building again" ${CMAKE_COMMAND} --build ${WORK}/build --verbose)
+# A second build has nothing to do (the steps are named without --verbose).
+run("building again" ${CMAKE_COMMAND} --build ${WORK}/build)
 if(out MATCHES "Sprite |Building|Linking")
     message(FATAL_ERROR "a build without changes did work:\n${out}")
 endif()
