@@ -10,7 +10,8 @@ file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
 function(run what)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${SOURCE_DIR}
+        RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT status EQUAL 0)
         message(FATAL_ERROR "${what} failed (${status}):\n${out}")
     endif()
@@ -23,9 +24,10 @@ if(DEFINED INSTALL_FROM)
     list(APPEND options -DRLE565_FROM_PACKAGE=ON -DCMAKE_PREFIX_PATH=${WORK}/prefix)
 endif()
 
-set(example ${SOURCE_DIR}/examples/firmware)
-run("configuring" ${CMAKE_COMMAND} -S ${example} -B ${WORK}/build -G ${GENERATOR}
-    --toolchain ${example}/arm-none-eabi.cmake ${options})
+# The README's commands, run from the top of the source tree (a relative
+# toolchain file is looked for in the build folder, then in the source one).
+run("configuring" ${CMAKE_COMMAND} -S examples/firmware -B ${WORK}/build -G ${GENERATOR}
+    --toolchain arm-none-eabi.cmake ${options})
 run("building" ${CMAKE_COMMAND} --build ${WORK}/build --verbose)
 set(build_log "${out}")
 
