@@ -27,8 +27,9 @@
 # in this order:
 #   - the program the cache variables RLE565_PACK or RLE565_CONVERTER name
 #     (rle565-pack, or rle565);
-#   - the targets rle565::pack or rle565::rle565: an installed package
-#     (find_package(rle565)) or this project's own build (not cross-compiled);
+#   - the targets rle565::pack (rle565-pack) or rle565::rle565: an installed
+#     package (find_package(rle565)) or this project's own build (not
+#     cross-compiled);
 #   - built for the build machine from this project's source tree with
 #     ExternalProject (a C++20 compiler and libspng needed there), when the
 #     function comes from the source tree; RLE565_HOST_BUILD_TYPE picks its
@@ -50,14 +51,19 @@ function(_rle565_sprite_converter prefix)
         set(kind pack)
         set(command ${RLE565_PACK})
         set(depends ${RLE565_PACK})
-    elseif(TARGET rle565::pack)
-        set(kind pack)
-        set(command rle565::pack)
-        set(depends rle565::pack)
     elseif(RLE565_CONVERTER)
         set(kind rle565)
         set(command ${RLE565_CONVERTER})
         set(depends ${RLE565_CONVERTER})
+    elseif(TARGET rle565::pack OR TARGET rle565-pack)
+        # An installed package's, or this project's own build's.
+        set(kind pack)
+        if(TARGET rle565-pack)
+            set(command rle565-pack)
+        else()
+            set(command rle565::pack)
+        endif()
+        set(depends ${command})
     elseif(TARGET rle565::rle565)
         set(kind rle565)
         get_target_property(aliased rle565::rle565 ALIASED_TARGET)

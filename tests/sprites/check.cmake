@@ -120,5 +120,26 @@ fails("two files of one name" "Hero_1.bmp and .*hero-1.png both make the sprite 
     ${configure} -B ${WORK}/clash-build -DCLASH=${WORK}/clash)
 fails("COLORS without rle565-pack" "COLORS and DITHER need rle565-pack"
     ${configure} -B ${WORK}/colors-build -DCOLORS=16)
+# With rle565-pack (here a stand-in that notes its options and converts with
+# rle565 r -v2) named by RLE565_PACK, every image goes through it, and COLORS
+# and DITHER reach it.
+file(COPY_FILE ${sprite} ${art}/hero-1.bmp)
+set(ENV{RLE565_FAKE_CONVERTER} ${CONVERTER})
+set(ENV{RLE565_FAKE_LOG} ${WORK}/pack.log)
+run("configuring with rle565-pack" ${configure} -B ${WORK}/pack-build -DCOLORS=16
+    -DRLE565_PACK=${SOURCE_DIR}/tests/sprites/fake_pack.sh)
+run("building with rle565-pack" ${CMAKE_COMMAND} --build ${WORK}/pack-build)
+run("running" ${WORK}/pack-build/show)
+if(NOT out STREQUAL expected)
+    message(FATAL_ERROR "the sprites from rle565-pack are\n${out}instead of\n${expected}")
+endif()
+file(STRINGS ${WORK}/pack.log calls)
+list(FILTER calls INCLUDE REGEX "^-j 1 --colors 16 -o .*/reduced-sprites/hero_1 .*/hero-1\\.bmp$")
+list(LENGTH calls count)
+file(READ ${WORK}/pack.log log)
+if(NOT count EQUAL 1 OR NOT log MATCHES "-j 1 -o [^ ]*/art-sprites/art_hero_1 [^ ]*/hero-1\\.bmp\n")
+    message(FATAL_ERROR "rle565-pack was called so:\n${log}")
+endif()
+
 message("rle565_add_sprites: names, bytes, sections and rebuilds as expected")
 file(REMOVE_RECURSE ${WORK})
