@@ -169,8 +169,9 @@ function(rle565_add_sprites target)
         # An image that this folder's own custom commands make is taken too.
         get_source_file_property(path_generated ${path} GENERATED)
         if(IS_DIRECTORY ${path})
-            file(GLOB_RECURSE found CONFIGURE_DEPENDS RELATIVE ${path}
-                ${path}/*.png ${path}/*.PNG ${path}/*.bmp ${path}/*.BMP ${path}/*.rle ${path}/*.RLE)
+            # Extensions in any case, once each on any file system.
+            file(GLOB_RECURSE found CONFIGURE_DEPENDS RELATIVE ${path} ${path}/*)
+            list(FILTER found INCLUDE REGEX "\\.([pP][nN][gG]|[bB][mM][pP]|[rR][lL][eE])$")
             list(SORT found)
             if(NOT found)
                 message(FATAL_ERROR "${where}: no .png, .bmp or .rle file in ${source}")
@@ -193,7 +194,6 @@ function(rle565_add_sprites target)
     file(MAKE_DIRECTORY ${work}/include)
     set(c_files)
     set(parts)
-    set(names)
     foreach(image ${images})
         string(REPLACE "|" ";" image "${image}")
         list(GET image 0 folder)
@@ -204,7 +204,6 @@ function(rle565_add_sprites target)
             message(FATAL_ERROR "${where}: ${owner_${name}} and ${input} both make the sprite ${name}")
         endif()
         set(owner_${name} ${input})
-        list(APPEND names ${name})
         file(RELATIVE_PATH shown ${CMAKE_SOURCE_DIR} ${input})
         if(shown MATCHES "^\\.\\./")
             set(shown ${input})
@@ -244,7 +243,7 @@ function(rle565_add_sprites target)
         list(APPEND parts ${part})
     endforeach()
 
-    # The header: every sprite's declarations, in the order of the names;
+    # The header: every sprite's declarations, in the order of SOURCES;
     # written only when they change, so that a sprite whose size stayed
     # rebuilds nothing that includes it.
     list(JOIN parts "\n" part_lines)

@@ -46,7 +46,7 @@ set(many ${SOURCE_DIR}/tests/data/bmpsuite/g/rgb24.bmp)
 file(COPY_FILE ${sprite} ${art}/hero-1.bmp)
 file(COPY_FILE ${sprite} ${art}/1up.bmp)
 file(COPY_FILE ${sprite} ${art}/sub/2Coin.Big.bmp)
-file(COPY_FILE ${many} ${art}/title.bmp)
+file(COPY_FILE ${many} ${art}/title.Bmp)
 file(WRITE ${art}/notes.txt "not an image\n")
 run("converting" ${CONVERTER} r ${sprite} ${WORK}/ready.rle)
 
