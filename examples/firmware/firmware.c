@@ -4,17 +4,16 @@
  * values high byte first. No allocation, no call into the C library:
  * <rle565/draw.h> needs only <stddef.h> and <stdint.h>.
  *
- * The sprite array comes from
- *     rle565-pack --c-array sprites.c --prefix rle_ sprite.bmp
- * which writes it into sprites.c, 4-byte aligned, and declares it with its
- * size in sprites.h; the program prints one checksum of the frame after each step of a
+ * The sprite array `sprite` and its header firmware_sprites.h are made from
+ * examples/sprite.bmp by rle565_add_sprites() (CMakeLists.txt), and the
+ * program prints one checksum of the frame after each step of a
  * little animation, the same on the board and on a desktop. */
 #include <rle565/draw.h>
 #include <stddef.h>
 #include <stdint.h>
 
 #include "board.h"
-#include "sprites.h"
+#include "firmware_sprites.h"
 
 enum { SCREEN_WIDTH = 160, SCREEN_HEIGHT = 128 };
 
@@ -43,8 +42,8 @@ static uint32_t frame_checksum(void) {
 }
 
 int main(void) {
-    rle565_sprite sprite;
-    const int error = rle565_sprite_open(&sprite, rle_sprite, RLE_SPRITE_SIZE);
+    rle565_sprite hero;
+    const int error = rle565_sprite_open(&hero, sprite, SPRITE_SIZE);
     if (error != RLE565_OK) {
         board_print("sprite: ");
         board_print(rle565_error_text(error));
@@ -59,7 +58,7 @@ int main(void) {
                                       {80, 50},   {110, 80},  {150, 120}};
     for (size_t step = 0; step < sizeof path / sizeof path[0]; ++step) {
         clear_frame();
-        rle565_draw(&sprite, &screen, path[step][0], path[step][1]);
+        rle565_draw(&hero, &screen, path[step][0], path[step][1]);
         board_print_hex("frame", frame_checksum());
     }
     return 0;

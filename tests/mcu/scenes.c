@@ -9,15 +9,20 @@
 #include <stdint.h>
 
 #include "board.h"
-/* Made at build time by rle565-pack --c-array --prefix rle_: the arrays
- * rle_sprite, rle_keyed, rle_multi and rle_wide, with their sizes. */
-#include "sprites.h"
+
+/* Made at build time from BMP images by rle565_add_sprites() (CMakeLists.txt):
+ * mcu_sprite, mcu_keyed, mcu_multi and mcu_wide. */
+#include "mcu_sprites.h"
+#define alpha_rle mcu_sprite
+#define keyed_rle mcu_keyed
+#define multi_rle mcu_multi
+#define wide_rle mcu_wide
 
 enum { ALPHA_SPRITE, KEYED_SPRITE, MULTI_SPRITE, WIDE_SPRITE, SPRITE_COUNT };
-static const uint8_t* const sprite_bytes[SPRITE_COUNT] = {rle_sprite, rle_keyed, rle_multi,
-                                                          rle_wide};
-static const size_t sprite_sizes[SPRITE_COUNT] = {RLE_SPRITE_SIZE, RLE_KEYED_SIZE, RLE_MULTI_SIZE,
-                                                  RLE_WIDE_SIZE};
+static const uint8_t* const sprite_bytes[SPRITE_COUNT] = {alpha_rle, keyed_rle, multi_rle,
+                                                          wide_rle};
+static const size_t sprite_sizes[SPRITE_COUNT] = {sizeof alpha_rle, sizeof keyed_rle,
+                                                  sizeof multi_rle, sizeof wide_rle};
 static const char* const sprite_names[SPRITE_COUNT] = {"open-alpha", "open-keyed", "open-multi",
                                                        "open-wide"};
 static rle565_sprite sprites[SPRITE_COUNT];
@@ -201,9 +206,9 @@ int main(void) {
     }
     /* A cut file is refused: no header, and the last line's codes missing. */
     rle565_sprite cut;
-    board_print_hex("open-header-only", (uint32_t)rle565_sprite_open(&cut, rle_sprite, 11));
+    board_print_hex("open-header-only", (uint32_t)rle565_sprite_open(&cut, alpha_rle, 11));
     board_print_hex("open-cut",
-                    (uint32_t)rle565_sprite_open(&cut, rle_sprite, RLE_SPRITE_SIZE - 1));
+                    (uint32_t)rle565_sprite_open(&cut, alpha_rle, sizeof alpha_rle - 1));
     for (size_t i = 0; i < sizeof scenes / sizeof scenes[0]; ++i) failures += run_scene(&scenes[i]);
     failures += run_empty_targets();
     board_print_hex("failures", (uint32_t)failures);
