@@ -18,14 +18,24 @@ inline namespace RLE565_PAINT_VARIANT {
 
 // Paints what the walker tells onto one target row at a time, resolving each
 // entry from the palette as it comes: no table, no copies per kind of target.
-// With lo = hi = 0 it paints nothing and serves as the check at open.
+// With lo = hi = 0 it paints nothing and serves as the check at open. It
+// also draws what the fast painters leave to it: mirrored lines, whose
+// column n lands on pixels[x - n].
 class CompactPainter : public RowSpan {
 public:
     static constexpr bool NEEDS_LOOK = false;
     static constexpr bool LONE_CODES = false;
+    static constexpr bool WHOLE_WALK = true;
 
     CompactPainter(const uint8_t* palette, const uint8_t* alphas, bool bSwap)
         : palette_(palette), alphas_(alphas), bSwap_(bSwap) {}
+
+    // Other colours (or null), an opacity 0..32 and whether lines are mirrored.
+    void setLook(const uint16_t* colors, uint32_t opacity, bool bFlip) {
+        colors_ = colors;
+        opacity_ = opacity;
+        step_ = bFlip ? -1 : 1;
+    }
 
     void setBase(uint32_t) {}
 
@@ -49,36 +59,43 @@ private:
         uint32_t from = n;
         uint32_t to = n + count;
         if (!clip(from, to)) return;
-        const uint16_t color = loadColor(palette_, entry);
-        uint32_t a = ALPHA_OPAQUE;
-        if (alphas_ != nullptr && alphas_[entry] < ALPHA_OPAQUE) a = alphas_[entry];
+        const uint16_t color = entryColor(palette_, colors_, entry);
+        const uint32_t a = entryAlpha(alphas_, opacity_, entry);
+        if (alpha_ == nullptr && a == 0) return;
         const uint32_t premultiplied = spreadRgb565(color) * a;
-        for (uint32_t i = from; i < to; ++i) {
-            // Only columns inside the clip, so the sum is never negative.
-            const auto at = static_cast<size_t>(static_cast<int64_t>(x_) + i);
+        // Only columns inside the clip, so the place is never negative.
+        const ptrdiff_t at =
+            static_cast<ptrdiff_t>(x_) +
+            (step_ < 0 ? -static_cast<ptrdiff_t>(from) : static_cast<ptrdiff_t>(from));
+        uint16_t* p = pixels_ + at;
+        uint8_t* q = alpha_ != nullptr ? alpha_ + at : nullptr;
+        for (uint32_t i = from; i < to; ++i, p += step_) {
             uint16_t value = color;
-            if (alpha_ != nullptr) {
-                alpha_[at] = static_cast<uint8_t>(a);
-            } else if (a == 0) {
-                continue;
+            if (q != nullptr) {
+                *q = static_cast<uint8_t>(a);
+                q += step_;
             } else if (a < ALPHA_OPAQUE) {
-                const uint16_t d = bSwap_ ? swapBytes(pixels_[at]) : pixels_[at];
+                const uint16_t d = bSwap_ ? swapBytes(*p) : *p;
                 value = blendPremultiplied(premultiplied, ALPHA_OPAQUE - a, d);
             }
-            pixels_[at] = bSwap_ ? swapBytes(value) : value;
+            *p = bSwap_ ? swapBytes(value) : value;
         }
     }
 
     const uint8_t* palette_;
     const uint8_t* alphas_;
+    const uint16_t* colors_ = nullptr;
+    uint32_t opacity_ = ALPHA_OPAQUE;
+    ptrdiff_t step_ = 1;
     bool bSwap_;
 };
 
 }  // namespace RLE565_PAINT_VARIANT
 
-// The runtime's own sources keep one compiled walk of the codes for the
-// compact painter: open.cpp makes it for its check, draw.cpp calls it.
-#ifdef RLE565_RUNTIME_SOURCE
+// The runtime's own sources built for size keep one compiled walk of the
+// codes for the compact painter: open.cpp makes it for its check, draw.cpp
+// calls it.
+#if defined(RLE565_RUNTIME_SOURCE) && defined(RLE565_DRAW_COMPACT)
 extern template LineWalk walkLine<CompactPainter>(const uint8_t*, const uint8_t*, const uint8_t*,
                                                   uint32_t, uint32_t, uint32_t, CompactPainter&);
 #endif

@@ -81,16 +81,97 @@ enum class Mode {
     ALPHA,  // target alpha: colours and alphas copied
 };
 
+// The painters' tables of target-ready values for the literal codes of one
+// palette base, code 0 (a skip) included: only the tables a mode reads take
+// room, as the runtime's stack may be small. A draw builds them on its stack,
+// or reads them from a prepared palette.
+struct Empty {};
+using ColorTable = uint16_t[TABLE_SIZE];
+using WordTable = uint32_t[TABLE_SIZE];
+using ByteTable = uint8_t[TABLE_SIZE];
+
+template <Mode MODE>
+struct Tables {
+    [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color;
+    [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8;
+    [[no_unique_address]]
+    typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied;
+    [[no_unique_address]] typename Select<MODE == Mode::BLEND, ByteTable, Empty>::Type inverse;
+#ifdef RLE565_WALK_SSE2
+    // Colour and alpha side by side (colour in the low half), for blending
+    // eight at a time.
+    [[no_unique_address]] typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type pairs;
+#endif
+};
+
+// The tables of literal codes 1 to 252 from palette base `base`; codes
+// naming no entry are never painted, as the walker stops at them.
+template <Mode MODE, bool bSwap>
+void resolveTables(Tables<MODE>& t, const rle565_sprite& sprite, const Look& look, uint32_t base) {
+    const uint32_t nLiterals = literalsBelow(sprite.palette_size, base);
+    for (uint32_t k = 1; k <= nLiterals; ++k) {
+        const uint32_t entry = base + k;
+        const uint16_t color = entryColor(sprite.palette, look.colors, entry);
+        const uint32_t a = entryAlpha(sprite.alphas, look.opacity, entry);
+        if constexpr (MODE != Mode::BLEND) t.color[k] = bSwap ? swapBytes(color) : color;
+        if constexpr (MODE == Mode::BLEND) {
+            t.premultiplied[k] = spreadRgb565(color) * a;
+            t.inverse[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
+#ifdef RLE565_WALK_SSE2
+            t.pairs[k] = color | a << 16;
+#endif
+        }
+        if constexpr (MODE == Mode::ALPHA) t.alpha8[k] = static_cast<uint8_t>(a);
+    }
+    if constexpr (MODE != Mode::BLEND) t.color[CODE_SKIP] = 0;
+    if constexpr (MODE == Mode::BLEND) {
+        t.premultiplied[CODE_SKIP] = 0;
+        t.inverse[CODE_SKIP] = ALPHA_OPAQUE;
+#ifdef RLE565_WALK_SSE2
+        t.pairs[CODE_SKIP] = 0;
+#endif
+    }
+    if constexpr (MODE == Mode::ALPHA) t.alpha8[CODE_SKIP] = 0;
+}
+
+// A colour read as a 16-bit value from bytes of any type.
+using AliasedColor = uint16_t __attribute__((may_alias));
+
 // Paints what the walker tells onto one target row at a time. Column n of
 // the sprite's line lands on pixels[x + n]; only columns lo to hi - 1 are
 // painted, which is the clip.
+//
+// The tables come from one of three places: `own`, which the painter fills
+// at each palette base; `fixed`, prepared for base 0 (only sprites whose
+// lines never switch the base are given one); or, for colour-key sprites
+// drawn as they are on a little-endian machine, `direct`: the file's palette
+// itself, when its colours lie at an even address, so that no table is built
+// or held at all (code 0 names entry `base` there, but a copying painter
+// never reads a skip's colour).
 template <Mode MODE, bool bSwap>
 class Painter : public RowSpan {
 public:
     static constexpr bool NEEDS_LOOK = false;
     static constexpr bool LONE_CODES = true;
+    static constexpr bool WHOLE_WALK = false;
 
-    Painter(const rle565_sprite& sprite) : sprite_(sprite) { resolve(0); }
+    Painter(const rle565_sprite& sprite, const Look& look, Tables<MODE>* own,
+            const Tables<MODE>* fixed, const AliasedColor* direct)
+        : sprite_(sprite), look_(look), own_(own), direct_(direct) {
+        const Tables<MODE>* const t = own != nullptr ? own : fixed;
+        if (t != nullptr) {
+            if constexpr (MODE != Mode::BLEND) color_ = t->color;
+            if constexpr (MODE == Mode::ALPHA) alpha8_ = t->alpha8;
+            if constexpr (MODE == Mode::BLEND) {
+                premultiplied_ = t->premultiplied;
+                inverse_ = t->inverse;
+#ifdef RLE565_WALK_SSE2
+                pairs_ = t->pairs;
+#endif
+            }
+        }
+        resolve(0);
+    }
 
     void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
         RowSpan::setRow(pixels, alpha, x, lo, hi);
@@ -249,8 +330,8 @@ public:
     void fill(uint32_t entry, uint32_t n, uint32_t len) {
         const size_t at = target(n);
         uint16_t* const dst = pixels_ + at;
-        const uint16_t color = loadColor(sprite_.palette, entry);
-        const uint32_t a = alphaOf(entry);
+        const uint16_t color = entryColor(sprite_.palette, look_.colors, entry);
+        const uint32_t a = entryAlpha(sprite_.alphas, look_.opacity, entry);
         if constexpr (MODE == Mode::BLEND) {
             if (a == 0) return;
             if (a < ALPHA_OPAQUE) {
@@ -339,14 +420,6 @@ private:
         return static_cast<size_t>(static_cast<int64_t>(x_) + static_cast<int64_t>(n));
     }
 
-    // An entry's alpha, 32 for a sprite without alpha palette; values above
-    // 32 count as opaque.
-    uint32_t alphaOf(uint32_t entry) const {
-        if (sprite_.alphas == nullptr) return ALPHA_OPAQUE;
-        const uint32_t a = sprite_.alphas[entry];
-        return a < ALPHA_OPAQUE ? a : ALPHA_OPAQUE;
-    }
-
     // The pixel of an opaque entry, given s × 32.
     static uint16_t opaque(uint32_t premultiplied) {
         const uint16_t color = foldRgb565(premultiplied >> 5);
@@ -361,53 +434,27 @@ private:
         return bSwap ? swapBytes(mixed) : mixed;
     }
 
-    // The table of literal codes 1 to 252 from palette base `base`; codes
-    // naming no entry are never painted, as the walker stops at them.
+    // Tables for palette base `base`.
     void resolve(uint32_t base) {
         base_ = base;
-        const uint32_t nLiterals = literalsBelow(sprite_.palette_size, base);
-        for (uint32_t k = 1; k <= nLiterals; ++k) {
-            const uint32_t entry = base + k;
-            const uint16_t color = loadColor(sprite_.palette, entry);
-            const uint32_t a = alphaOf(entry);
-            if constexpr (MODE != Mode::BLEND) color_[k] = bSwap ? swapBytes(color) : color;
-            if constexpr (MODE == Mode::BLEND) {
-                premultiplied_[k] = spreadRgb565(color) * a;
-                inverse_[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
-#ifdef RLE565_WALK_SSE2
-                pairs_[k] = color | a << 16;
-#endif
-            }
-            if constexpr (MODE == Mode::ALPHA) alpha8_[k] = static_cast<uint8_t>(a);
+        if (direct_ != nullptr) {
+            color_ = direct_ + base;
+        } else if (own_ != nullptr) {
+            resolveTables<MODE, bSwap>(*own_, sprite_, look_, base);
         }
-        if constexpr (MODE != Mode::BLEND) color_[CODE_SKIP] = 0;
-        if constexpr (MODE == Mode::BLEND) {
-            premultiplied_[CODE_SKIP] = 0;
-            inverse_[CODE_SKIP] = ALPHA_OPAQUE;
-#ifdef RLE565_WALK_SSE2
-            pairs_[CODE_SKIP] = 0;
-#endif
-        }
-        if constexpr (MODE == Mode::ALPHA) alpha8_[CODE_SKIP] = 0;
     }
 
-    struct Empty {};
-    using ColorTable = uint16_t[TABLE_SIZE];
-    using WordTable = uint32_t[TABLE_SIZE];
-    using ByteTable = uint8_t[TABLE_SIZE];
-
     const rle565_sprite& sprite_;
+    const Look look_;
+    Tables<MODE>* const own_;
+    const AliasedColor* const direct_;
     uint32_t base_ = 0;
-    // Only the tables a mode reads take room: the runtime's stack may be small.
-    [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color_;
-    [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8_;
-    [[no_unique_address]]
-    typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied_;
-    [[no_unique_address]] typename Select<MODE == Mode::BLEND, ByteTable, Empty>::Type inverse_;
+    const AliasedColor* color_ = nullptr;
+    const uint8_t* alpha8_ = nullptr;
+    const uint32_t* premultiplied_ = nullptr;
+    const uint8_t* inverse_ = nullptr;
 #ifdef RLE565_WALK_SSE2
-    // Colour and alpha side by side (colour in the low half), for blending
-    // eight at a time.
-    [[no_unique_address]] typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type pairs_;
+    const uint32_t* pairs_ = nullptr;
 #endif
 };
 
