@@ -192,6 +192,8 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
                              static_cast<uint32_t>(bottom),
                              bFlipY ? y + h - 1 : y,
                              bFlipY ? -1 : 1};
+#ifndef RLE565_DRAW_COMPACT
+    // The compact painter has no tables to take from a prepared palette.
     if (options != nullptr && options->palette != nullptr && !how.bFlipX) {
         const auto* const head = static_cast<const PreparedHead*>(options->palette);
         const PreparedHead want = preparedFor(*sprite, *target, how.look);
@@ -200,6 +202,7 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
             head->tableBytes == want.tableBytes && want.tableBytes != 0)
             how.tables = static_cast<const uint8_t*>(options->palette) + PREPARED_HEAD;
     }
+#endif
     paintLines(*sprite, target->alpha != nullptr, target->flags, lines, how);
 }
 

@@ -39,47 +39,81 @@ public:
 
     void setBase(uint32_t) {}
 
+    // A stretch of skip and literal codes: clipped once, then each literal
+    // put where it lands, stepping through the row.
     void shortCodes(const uint8_t* codes, uint32_t count, uint32_t base, uint32_t n) {
-        for (uint32_t i = 0; i < count; ++i) {
-            if (codes[i] != CODE_SKIP) paint(base + codes[i], n + i, 1);
+        uint32_t from = n;
+        uint32_t to = n + count;
+        if (!clip(from, to)) return;
+        const ptrdiff_t at = place(from);
+        uint16_t* p = pixels_ + at;
+        uint8_t* q = alpha_ != nullptr ? alpha_ + at : nullptr;
+        for (const uint8_t* c = codes + (from - n); c != codes + (to - n); ++c) {
+            if (*c != CODE_SKIP) put(p, q, base + *c);
+            p += step_;
+            if (q != nullptr) q += step_;
         }
     }
 
-    void literal(uint32_t entry, uint32_t n) { paint(entry, n, 1); }
+    void literal(uint32_t entry, uint32_t n) {
+        uint32_t from = n;
+        uint32_t to = n + 1;
+        if (!clip(from, to)) return;
+        const ptrdiff_t at = place(from);
+        put(pixels_ + at, alpha_ != nullptr ? alpha_ + at : nullptr, entry);
+    }
 
-    void run(uint32_t entry, uint32_t n, uint32_t count) { paint(entry, n, count); }
+    void run(uint32_t entry, uint32_t n, uint32_t count) {
+        uint32_t from = n;
+        uint32_t to = n + count;
+        if (!clip(from, to)) return;
+        const ptrdiff_t at = place(from);
+        uint16_t* p = pixels_ + at;
+        uint8_t* q = alpha_ != nullptr ? alpha_ + at : nullptr;
+        const uint16_t color = entryColor(palette_, colors_, entry);
+        const uint32_t a = alphaOf(entry);
+        for (uint32_t i = from; i < to; ++i) {
+            store(p, q, color, a);
+            p += step_;
+            if (q != nullptr) q += step_;
+        }
+    }
 
     void skip(uint32_t, uint32_t) {}
 
 private:
-    // Paints `count` pixels of an entry from column n, inside the clip: with
-    // a target alpha colour and alpha copied, else alpha 0 leaves the pixel,
-    // 32 (or more) replaces it and anything between blends.
-    void paint(uint32_t entry, uint32_t n, uint32_t count) {
-        uint32_t from = n;
-        uint32_t to = n + count;
-        if (!clip(from, to)) return;
-        const uint16_t color = entryColor(palette_, colors_, entry);
-        const uint32_t a = entryAlpha(alphas_, opacity_, entry);
-        if (alpha_ == nullptr && a == 0) return;
-        const uint32_t premultiplied = spreadRgb565(color) * a;
-        // Only columns inside the clip, so the place is never negative.
-        const ptrdiff_t at =
-            static_cast<ptrdiff_t>(x_) +
-            (step_ < 0 ? -static_cast<ptrdiff_t>(from) : static_cast<ptrdiff_t>(from));
-        uint16_t* p = pixels_ + at;
-        uint8_t* q = alpha_ != nullptr ? alpha_ + at : nullptr;
-        for (uint32_t i = from; i < to; ++i, p += step_) {
-            uint16_t value = color;
-            if (q != nullptr) {
-                *q = static_cast<uint8_t>(a);
-                q += step_;
-            } else if (a < ALPHA_OPAQUE) {
-                const uint16_t d = bSwap_ ? swapBytes(*p) : *p;
-                value = blendPremultiplied(premultiplied, ALPHA_OPAQUE - a, d);
-            }
-            *p = bSwap_ ? swapBytes(value) : value;
+    // Where column n lands; only asked for columns inside the clip, so the
+    // place is never negative.
+    ptrdiff_t place(uint32_t n) const {
+        const auto column = static_cast<ptrdiff_t>(n);
+        return static_cast<ptrdiff_t>(x_) + (step_ < 0 ? -column : column);
+    }
+
+    // An entry's alpha, scaled by the opacity.
+    [[gnu::always_inline]] uint32_t alphaOf(uint32_t entry) const {
+        uint32_t a = ALPHA_OPAQUE;
+        if (alphas_ != nullptr && alphas_[entry] < ALPHA_OPAQUE) a = alphas_[entry];
+        if (opacity_ < ALPHA_OPAQUE) a = a * opacity_ >> 5;
+        return a;
+    }
+
+    void put(uint16_t* p, uint8_t* q, uint32_t entry) const {
+        store(p, q, entryColor(palette_, colors_, entry), alphaOf(entry));
+    }
+
+    // One pixel of colour `value` and alpha a at p (and the alpha at q, for a
+    // target with an alpha array, where colour and alpha are copied); else
+    // alpha 0 leaves the pixel, 32 replaces it and anything between blends.
+    [[gnu::always_inline]] void store(uint16_t* p, uint8_t* q, uint16_t value, uint32_t a) const {
+        if (q != nullptr) {
+            *q = static_cast<uint8_t>(a);
+        } else if (a == 0) {
+            return;
+        } else if (a < ALPHA_OPAQUE) {
+            const uint16_t d = bSwap_ ? swapBytes(*p) : *p;
+            value = blendPremultiplied(spreadRgb565(value) * a, ALPHA_OPAQUE - a, d);
         }
+        *p = bSwap_ ? swapBytes(value) : value;
     }
 
     const uint8_t* palette_;
