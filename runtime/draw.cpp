@@ -26,7 +26,7 @@ namespace {
 
 // The lines of a sprite as a draw places them: the visible ones, in the
 // file's order, found by stepping through the line-length table. Line i
-// lands on target row `row` + i × `rowStep`; column n on x + n, or on x - n
+// lands on target row `row` + i, or `row` - i; column n on x + n, or on x - n
 // for a painter that mirrors (then x is the sprite's right-most column).
 struct ClippedLines {
     const rle565_sprite& sprite;
@@ -37,7 +37,7 @@ struct ClippedLines {
     uint32_t top;     // first visible line
     uint32_t bottom;  // one past the last
     int64_t row;      // the target row of sprite line 0
-    int64_t rowStep;  // 1, or -1 for lines drawn bottom to top
+    bool bUp;         // lines drawn bottom to top
 
     template <class P>
     void paint(P& painter) const {
@@ -57,7 +57,7 @@ struct ClippedLines {
                 codes += count;
                 continue;
             }
-            const auto r = static_cast<ptrdiff_t>(row + rowStep * static_cast<int64_t>(i));
+            const auto r = static_cast<ptrdiff_t>(bUp ? row - i : row + i);
             const ptrdiff_t at = r * static_cast<ptrdiff_t>(target.stride);
             painter.setRow(target.pixels + at, target.alpha ? target.alpha + at : nullptr, x, lo,
                            hi);
@@ -191,7 +191,7 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
                              static_cast<uint32_t>(above),
                              static_cast<uint32_t>(bottom),
                              bFlipY ? y + h - 1 : y,
-                             bFlipY ? -1 : 1};
+                             bFlipY};
 #ifndef RLE565_DRAW_COMPACT
     // The compact painter has no tables to take from a prepared palette.
     if (options != nullptr && options->palette != nullptr && !how.bFlipX) {

@@ -259,6 +259,47 @@ public:
         }
     }
 
+    // Whether drawLine() gives stretches of short codes to stretch(): for
+    // copying painters; blending ones take codes one or two at a time.
+    static constexpr bool STRETCHES = MODE != Mode::BLEND;
+
+    // The skip and literal codes (up to `limit`) at `codes`, the first one
+    // among them, painted from column n on, at most `most` of them, all
+    // inside the clip; stops before the first longer code. Returns how many.
+    uint32_t stretch(const uint8_t* codes, uint32_t most, uint32_t n, uint32_t limit) {
+        uint16_t* const dst = pixels_ + target(n);
+        uint32_t i = 0;
+        if constexpr (MODE == Mode::COPY) {
+            do {
+                const uint32_t k = codes[i];
+                if (k > limit) break;
+                if (k != CODE_SKIP) dst[i] = color_[k];
+            } while (++i != most);
+        } else if constexpr (MODE == Mode::BLEND) {
+            do {
+                const uint32_t k = codes[i];
+                if (k > limit) break;
+                const uint32_t inverse = inverse_[k];
+                if (inverse == 0) {
+                    dst[i] = opaque(premultiplied_[k]);
+                } else if (inverse < ALPHA_OPAQUE) {
+                    dst[i] = blend(premultiplied_[k], inverse, dst[i]);
+                }
+            } while (++i != most);
+        } else {
+            uint8_t* const dstAlpha = alpha_ + target(n);
+            do {
+                const uint32_t k = codes[i];
+                if (k > limit) break;
+                if (k != CODE_SKIP) {
+                    dst[i] = color_[k];
+                    dstAlpha[i] = alpha8_[k];
+                }
+            } while (++i != most);
+        }
+        return i;
+    }
+
     // The four skip or literal codes at k, at columns n to n + 3 inside the
     // clip. Colour-key sprites take one store when none is a skip.
     void fourCodes(const uint8_t* k, uint32_t n) {
