@@ -96,9 +96,37 @@ Look lookOf(const rle565_draw_options* options) {
     return look;
 }
 
+#ifndef RLE565_DRAW_COMPACT
+// Notes whether a line switches to a palette base other than 0.
+struct BaseWatch : CheckVisitor {
+    bool bOtherBase = false;
+    void setBase(uint32_t base) { bOtherBase = bOtherBase || base != 0; }
+};
+
+// Whether every line of the sprite keeps palette base 0, so that tables for
+// base 0 serve all its codes: multi-palette sprites do not, and neither may
+// any file that switches bases without saying so in its flags.
+bool keepsBaseZero(const rle565_sprite& sprite) {
+    if ((sprite.flags & RLE_MULTIPAL) != 0 || sprite.palette_size > RLE_MAX_ENTRIES) return false;
+    const uint8_t* entry = sprite.lengths;
+    const uint8_t* codes = sprite.codes;
+    const auto width = static_cast<uint32_t>(sprite.width);
+    BaseWatch watch;
+    for (int32_t i = 0; i < sprite.height && !watch.bOtherBase; ++i) {
+        uint32_t count = 0;
+        const size_t taken = readLineLength(entry, sprite.codes, count);
+        if (taken == 0 || count > static_cast<size_t>(sprite.end - codes)) return false;
+        entry += taken;
+        walkLine(codes, codes + count, sprite.end, width, width, sprite.palette_size, watch);
+        codes += count;
+    }
+    return !watch.bOtherBase;
+}
+#endif
+
 // The head a prepared palette for these must have, and its tables' size.
-PreparedHead preparedFor(const rle565_sprite& sprite, const rle565_target& target,
-                         const Look& look) {
+PreparedHead preparedFor(const rle565_sprite& sprite, const rle565_target& target, const Look& look,
+                         bool bScan) {
     // Field by field: an initialised struct may be a call to memset.
     PreparedHead head;
     head.magic = PREPARED_MAGIC;
@@ -112,7 +140,10 @@ PreparedHead preparedFor(const rle565_sprite& sprite, const rle565_target& targe
     const Mode mode = modeFor(sprite, target.alpha != nullptr, look.opacity);
     head.kind = static_cast<uint32_t>(mode) | (bSwap ? 4u : 0u);
     // Tables for base 0 serve sprites that keep it.
-    if ((sprite.flags & RLE_MULTIPAL) == 0 && sprite.palette_size <= RLE_MAX_ENTRIES) {
+    // A draw takes the prepared tables only when the palette was made with
+    // them, so it need not scan the codes again.
+    if (bScan ? keepsBaseZero(sprite)
+              : (sprite.flags & RLE_MULTIPAL) == 0 && sprite.palette_size <= RLE_MAX_ENTRIES) {
         head.kind |= 8u;
         switch (mode) {
             case Mode::COPY:
@@ -127,6 +158,7 @@ PreparedHead preparedFor(const rle565_sprite& sprite, const rle565_target& targe
         }
     }
 #else
+    (void)bScan;
     head.kind = bSwap ? 4u : 0u;
 #endif
     return head;
@@ -196,7 +228,7 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
     // The compact painter has no tables to take from a prepared palette.
     if (options != nullptr && options->palette != nullptr && !how.bFlipX) {
         const auto* const head = static_cast<const PreparedHead*>(options->palette);
-        const PreparedHead want = preparedFor(*sprite, *target, how.look);
+        const PreparedHead want = preparedFor(*sprite, *target, how.look, false);
         if (head->magic == want.magic && head->kind == want.kind && head->palette == want.palette &&
             head->colors == want.colors && head->opacity == want.opacity &&
             head->tableBytes == want.tableBytes && want.tableBytes != 0)
@@ -214,7 +246,7 @@ size_t rle565_palette_size(const rle565_sprite* sprite, const rle565_target* tar
                            const rle565_draw_options* options) {
     using namespace rle565;
     if (sprite == nullptr || target == nullptr) return 0;
-    return PREPARED_HEAD + preparedFor(*sprite, *target, lookOf(options)).tableBytes;
+    return PREPARED_HEAD + preparedFor(*sprite, *target, lookOf(options), true).tableBytes;
 }
 
 int rle565_palette_prepare(void* memory, size_t size, const rle565_sprite* sprite,
@@ -224,7 +256,7 @@ int rle565_palette_prepare(void* memory, size_t size, const rle565_sprite* sprit
         (reinterpret_cast<uintptr_t>(memory) & 3) != 0)
         return RLE565_ERR_ARGUMENT;
     const Look look = lookOf(options);
-    const PreparedHead head = preparedFor(*sprite, *target, look);
+    const PreparedHead head = preparedFor(*sprite, *target, look, true);
     if (size < PREPARED_HEAD + head.tableBytes) return RLE565_ERR_ARGUMENT;
     auto* const bytes = static_cast<uint8_t*>(memory);
 #ifndef RLE565_DRAW_COMPACT

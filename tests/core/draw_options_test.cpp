@@ -10,6 +10,7 @@
 #include <string>
 
 #include "image_maker.h"
+#include "rle_builder.h"
 #include "temp_dir.h"
 
 using namespace rle565;
@@ -284,6 +285,35 @@ TEST(DrawOptions, PreparedPalettesDrawTheSamePixels) {
                 EXPECT_EQ(otherPrepared.pixels, other.pixels);
             }
         }
+    }
+}
+
+// A file whose flags say one palette but whose lines switch the palette base
+// draws the same with a prepared palette: the expected pixels are the
+// entries the codes name, worked out here.
+TEST(DrawOptions, PreparedPalettesFollowSwitchesInAnyFile) {
+    const Bytes file = RleBuilder()
+                           .size(3, 2)
+                           .palette({0xF81F, 0x1111, 0x2222, 0x3333, 0x4444, 0x5555})
+                           .line({1, 2, 3})
+                           .line({CODE_SWITCH, 2, 0, 1, 3, 2})
+                           .bytes();
+    rle565_sprite sprite;
+    ASSERT_EQ(rle565_sprite_open(&sprite, file.data(), file.size()), RLE565_OK);
+    for (int kind = 0; kind < 2; ++kind) {
+        Frame frame(3);
+        const rle565_target target = frame.target(kind == 1, false);
+        std::vector<std::uint32_t> memory(rle565_palette_size(&sprite, &target, nullptr) / 4 + 1);
+        ASSERT_EQ(
+            rle565_palette_prepare(memory.data(), memory.size() * 4, &sprite, &target, nullptr),
+            RLE565_OK);
+        rle565_draw_options options{};
+        options.palette = memory.data();
+        rle565_draw_ex(&sprite, &target, 0, 0, &options);
+        const std::uint16_t expected[2][3] = {{0x1111, 0x2222, 0x3333}, {0x3333, 0x5555, 0x4444}};
+        for (std::int32_t v = 0; v < 2; ++v)
+            for (std::int32_t u = 0; u < 3; ++u)
+                EXPECT_EQ(frame.pixels[frame.at(u, v)], expected[v][u]) << u << "," << v;
     }
 }
 
