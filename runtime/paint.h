@@ -145,6 +145,7 @@ template <Mode MODE, bool bSwap, class Lines>
     lines.paint(painter);
 }
 
+// A draw that builds its table holds it in this function's frame.
 template <Mode MODE, bool bSwap, class Lines>
 [[gnu::noinline]] void paintResolving(const rle565_sprite& sprite, const Look& look,
                                       const Lines& lines) {
@@ -156,10 +157,18 @@ template <Mode MODE, bool bSwap, class Lines>
 void paintAs(const rle565_sprite& sprite, const PaintHow& how, const Lines& lines) {
     const auto* const fixed = static_cast<const Tables<MODE>*>(how.tables);
     const AliasedColor* direct = nullptr;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Without lanes (microcontrollers), where the table's room and filling
+    // matter more than what the compiler knows of it.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && \
+    !defined(RLE565_WALK_SSE2)
     if (MODE == Mode::COPY && !bSwap && how.look.colors == nullptr &&
         (reinterpret_cast<uintptr_t>(sprite.palette) & 1) == 0)
         direct = reinterpret_cast<const AliasedColor*>(sprite.palette);
+#endif
+#ifdef RLE565_PAINT_HELD
+    // The painter holds its tables.
+    paintWith<MODE, bSwap>(sprite, how.look, lines, nullptr, fixed, direct);
+    return;
 #endif
     if (fixed != nullptr || direct != nullptr) {
         paintWith<MODE, bSwap>(sprite, how.look, lines, nullptr, fixed, direct);

@@ -134,6 +134,14 @@ void resolveTables(Tables<MODE>& t, const rle565_sprite& sprite, const Look& loo
     if constexpr (MODE == Mode::ALPHA) t.alpha8[CODE_SKIP] = 0;
 }
 
+// Where the painter's tables are: its own (with lanes), or pointed at.
+#ifdef RLE565_WALK_SSE2
+#define RLE565_PAINT_HELD 1
+#define RLE565_TABLE(name) held_.name
+#else
+#define RLE565_TABLE(name) name##_
+#endif
+
 // A colour read as a 16-bit value from bytes of any type.
 using AliasedColor = uint16_t __attribute__((may_alias));
 
@@ -158,6 +166,19 @@ public:
     Painter(const rle565_sprite& sprite, const Look& look, Tables<MODE>* own,
             const Tables<MODE>* fixed, const AliasedColor* direct)
         : sprite_(sprite), look_(look), own_(own), direct_(direct) {
+#ifdef RLE565_PAINT_HELD
+        // With lanes (x86), the tables live in the painter: the compiler
+        // then knows that no store to the frame changes them, which a table
+        // reached through a pointer does not tell it (colour-key draws took
+        // a sixth longer so). A prepared palette's tables are copied in.
+        if (fixed != nullptr) {
+            const auto* const from = reinterpret_cast<const uint8_t*>(fixed);
+            auto* const to = reinterpret_cast<uint8_t*>(&held_);
+            for (size_t i = 0; i < sizeof held_; ++i) to[i] = from[i];
+            base_ = 0;
+            return;
+        }
+#else
         const Tables<MODE>* const t = own != nullptr ? own : fixed;
         if (t != nullptr) {
             if constexpr (MODE != Mode::BLEND) color_ = t->color;
@@ -165,11 +186,9 @@ public:
             if constexpr (MODE == Mode::BLEND) {
                 premultiplied_ = t->premultiplied;
                 inverse_ = t->inverse;
-#ifdef RLE565_WALK_SSE2
-                pairs_ = t->pairs;
-#endif
             }
         }
+#endif
         resolve(0);
     }
 
@@ -202,7 +221,7 @@ public:
             // wait for its cache line.
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
-                if (k != CODE_SKIP) dst[i] = color_[k];
+                if (k != CODE_SKIP) dst[i] = RLE565_TABLE(color)[k];
             }
         } else if constexpr (MODE == Mode::BLEND) {
             // Opaque pixels are copied without reading the target, and skips
@@ -218,16 +237,16 @@ public:
             // The rest, fewer than eight, by the same sum without a branch.
             for (; i < len; ++i) {
                 const uint8_t k = c[i];
-                dst[i] = blend(premultiplied_[k], inverse_[k], dst[i]);
+                dst[i] = blend(RLE565_TABLE(premultiplied)[k], RLE565_TABLE(inverse)[k], dst[i]);
             }
 #else
             for (; i < len; ++i) {
                 const uint8_t k = c[i];
-                const uint32_t inverse = inverse_[k];
+                const uint32_t inverse = RLE565_TABLE(inverse)[k];
                 if (inverse == 0) {
-                    dst[i] = opaque(premultiplied_[k]);
+                    dst[i] = opaque(RLE565_TABLE(premultiplied)[k]);
                 } else if (inverse < ALPHA_OPAQUE) {
-                    dst[i] = blend(premultiplied_[k], inverse, dst[i]);
+                    dst[i] = blend(RLE565_TABLE(premultiplied)[k], inverse, dst[i]);
                 }
             }
 #endif
@@ -236,8 +255,8 @@ public:
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
                 if (k == CODE_SKIP) continue;
-                dst[i] = color_[k];
-                dstAlpha[i] = alpha8_[k];
+                dst[i] = RLE565_TABLE(color)[k];
+                dstAlpha[i] = RLE565_TABLE(alpha8)[k];
             }
         }
     }
@@ -248,14 +267,15 @@ public:
         const size_t at = target(n);
         if constexpr (MODE == Mode::COPY) {
             const uint16_t old = pixels_[at];
-            pixels_[at] = k != CODE_SKIP ? color_[k] : old;
+            pixels_[at] = k != CODE_SKIP ? RLE565_TABLE(color)[k] : old;
         } else if constexpr (MODE == Mode::BLEND) {
-            pixels_[at] = blend(premultiplied_[k], inverse_[k], pixels_[at]);
+            pixels_[at] =
+                blend(RLE565_TABLE(premultiplied)[k], RLE565_TABLE(inverse)[k], pixels_[at]);
         } else {
             const uint16_t old = pixels_[at];
             const uint8_t oldAlpha = alpha_[at];
-            pixels_[at] = k != CODE_SKIP ? color_[k] : old;
-            alpha_[at] = k != CODE_SKIP ? alpha8_[k] : oldAlpha;
+            pixels_[at] = k != CODE_SKIP ? RLE565_TABLE(color)[k] : old;
+            alpha_[at] = k != CODE_SKIP ? RLE565_TABLE(alpha8)[k] : oldAlpha;
         }
     }
 
@@ -273,17 +293,17 @@ public:
             do {
                 const uint32_t k = codes[i];
                 if (k > limit) break;
-                if (k != CODE_SKIP) dst[i] = color_[k];
+                if (k != CODE_SKIP) dst[i] = RLE565_TABLE(color)[k];
             } while (++i != most);
         } else if constexpr (MODE == Mode::BLEND) {
             do {
                 const uint32_t k = codes[i];
                 if (k > limit) break;
-                const uint32_t inverse = inverse_[k];
+                const uint32_t inverse = RLE565_TABLE(inverse)[k];
                 if (inverse == 0) {
-                    dst[i] = opaque(premultiplied_[k]);
+                    dst[i] = opaque(RLE565_TABLE(premultiplied)[k]);
                 } else if (inverse < ALPHA_OPAQUE) {
-                    dst[i] = blend(premultiplied_[k], inverse, dst[i]);
+                    dst[i] = blend(RLE565_TABLE(premultiplied)[k], inverse, dst[i]);
                 }
             } while (++i != most);
         } else {
@@ -292,8 +312,8 @@ public:
                 const uint32_t k = codes[i];
                 if (k > limit) break;
                 if (k != CODE_SKIP) {
-                    dst[i] = color_[k];
-                    dstAlpha[i] = alpha8_[k];
+                    dst[i] = RLE565_TABLE(color)[k];
+                    dstAlpha[i] = RLE565_TABLE(alpha8)[k];
                 }
             } while (++i != most);
         }
@@ -345,17 +365,17 @@ public:
         const uint32_t k = entry - base_;
         const size_t at = target(n);
         if constexpr (MODE == Mode::COPY) {
-            pixels_[at] = color_[k];
+            pixels_[at] = RLE565_TABLE(color)[k];
         } else if constexpr (MODE == Mode::BLEND) {
-            const uint32_t inverse = inverse_[k];
+            const uint32_t inverse = RLE565_TABLE(inverse)[k];
             if (inverse == 0) {
-                pixels_[at] = opaque(premultiplied_[k]);
+                pixels_[at] = opaque(RLE565_TABLE(premultiplied)[k]);
             } else if (inverse < ALPHA_OPAQUE) {
-                pixels_[at] = blend(premultiplied_[k], inverse, pixels_[at]);
+                pixels_[at] = blend(RLE565_TABLE(premultiplied)[k], inverse, pixels_[at]);
             }
         } else {
-            pixels_[at] = color_[k];
-            alpha_[at] = alpha8_[k];
+            pixels_[at] = RLE565_TABLE(color)[k];
+            alpha_[at] = RLE565_TABLE(alpha8)[k];
         }
     }
 
@@ -408,7 +428,7 @@ private:
     // alphas gathered from the table, skips at alpha 0, which gives back the
     // target's own pixel.
     void blendEight(const uint8_t* k, uint16_t* dst) const {
-        const uint32_t* const t = pairs_;
+        const uint32_t* const t = RLE565_TABLE(pairs);
         const __m128i lo = _mm_set_epi32(static_cast<int>(t[k[3]]), static_cast<int>(t[k[2]]),
                                          static_cast<int>(t[k[1]]), static_cast<int>(t[k[0]]));
         const __m128i hi = _mm_set_epi32(static_cast<int>(t[k[7]]), static_cast<int>(t[k[6]]),
@@ -426,7 +446,7 @@ private:
 
     // The same for four codes, in the low lanes.
     void blendFour(const uint8_t* k, uint16_t* dst) const {
-        const uint32_t* const t = pairs_;
+        const uint32_t* const t = RLE565_TABLE(pairs);
         const __m128i four = _mm_set_epi32(static_cast<int>(t[k[3]]), static_cast<int>(t[k[2]]),
                                            static_cast<int>(t[k[1]]), static_cast<int>(t[k[0]]));
         const __m128i color = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(four, 16), 16), four);
@@ -447,9 +467,10 @@ private:
         uint32_t codes;
         __builtin_memcpy(&codes, k, sizeof codes);
         if (((codes - 0x01010101u) & ~codes & 0x80808080u) != 0) return false;
-        const uint64_t four = color_[k[0]] | static_cast<uint64_t>(color_[k[1]]) << 16 |
-                              static_cast<uint64_t>(color_[k[2]]) << 32 |
-                              static_cast<uint64_t>(color_[k[3]]) << 48;
+        const uint64_t four = RLE565_TABLE(color)[k[0]] |
+                              static_cast<uint64_t>(RLE565_TABLE(color)[k[1]]) << 16 |
+                              static_cast<uint64_t>(RLE565_TABLE(color)[k[2]]) << 32 |
+                              static_cast<uint64_t>(RLE565_TABLE(color)[k[3]]) << 48;
         __builtin_memcpy(dst, &four, sizeof four);
         return true;
     }
@@ -478,24 +499,29 @@ private:
     // Tables for palette base `base`.
     void resolve(uint32_t base) {
         base_ = base;
+#ifdef RLE565_PAINT_HELD
+        resolveTables<MODE, bSwap>(held_, sprite_, look_, base);
+#else
         if (direct_ != nullptr) {
             color_ = direct_ + base;
         } else if (own_ != nullptr) {
             resolveTables<MODE, bSwap>(*own_, sprite_, look_, base);
         }
+#endif
     }
 
     const rle565_sprite& sprite_;
     const Look look_;
-    Tables<MODE>* const own_;
-    const AliasedColor* const direct_;
+    [[maybe_unused]] Tables<MODE>* const own_;
+    [[maybe_unused]] const AliasedColor* const direct_;
     uint32_t base_ = 0;
+#ifdef RLE565_PAINT_HELD
+    Tables<MODE> held_;
+#else
     const AliasedColor* color_ = nullptr;
     const uint8_t* alpha8_ = nullptr;
     const uint32_t* premultiplied_ = nullptr;
     const uint8_t* inverse_ = nullptr;
-#ifdef RLE565_WALK_SSE2
-    const uint32_t* pairs_ = nullptr;
 #endif
 };
 

@@ -78,10 +78,18 @@ def stack_use(directory):
         return own + max([deepest(n, seen + (node,)) for n in edges.get(node, ())] or [0])
 
     result = {"draw": deepest("rle565_draw"), "open": deepest("rle565_sprite_open")}
+    # Each painter's own path: from rle565_draw through rle565_draw_ex to the
+    # painting function of its mode, with a table of its own or without one
+    # (a prepared palette, or the file's palette for colour-key sprites).
+    base = sizes["rle565_draw"][0] + sizes.get("rle565_draw_ex", (0, ""))[0]
     for title, (size, label) in sizes.items():
         m = re.search(r"Mode::(\w+);", label)
-        if m and "paintAs" in label:
-            result[m.group(1)] = sizes["rle565_draw"][0] + deepest(title)
+        if not m or "bSwap = false" not in label:
+            continue
+        if "paintResolving" in label:
+            result[m.group(1)] = base + deepest(title)
+        elif "paintWith" in label:
+            result[m.group(1) + " without table"] = base + deepest(title)
     return result
 
 
@@ -132,8 +140,9 @@ def main():
                   (strips[0], strips[1], strips[1] / strips[0],
                    "identical" if strips[2] else "DIFFERENT"))
         stack = stack_use(directory)
-        modes = ", ".join("%s %d" % (m.lower(), stack[m]) for m in ("COPY", "BLEND", "ALPHA")
-                          if m in stack)
+        modes = ", ".join("%s %d" % (m.lower(), stack[m])
+                          for m in ("COPY without table", "COPY", "BLEND without table", "BLEND",
+                                    "ALPHA without table", "ALPHA") if m in stack)
         print("\nStack, deepest path: rle565_draw %d bytes%s; rle565_sprite_open %d bytes. "
               "Runtime text: %d bytes." %
               (stack["draw"], " (" + modes + ")" if modes else "", stack["open"],
