@@ -208,6 +208,30 @@ TEST(DrawOptions, ScalesAlphaByOpacity) {
     }
 }
 
+// Every entry of a full palette as a literal among others, the last one
+// (the highest code a stretch of short codes may hold) at every place of
+// a stretch, with and without the sprite's alpha.
+TEST(DrawOptions, StretchesHoldEveryEntry) {
+    for (const bool bAlpha : {false, true}) {
+        Image image = makeBlankImage(61, 9, bAlpha);
+        for (std::int32_t y = 0; y < image.height; ++y) {
+            for (std::int32_t x = 0; x < image.width; ++x) {
+                if ((x + 2 * y) % 17 == 5) continue;  // transparent now and then
+                const auto i = static_cast<std::uint32_t>(y * image.width + x);
+                // Up to 252 pairs, each colour once; an entry number that no line
+                // repeats next to itself, so that no runs are made.
+                const std::uint32_t k = (i * 37 + y) % 252;
+                setPixel(image, x, y,
+                         Pair{static_cast<std::uint16_t>(0x0841 * (k % 31) + k),
+                              static_cast<std::uint8_t>(bAlpha ? 1 + k % 32 : 32)});
+            }
+        }
+        const Sprite s = openSprite(image);
+        ASSERT_GT(s.view.palette_size, 200u);
+        expectDraws(s, {0, false, 0});
+    }
+}
+
 // A null options and one of all zeros draw as rle565_draw; an opacity without
 // its flag changes nothing.
 TEST(DrawOptions, NoOptionsDrawAsDraw) {
