@@ -26,7 +26,7 @@ namespace {
 
 // The lines of a sprite as a draw places them: the visible ones, in the
 // file's order, found by stepping through the line-length table. Line i
-// lands on target row `row` + i, or `row` - i; column n on x + n, or on x - n
+// lands `step` further than line i - 1; column n on x + n, or on x - n
 // for a painter that mirrors (then x is the sprite's right-most column).
 struct ClippedLines {
     const rle565_sprite& sprite;
@@ -36,8 +36,8 @@ struct ClippedLines {
     uint32_t hi;      // one past the last
     uint32_t top;     // first visible line
     uint32_t bottom;  // one past the last
-    int64_t row;      // the target row of sprite line 0
-    bool bUp;         // lines drawn bottom to top
+    ptrdiff_t at;     // where the row of line `top` starts in the target's arrays
+    ptrdiff_t step;   // from one line's row to the next: the stride, or minus it
 
     template <class P>
     void paint(P& painter) const {
@@ -57,9 +57,8 @@ struct ClippedLines {
                 codes += count;
                 continue;
             }
-            const auto r = static_cast<ptrdiff_t>(bUp ? row - i : row + i);
-            const ptrdiff_t at = r * static_cast<ptrdiff_t>(target.stride);
-            painter.setRow(target.pixels + at, target.alpha ? target.alpha + at : nullptr, x, lo,
+            const ptrdiff_t row = at + static_cast<ptrdiff_t>(i - top) * step;
+            painter.setRow(target.pixels + row, target.alpha ? target.alpha + row : nullptr, x, lo,
                            hi);
             if constexpr (P::WHOLE_WALK) {
                 walkLine(codes, codes + count, sprite.end, width, hi, sprite.palette_size, painter);
@@ -215,15 +214,16 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
     if (bottom > h) bottom = h;
     if (left >= hi || above >= bottom) return;
     const int64_t origin = how.bFlipX ? x + w - 1 : x;
-    const ClippedLines lines{*sprite,
-                             *target,
-                             static_cast<int32_t>(origin),
-                             static_cast<uint32_t>(left),
-                             static_cast<uint32_t>(hi),
-                             static_cast<uint32_t>(above),
-                             static_cast<uint32_t>(bottom),
-                             bFlipY ? y + h - 1 : y,
-                             bFlipY};
+    const ClippedLines lines{
+        *sprite,
+        *target,
+        static_cast<int32_t>(origin),
+        static_cast<uint32_t>(left),
+        static_cast<uint32_t>(hi),
+        static_cast<uint32_t>(above),
+        static_cast<uint32_t>(bottom),
+        static_cast<ptrdiff_t>(bFlipY ? y + h - 1 - above : y + above) * target->stride,
+        bFlipY ? -static_cast<ptrdiff_t>(target->stride) : target->stride};
 #ifndef RLE565_DRAW_COMPACT
     // The compact painter has no tables to take from a prepared palette.
     if (options != nullptr && options->palette != nullptr && !how.bFlipX) {
