@@ -61,7 +61,9 @@ inline uint16_t entryColor(const uint8_t* palette, const uint16_t* colors, uint3
 inline uint32_t entryAlpha(const uint8_t* alphas, uint32_t opacity, uint32_t entry) {
     uint32_t a = ALPHA_OPAQUE;
     if (alphas != nullptr && alphas[entry] < ALPHA_OPAQUE) a = alphas[entry];
-    return a * opacity >> 5;
+    // A branch, well guessed, rather than a product on every run's path.
+    if (opacity < ALPHA_OPAQUE) a = a * opacity >> 5;
+    return a;
 }
 
 // The target row that a painter paints: column n of the sprite's line lands
@@ -135,12 +137,20 @@ inline Mode modeFor(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t opa
     return Mode::COPY;
 }
 
+// Painting out of line where the tables are not the painter's own, so that
+// a draw's frame holds a table only when it builds one.
+#ifdef RLE565_PAINT_HELD
+#define RLE565_PAINT_APART
+#else
+#define RLE565_PAINT_APART [[gnu::noinline]]
+#endif
+
 // The painting of one draw, out of line so that its frame holds no table:
 // a draw that builds one holds it in paintResolving()'s.
 template <Mode MODE, bool bSwap, class Lines>
-[[gnu::noinline]] void paintWith(const rle565_sprite& sprite, const Look& look, const Lines& lines,
-                                 Tables<MODE>* own, const Tables<MODE>* fixed,
-                                 const AliasedColor* direct) {
+RLE565_PAINT_APART void paintWith(const rle565_sprite& sprite, const Look& look, const Lines& lines,
+                                  Tables<MODE>* own, const Tables<MODE>* fixed,
+                                  const AliasedColor* direct) {
     Painter<MODE, bSwap> painter(sprite, look, own, fixed, direct);
     lines.paint(painter);
 }

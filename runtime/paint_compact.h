@@ -91,10 +91,7 @@ private:
 
     // An entry's alpha, scaled by the opacity.
     [[gnu::always_inline]] uint32_t alphaOf(uint32_t entry) const {
-        uint32_t a = ALPHA_OPAQUE;
-        if (alphas_ != nullptr && alphas_[entry] < ALPHA_OPAQUE) a = alphas_[entry];
-        if (opacity_ < ALPHA_OPAQUE) a = a * opacity_ >> 5;
-        return a;
+        return entryAlpha(alphas_, opacity_, entry);
     }
 
     void put(uint16_t* p, uint8_t* q, uint32_t entry) const {
