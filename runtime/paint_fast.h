@@ -70,6 +70,23 @@ inline void fillRun(T* dst, uint32_t count, T value) {
         store(dst + count - PER_STORE);
         return;
     }
+#else
+    // Elsewhere (microcontrollers), pixels two at a time by aligned word
+    // stores, as memset-like loops of the C library do.
+    if constexpr (sizeof(T) == 2) {
+        using Word = uint32_t __attribute__((may_alias));
+        // Shorter runs, most of those of small sprites, go faster alone.
+        if (count >= 8) {
+            if ((reinterpret_cast<uintptr_t>(dst) & 2) != 0) {
+                *dst++ = value;
+                --count;
+            }
+            const uint32_t pair = value | static_cast<uint32_t>(value) << 16;
+            auto* words = reinterpret_cast<Word*>(dst);
+            for (; count >= 2; count -= 2) *words++ = pair;
+            dst = reinterpret_cast<T*>(words);
+        }
+    }
 #endif
     for (uint32_t i = 0; i < count; ++i) dst[i] = value;
 }
