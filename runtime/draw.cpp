@@ -4,11 +4,14 @@
 //
 // A draw resolves the palette once into a small table of target-ready values
 // (colours byte-swapped when the target wants them, or colour times alpha for
-// blending), then walks each visible line: codes left of the clip are
-// counted without painting, codes right of it are not walked at all, short
-// codes are painted from the table without a branch per pixel and runs as
-// fills. The fast painters walk with drawLine(); the compact one with
-// walkLine(), which also checks at open.
+// blending), or takes a prepared one, or the file's own colours, then walks
+// each visible line: codes left of the clip are counted without painting,
+// codes right of it are not walked at all, short codes are painted from the
+// table and runs as fills. The fast painters walk with drawLine(); the
+// compact one, which also draws mirrored lines in every build, with
+// walkLine(), which also checks at open. rle565_draw_ex() places the lines
+// (flipped or not) and picks the painter; rle565_palette_prepare() fills the
+// tables once.
 // The runtime's own source, as paint_compact.h tells apart.
 #define RLE565_RUNTIME_SOURCE 1
 

@@ -120,7 +120,11 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
 
 /* The bytes a prepared palette of this sprite takes for drawing onto targets
  * like `target` (whether it has an alpha array, its flags): at most about
- * 2.3 KiB. Options may be NULL; only their colors and opacity count. */
+ * 2.3 KiB. Options may be NULL; only their colors and opacity count. Tables
+ * are prepared for sprites whose lines keep one palette (every
+ * single-palette file the converter writes): the sprite's codes are walked
+ * once to tell. Other sprites, and builds for size, take a few dozen bytes
+ * and draw as without. */
 size_t rle565_palette_size(const rle565_sprite* sprite, const rle565_target* target,
                            const rle565_draw_options* options);
 
