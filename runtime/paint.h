@@ -147,23 +147,23 @@ inline Mode modeFor(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t opa
 
 // The painting of one draw, out of line so that its frame holds no table:
 // a draw that builds one holds it in paintResolving()'s.
-template <Mode MODE, bool bSwap, class Lines>
+template <Mode MODE, bool bSwap, bool bLook, class Lines>
 RLE565_PAINT_APART void paintWith(const rle565_sprite& sprite, const Look& look, const Lines& lines,
                                   Tables<MODE>* own, const Tables<MODE>* fixed,
                                   const AliasedColor* direct) {
-    Painter<MODE, bSwap> painter(sprite, look, own, fixed, direct);
+    Painter<MODE, bSwap, bLook> painter(sprite, look, own, fixed, direct);
     lines.paint(painter);
 }
 
 // A draw that builds its table holds it in this function's frame.
-template <Mode MODE, bool bSwap, class Lines>
+template <Mode MODE, bool bSwap, bool bLook, class Lines>
 [[gnu::noinline]] void paintResolving(const rle565_sprite& sprite, const Look& look,
                                       const Lines& lines) {
     Tables<MODE> tables;
-    paintWith<MODE, bSwap>(sprite, look, lines, &tables, nullptr, nullptr);
+    paintWith<MODE, bSwap, bLook>(sprite, look, lines, &tables, nullptr, nullptr);
 }
 
-template <Mode MODE, bool bSwap, class Lines>
+template <Mode MODE, bool bSwap, bool bLook, class Lines>
 void paintAs(const rle565_sprite& sprite, const PaintHow& how, const Lines& lines) {
     const auto* const fixed = static_cast<const Tables<MODE>*>(how.tables);
     const AliasedColor* direct = nullptr;
@@ -177,22 +177,29 @@ void paintAs(const rle565_sprite& sprite, const PaintHow& how, const Lines& line
 #endif
 #ifdef RLE565_PAINT_HELD
     // The painter holds its tables.
-    paintWith<MODE, bSwap>(sprite, how.look, lines, nullptr, fixed, direct);
+    paintWith<MODE, bSwap, bLook>(sprite, how.look, lines, nullptr, fixed, direct);
     return;
 #endif
     if (fixed != nullptr || direct != nullptr) {
-        paintWith<MODE, bSwap>(sprite, how.look, lines, nullptr, fixed, direct);
+        paintWith<MODE, bSwap, bLook>(sprite, how.look, lines, nullptr, fixed, direct);
     } else {
-        paintResolving<MODE, bSwap>(sprite, how.look, lines);
+        paintResolving<MODE, bSwap, bLook>(sprite, how.look, lines);
     }
 }
 
 template <Mode MODE, class Lines>
 void paintAs(const rle565_sprite& sprite, bool bSwap, const PaintHow& how, const Lines& lines) {
+    const bool bLook = how.look.colors != nullptr || how.look.opacity < ALPHA_OPAQUE;
     if (bSwap) {
-        paintAs<MODE, true>(sprite, how, lines);
+        if (bLook) {
+            paintAs<MODE, true, true>(sprite, how, lines);
+        } else {
+            paintAs<MODE, true, false>(sprite, how, lines);
+        }
+    } else if (bLook) {
+        paintAs<MODE, false, true>(sprite, how, lines);
     } else {
-        paintAs<MODE, false>(sprite, how, lines);
+        paintAs<MODE, false, false>(sprite, how, lines);
     }
 }
 
