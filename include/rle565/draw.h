@@ -86,10 +86,11 @@ const char* rle565_error_text(int error);
  * any x and y, a sprite wholly outside draws nothing. A target with a null
  * pixels pointer, or a width or height of 0 or less, draws nothing. A draw
  * may resolve the palette into a table on the stack: at most about 1.4 KiB
- * without SSE2 and 2.3 KiB with it, when alpha is blended into the pixels,
- * none for a colour-key sprite whose bytes start at an even address drawn
- * as they are; a few dozen bytes in builds for size (-Os or
- * RLE565_DRAW_COMPACT). A prepared palette (below) avoids the table. */
+ * without SSE2 and 2.3 KiB with it, when alpha is blended into the pixels;
+ * without SSE2 (microcontrollers), none for a colour-key sprite whose bytes
+ * start at an even address drawn as they are, nor for any sprite drawn with
+ * a prepared palette (below); a few hundred bytes in all in builds for size
+ * (-Os or RLE565_DRAW_COMPACT). */
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y);
 
 /* rle565_draw_options.flags. */
