@@ -12,7 +12,10 @@ Every pixel is already an RGB565 colour and every alpha one of 0..32, so the
 converter keeps them exactly and the raw arrays are the same pictures. Fixed
 formulas and one fixed-seed generator: the same files on every run.
 
-    make_sprites.py OUT_DIR
+    make_sprites.py OUT_DIR [odd]
+
+With `odd`, the RLE files' bytes start one past a word boundary (their
+palettes at odd addresses, as an array of bytes may lie), else on one.
 """
 import math
 import os
@@ -235,6 +238,7 @@ SPRITES = [
 
 def main():
     out = sys.argv[1]
+    odd = 1 if len(sys.argv) > 2 and sys.argv[2] == "odd" else 0
     os.makedirs(out, exist_ok=True)
     table = []
     for name, w, h, make, kind in SPRITES:
@@ -247,8 +251,10 @@ def main():
     with open(os.path.join(out, "sprites.h"), "w") as f:
         f.write("/* Written by make_sprites.py. */\n")
         for name, w, h, kind, has_alpha in table:
-            f.write("static const uint8_t %s_rle[] __attribute__((aligned(4))) = {\n"
-                    "#include \"%s_rle.inc\"\n};\n" % (name, name))
+            # The file's bytes from a word boundary, or from the byte after
+            # one, so that its palette lies at an odd address.
+            f.write("static const uint8_t %s_rle[] __attribute__((aligned(4))) = {\n%s"
+                    "#include \"%s_rle.inc\"\n};\n" % (name, "0,\n" if odd else "", name))
             f.write("static const uint16_t %s_raw[] = {\n#include \"%s_raw.inc\"\n};\n" %
                     (name, name))
             if has_alpha:
@@ -256,8 +262,9 @@ def main():
                         (name, name))
         f.write("static const bench_sprite bench_sprites[] = {\n")
         for name, w, h, kind, has_alpha in table:
-            f.write("    {\"%s\", %d, %d, %s, %s_rle, sizeof %s_rle, %s_raw, %s},\n" %
-                    (name, w, h, kind, name, name, name, name + "_alpha" if has_alpha else "0"))
+            f.write("    {\"%s\", %d, %d, %s, %s_rle + %d, sizeof %s_rle - %d, %s_raw, %s},\n" %
+                    (name, w, h, kind, name, odd, name, odd, name,
+                     name + "_alpha" if has_alpha else "0"))
         f.write("};\n")
     print(" ".join(name for name, *_ in SPRITES))
 
