@@ -3,9 +3,11 @@
 // edge, wholly outside) onto small clip rectangles inside frames whose other
 // pixels and alphas are guards that must stay untouched, onto all four kinds
 // of target. A clipped draw must give, inside the clip, exactly the pixels of
-// the same draw onto a frame large enough to hold the whole sprite. The
-// runtime must also refuse exactly the files the converter's loader refuses,
-// and draw safely from bytes changed after they opened.
+// the same draw onto a frame large enough to hold the whole sprite. Half the
+// draws take random options (mirrored lines, other colours, an opacity, a
+// prepared palette for the clipped draw only, which the whole one then holds
+// to the draw without). The runtime must also refuse exactly the files the converter's loader
+// refuses, and draw safely from bytes changed after they opened.
 #include <rle565/draw.h>
 #include <rle565/rle_format.h>
 
@@ -90,11 +92,55 @@ struct Frame {
     }
 };
 
+// A draw's options, or none, and what they point at.
+struct DrawOptions {
+    rle565_draw_options options{};
+    std::vector<std::uint16_t> colors;
+    std::vector<std::uint32_t> prepared;
+    bool bAny = false;
+    bool bPrepared = false;
+
+    DrawOptions(const rle565_sprite& sprite, Random& random) {
+        if (random.next() % 2 == 0) return;
+        bAny = true;
+        options.flags =
+            random.next() & (RLE565_DRAW_FLIP_X | RLE565_DRAW_FLIP_Y | RLE565_DRAW_OPACITY);
+        options.opacity = random.next() % 40;
+        if (random.next() % 2 == 0) {
+            colors.resize(sprite.palette_size);
+            for (auto& c : colors) c = static_cast<std::uint16_t>(random.next());
+            options.colors = colors.data();
+        }
+        bPrepared = random.next() % 2 == 0;
+    }
+
+    // The options for a draw onto targets like `target`, with the palette
+    // prepared when chosen.
+    const rle565_draw_options* forClipped(const rle565_sprite& sprite,
+                                          const rle565_target& target) {
+        if (!bAny) return nullptr;
+        if (bPrepared) {
+            const std::size_t size = rle565_palette_size(&sprite, &target, &options);
+            prepared.assign((size + 3) / 4, 0);
+            FUZZ_CHECK(rle565_palette_prepare(prepared.data(), size, &sprite, &target, &options) ==
+                       RLE565_OK);
+            options.palette = prepared.data();
+        }
+        return &options;
+    }
+
+    const rle565_draw_options* forWhole() {
+        if (!bAny) return nullptr;
+        options.palette = nullptr;
+        return &options;
+    }
+};
+
 void drawAndCheck(const rle565_sprite& sprite, std::int32_t tw, std::int32_t th, bool bAlpha,
-                  bool bSwap, std::int32_t x, std::int32_t y) {
+                  bool bSwap, std::int32_t x, std::int32_t y, DrawOptions& options) {
     Frame clipped(tw + 2 * GUARD, th + 2 * GUARD, GUARD, GUARD);
     const rle565_target target = clipped.target(tw, th, bAlpha, bSwap);
-    rle565_draw(&sprite, &target, x, y);
+    rle565_draw_ex(&sprite, &target, x, y, options.forClipped(sprite, target));
     // The guards around the clip stay as they were.
     for (std::int32_t v = 0; v < clipped.height; ++v) {
         for (std::int32_t u = 0; u < clipped.width; ++u) {
@@ -117,7 +163,7 @@ void drawAndCheck(const rle565_sprite& sprite, std::int32_t tw, std::int32_t th,
         const rle565_target frame{whole.pixels.data(), bAlpha ? whole.alpha.data() : nullptr,
                                   whole.width,         whole.width,
                                   whole.height,        bSwap ? RLE565_TARGET_BYTESWAP : 0u};
-        rle565_draw(&sprite, &frame, x + whole.left, y + whole.top);
+        rle565_draw_ex(&sprite, &frame, x + whole.left, y + whole.top, options.forWhole());
     }
     for (std::int32_t v = 0; v < th; ++v) {
         for (std::int32_t u = 0; u < tw; ++u) {
@@ -145,7 +191,8 @@ void drawEverywhere(const rle565_sprite& sprite, Random& random) {
                 const std::int32_t y =
                     bFar ? static_cast<std::int32_t>(random.next() * 2u)
                          : random.between(-std::min(sprite.height, 300) - 2, th + 2);
-                drawAndCheck(sprite, tw, th, (kind & 1) != 0, (kind & 2) != 0, x, y);
+                DrawOptions options(sprite, random);
+                drawAndCheck(sprite, tw, th, (kind & 1) != 0, (kind & 2) != 0, x, y, options);
             }
         }
     }

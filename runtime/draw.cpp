@@ -4,11 +4,14 @@
 //
 // A draw resolves the palette once into a small table of target-ready values
 // (colours byte-swapped when the target wants them, or colour times alpha for
-// blending), then walks each visible line: codes left of the clip are
-// counted without painting, codes right of it are not walked at all, short
-// codes are painted from the table without a branch per pixel and runs as
-// fills. The fast painters walk with drawLine(); the compact one with
-// walkLine(), which also checks at open.
+// blending), or takes a prepared one, or the file's own colours, then walks
+// each visible line: codes left of the clip are counted without painting,
+// codes right of it are not walked at all, short codes are painted from the
+// table and runs as fills. The fast painters walk with drawLine(); the
+// compact one, which also draws mirrored lines in every build, with
+// walkLine(), which also checks at open. rle565_draw_ex() places the lines
+// (flipped or not) and picks the painter; rle565_palette_prepare() fills the
+// tables once.
 // The runtime's own source, as paint_compact.h tells apart.
 #define RLE565_RUNTIME_SOURCE 1
 
@@ -20,11 +23,14 @@
 #include "paint.h"
 
 namespace rle565 {
+inline namespace RLE565_PAINT_VARIANT {
 
 namespace {
 
-// The lines of a sprite as rle565_draw places them: the visible ones, top to
-// bottom, found by stepping through the line-length table.
+// The lines of a sprite as a draw places them: the visible ones, in the
+// file's order, found by stepping through the line-length table. Line i
+// lands `step` further than line i - 1; column n on x + n, or on x - n
+// for a painter that mirrors (then x is the sprite's right-most column).
 struct ClippedLines {
     const rle565_sprite& sprite;
     const rle565_target& target;
@@ -33,7 +39,8 @@ struct ClippedLines {
     uint32_t hi;      // one past the last
     uint32_t top;     // first visible line
     uint32_t bottom;  // one past the last
-    int64_t row;      // the target row of sprite line 0
+    ptrdiff_t at;     // where the row of line `top` starts in the target's arrays
+    ptrdiff_t step;   // from one line's row to the next: the stride, or minus it
 
     template <class P>
     void paint(P& painter) const {
@@ -53,49 +60,234 @@ struct ClippedLines {
                 codes += count;
                 continue;
             }
-            const auto r = static_cast<ptrdiff_t>(row + i);
-            const ptrdiff_t at = r * static_cast<ptrdiff_t>(target.stride);
-            painter.setRow(target.pixels + at, target.alpha ? target.alpha + at : nullptr, x, lo,
+            const ptrdiff_t row = at + static_cast<ptrdiff_t>(i - top) * step;
+            painter.setRow(target.pixels + row, target.alpha ? target.alpha + row : nullptr, x, lo,
                            hi);
-#ifndef RLE565_DRAW_COMPACT
-            drawLine(codes, codes + count, sprite.end, width, sprite.palette_size, lo, hi, painter);
-#else
-            walkLine(codes, codes + count, sprite.end, width, hi, sprite.palette_size, painter);
-#endif
+            if constexpr (P::WHOLE_WALK) {
+                walkLine(codes, codes + count, sprite.end, width, hi, sprite.palette_size, painter);
+            } else {
+                drawLine(codes, codes + count, sprite.end, width, sprite.palette_size, lo, hi,
+                         painter);
+            }
             codes += count;
         }
     }
 };
 
+// What a prepared palette starts with: what it was made for. The tables for
+// the fast painters follow, aligned as they need, when the build has them
+// and the sprite's codes keep palette base 0.
+struct PreparedHead {
+    uint32_t magic;
+    uint32_t kind;  // the mode, 4 for byte-swapped targets, 8 when tables follow
+    const uint8_t* palette;
+    const uint16_t* colors;
+    uint32_t opacity;
+    uint32_t tableBytes;
+};
+
+constexpr uint32_t PREPARED_MAGIC = 0x50353652;  // "R65P"
+constexpr size_t PREPARED_HEAD = (sizeof(PreparedHead) + 7) / 8 * 8;
+
+Look lookOf(const rle565_draw_options* options) {
+    Look look;
+    if (options == nullptr) return look;
+    look.colors = options->colors;
+    if ((options->flags & RLE565_DRAW_OPACITY) != 0)
+        look.opacity = options->opacity < ALPHA_OPAQUE ? options->opacity : ALPHA_OPAQUE;
+    return look;
+}
+
+#ifndef RLE565_DRAW_COMPACT
+// Notes whether a line switches to a palette base other than 0.
+struct BaseWatch : CheckVisitor {
+    bool bOtherBase = false;
+    void setBase(uint32_t base) { bOtherBase = bOtherBase || base != 0; }
+};
+
+// Whether every line of the sprite keeps palette base 0, so that tables for
+// base 0 serve all its codes: multi-palette sprites do not, and neither may
+// any file that switches bases without saying so in its flags.
+bool keepsBaseZero(const rle565_sprite& sprite) {
+    if ((sprite.flags & RLE_MULTIPAL) != 0 || sprite.palette_size > RLE_MAX_ENTRIES) return false;
+    const uint8_t* entry = sprite.lengths;
+    const uint8_t* codes = sprite.codes;
+    const auto width = static_cast<uint32_t>(sprite.width);
+    BaseWatch watch;
+    for (int32_t i = 0; i < sprite.height && !watch.bOtherBase; ++i) {
+        uint32_t count = 0;
+        const size_t taken = readLineLength(entry, sprite.codes, count);
+        if (taken == 0 || count > static_cast<size_t>(sprite.end - codes)) return false;
+        entry += taken;
+        walkLine(codes, codes + count, sprite.end, width, width, sprite.palette_size, watch);
+        codes += count;
+    }
+    return !watch.bOtherBase;
+}
+#endif
+
+// The head a prepared palette for these must have, and its tables' size.
+PreparedHead preparedFor(const rle565_sprite& sprite, const rle565_target& target, const Look& look,
+                         bool bScan) {
+    // Field by field: an initialised struct may be a call to memset.
+    PreparedHead head;
+    head.magic = PREPARED_MAGIC;
+    head.kind = 0;
+    head.palette = sprite.palette;
+    head.colors = look.colors;
+    head.opacity = look.opacity;
+    head.tableBytes = 0;
+    const bool bSwap = (target.flags & RLE565_TARGET_BYTESWAP) != 0;
+#ifndef RLE565_DRAW_COMPACT
+    const Mode mode = modeFor(sprite, target.alpha != nullptr, look.opacity);
+    head.kind = static_cast<uint32_t>(mode) | (bSwap ? 4u : 0u);
+    // Tables for base 0 serve sprites that keep it.
+    // A draw takes the prepared tables only when the palette was made with
+    // them, so it need not scan the codes again.
+    if (bScan ? keepsBaseZero(sprite)
+              : (sprite.flags & RLE_MULTIPAL) == 0 && sprite.palette_size <= RLE_MAX_ENTRIES) {
+        head.kind |= 8u;
+        switch (mode) {
+            case Mode::COPY:
+                head.tableBytes = sizeof(Tables<Mode::COPY>);
+                break;
+            case Mode::BLEND:
+                head.tableBytes = sizeof(Tables<Mode::BLEND>);
+                break;
+            case Mode::ALPHA:
+                head.tableBytes = sizeof(Tables<Mode::ALPHA>);
+                break;
+        }
+    }
+#else
+    (void)bScan;
+    head.kind = bSwap ? 4u : 0u;
+#endif
+    return head;
+}
+
+#ifndef RLE565_DRAW_COMPACT
+template <Mode MODE>
+void prepareTables(void* tables, const rle565_sprite& sprite, bool bSwap, const Look& look) {
+    auto* const t = static_cast<Tables<MODE>*>(tables);
+    if (bSwap) {
+        resolveTables<MODE, true>(*t, sprite, look, 0);
+    } else {
+        resolveTables<MODE, false>(*t, sprite, look, 0);
+    }
+}
+#endif
+
+bool usable(const rle565_sprite* sprite, const rle565_target* target) {
+    return sprite != nullptr && target != nullptr && target->pixels != nullptr &&
+           sprite->width > 0 && sprite->height > 0 && target->width > 0 && target->height > 0;
+}
+
 }  // namespace
 
+}  // namespace RLE565_PAINT_VARIANT
 }  // namespace rle565
 
 extern "C" {
 
-void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y) {
+void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y,
+                    const rle565_draw_options* options) {
     using namespace rle565;
-    if (sprite == nullptr || target == nullptr || target->pixels == nullptr) return;
-    if (sprite->width <= 0 || sprite->height <= 0 || target->width <= 0 || target->height <= 0)
-        return;
+    if (!usable(sprite, target)) return;
+    const uint32_t flags = options != nullptr ? options->flags : 0;
+    PaintHow how;
+    how.look = lookOf(options);
+    if (how.look.opacity == 0) return;
+    how.bFlipX = (flags & RLE565_DRAW_FLIP_X) != 0;
+    const bool bFlipY = (flags & RLE565_DRAW_FLIP_Y) != 0;
     // Sprite columns and lines that land inside the target, in 64 bits so
-    // that no position overflows.
-    const int64_t left = x < 0 ? -static_cast<int64_t>(x) : 0;
-    const int64_t right = static_cast<int64_t>(target->width) - x;
-    const int64_t above = y < 0 ? -static_cast<int64_t>(y) : 0;
-    const int64_t below = static_cast<int64_t>(target->height) - y;
-    const int64_t hi = right < sprite->width ? right : sprite->width;
-    const int64_t bottom = below < sprite->height ? below : sprite->height;
+    // that no position overflows. Mirrored, column n lands on
+    // x + width - 1 - n, line i on row y + height - 1 - i.
+    const int64_t w = sprite->width;
+    const int64_t h = sprite->height;
+    const int64_t tw = target->width;
+    const int64_t th = target->height;
+    int64_t left = how.bFlipX ? x + w - tw : -static_cast<int64_t>(x);
+    int64_t hi = how.bFlipX ? x + w : tw - x;
+    int64_t above = bFlipY ? y + h - th : -static_cast<int64_t>(y);
+    int64_t bottom = bFlipY ? y + h : th - y;
+    if (left < 0) left = 0;
+    if (above < 0) above = 0;
+    if (hi > w) hi = w;
+    if (bottom > h) bottom = h;
     if (left >= hi || above >= bottom) return;
-    const ClippedLines lines{*sprite,
-                             *target,
-                             x,
-                             static_cast<uint32_t>(left),
-                             static_cast<uint32_t>(hi),
-                             static_cast<uint32_t>(above),
-                             static_cast<uint32_t>(bottom),
-                             y};
-    paintLines(*sprite, target->alpha != nullptr, target->flags, lines);
+    const int64_t origin = how.bFlipX ? x + w - 1 : x;
+    const ClippedLines lines{
+        *sprite,
+        *target,
+        static_cast<int32_t>(origin),
+        static_cast<uint32_t>(left),
+        static_cast<uint32_t>(hi),
+        static_cast<uint32_t>(above),
+        static_cast<uint32_t>(bottom),
+        static_cast<ptrdiff_t>(bFlipY ? y + h - 1 - above : y + above) * target->stride,
+        bFlipY ? -static_cast<ptrdiff_t>(target->stride) : target->stride};
+#ifndef RLE565_DRAW_COMPACT
+    // The compact painter has no tables to take from a prepared palette.
+    if (options != nullptr && options->palette != nullptr && !how.bFlipX) {
+        const auto* const head = static_cast<const PreparedHead*>(options->palette);
+        const PreparedHead want = preparedFor(*sprite, *target, how.look, false);
+        if (head->magic == want.magic && head->kind == want.kind && head->palette == want.palette &&
+            head->colors == want.colors && head->opacity == want.opacity &&
+            head->tableBytes == want.tableBytes && want.tableBytes != 0)
+            how.tables = static_cast<const uint8_t*>(options->palette) + PREPARED_HEAD;
+    }
+#endif
+    paintLines(*sprite, target->alpha != nullptr, target->flags, lines, how);
+}
+
+void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y) {
+    rle565_draw_ex(sprite, target, x, y, nullptr);
+}
+
+size_t rle565_palette_size(const rle565_sprite* sprite, const rle565_target* target,
+                           const rle565_draw_options* options) {
+    using namespace rle565;
+    if (sprite == nullptr || target == nullptr) return 0;
+    return PREPARED_HEAD + preparedFor(*sprite, *target, lookOf(options), true).tableBytes;
+}
+
+int rle565_palette_prepare(void* memory, size_t size, const rle565_sprite* sprite,
+                           const rle565_target* target, const rle565_draw_options* options) {
+    using namespace rle565;
+    if (memory == nullptr || sprite == nullptr || target == nullptr ||
+        (reinterpret_cast<uintptr_t>(memory) & 3) != 0)
+        return RLE565_ERR_ARGUMENT;
+    const Look look = lookOf(options);
+    const PreparedHead head = preparedFor(*sprite, *target, look, true);
+    if (size < PREPARED_HEAD + head.tableBytes) return RLE565_ERR_ARGUMENT;
+    auto* const bytes = static_cast<uint8_t*>(memory);
+#ifndef RLE565_DRAW_COMPACT
+    if (head.tableBytes != 0) {
+        void* const tables = bytes + PREPARED_HEAD;
+        const bool bSwap = (head.kind & 4u) != 0;
+        switch (static_cast<Mode>(head.kind & 3u)) {
+            case Mode::COPY:
+                prepareTables<Mode::COPY>(tables, *sprite, bSwap, look);
+                break;
+            case Mode::BLEND:
+                prepareTables<Mode::BLEND>(tables, *sprite, bSwap, look);
+                break;
+            case Mode::ALPHA:
+                prepareTables<Mode::ALPHA>(tables, *sprite, bSwap, look);
+                break;
+        }
+    }
+#endif
+    // Field by field: a whole-struct store may be a call to memcpy.
+    auto* const to = reinterpret_cast<PreparedHead*>(bytes);
+    to->magic = head.magic;
+    to->kind = head.kind;
+    to->palette = head.palette;
+    to->colors = head.colors;
+    to->opacity = head.opacity;
+    to->tableBytes = head.tableBytes;
+    return RLE565_OK;
 }
 
 }  // extern "C"

@@ -108,6 +108,23 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
     while (p != end && n < hi) {
         const uint32_t c = *p++;
         if (c <= nLiterals) {
+#ifndef RLE565_WALK_SSE2
+            // Without lanes (microcontrollers), two short codes or more in
+            // one loop that tests each code only for its kind, up to the
+            // clip or the codes' end: on a Cortex-M3 the per-code tests of
+            // both ends and the old pixel's read cost more than this loop
+            // for colour-key sprites (lone ones, between runs, go on below).
+            if constexpr (P::STRETCHES) {
+                if (p != end && *p <= nLiterals && hi - n >= 2) {
+                    const auto avail = static_cast<size_t>(end - p) + 1;
+                    const uint32_t most = avail < hi - n ? static_cast<uint32_t>(avail) : hi - n;
+                    const uint32_t taken = painter.stretch(p - 1, most, n, nLiterals);
+                    p += taken - 1;
+                    n += taken;
+                    continue;
+                }
+            }
+#endif
             if constexpr (P::EIGHT_CODES) {
                 if (hi - n >= 8 && end - p >= 7 && painter.eightCodes(p - 1, n, nLiterals)) {
                     p += 7;

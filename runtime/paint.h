@@ -45,8 +45,30 @@ inline uint16_t loadColor(const uint8_t* palette, uint32_t entry) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
+// What a draw's options change in the pixels: colours in place of the
+// palette's (entry 0 keeps its own) and an opacity that scales every alpha.
+struct Look {
+    const uint16_t* colors = nullptr;
+    uint32_t opacity = ALPHA_OPAQUE;
+};
+
+inline uint16_t entryColor(const uint8_t* palette, const uint16_t* colors, uint32_t entry) {
+    return colors != nullptr && entry != 0 ? colors[entry] : loadColor(palette, entry);
+}
+
+// An entry's alpha, 32 for a sprite without alpha palette (values above 32
+// count as 32), times opacity / 32, rounded down.
+inline uint32_t entryAlpha(const uint8_t* alphas, uint32_t opacity, uint32_t entry) {
+    uint32_t a = ALPHA_OPAQUE;
+    if (alphas != nullptr && alphas[entry] < ALPHA_OPAQUE) a = alphas[entry];
+    // A branch, well guessed, rather than a product on every run's path.
+    if (opacity < ALPHA_OPAQUE) a = a * opacity >> 5;
+    return a;
+}
+
 // The target row that a painter paints: column n of the sprite's line lands
-// on pixels[x + n], and only columns lo to hi - 1 lie inside the target.
+// on pixels[x + n] (pixels[x - n] for a painter that mirrors), and only
+// columns lo to hi - 1 lie inside the target.
 class RowSpan {
 public:
     void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
@@ -75,9 +97,8 @@ protected:
 }  // namespace RLE565_PAINT_VARIANT
 }  // namespace rle565
 
-#ifdef RLE565_DRAW_COMPACT
 #include "paint_compact.h"
-#else
+#ifndef RLE565_DRAW_COMPACT
 #include "draw_line.h"
 #include "paint_fast.h"
 #endif
@@ -85,31 +106,121 @@ protected:
 namespace rle565 {
 inline namespace RLE565_PAINT_VARIANT {
 
+// How a draw paints beyond its place: the look, a mirror and a prepared
+// palette's tables (for the fast painters of the mode the draw takes) or
+// null.
+struct PaintHow {
+    Look look;
+    bool bFlipX = false;
+    const void* tables = nullptr;
+};
+
+// The compact painter, for every build: builds for size draw with it, the
+// others draw mirrored lines with it.
+template <class Lines>
+void paintCompact(const rle565_sprite& sprite, uint32_t targetFlags, const PaintHow& how,
+                  const Lines& lines) {
+    CompactPainter painter(sprite.palette, sprite.alphas,
+                           (targetFlags & RLE565_TARGET_BYTESWAP) != 0);
+    painter.setLook(how.look.colors, how.look.opacity, how.bFlipX);
+    lines.paint(painter);
+}
+
 #ifndef RLE565_DRAW_COMPACT
 
 namespace {
 
-template <Mode MODE, class Lines>
-void paintAs(const rle565_sprite& sprite, bool bSwap, const Lines& lines) {
-    if (bSwap) {
-        Painter<MODE, true> painter(sprite);
-        lines.paint(painter);
+// The fast painters' mode for a sprite, a target and an opacity.
+inline Mode modeFor(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t opacity) {
+    if (bTargetAlpha) return Mode::ALPHA;
+    if (sprite.alphas != nullptr || opacity < ALPHA_OPAQUE) return Mode::BLEND;
+    return Mode::COPY;
+}
+
+// Painting out of line where the tables are not the painter's own, so that
+// a draw's frame holds a table only when it builds one.
+#ifdef RLE565_PAINT_HELD
+#define RLE565_PAINT_APART
+#else
+#define RLE565_PAINT_APART [[gnu::noinline]]
+#endif
+
+// The painting of one draw, out of line so that its frame holds no table:
+// a draw that builds one holds it in paintResolving()'s.
+template <Mode MODE, bool bSwap, bool bLook, class Lines>
+RLE565_PAINT_APART void paintWith(const rle565_sprite& sprite, const Look& look, const Lines& lines,
+                                  Tables<MODE>* own, const Tables<MODE>* fixed,
+                                  const AliasedColor* direct) {
+    Painter<MODE, bSwap, bLook> painter(sprite, look, own, fixed, direct);
+    lines.paint(painter);
+}
+
+// A draw that builds its table holds it in this function's frame.
+template <Mode MODE, bool bSwap, bool bLook, class Lines>
+[[gnu::noinline]] void paintResolving(const rle565_sprite& sprite, const Look& look,
+                                      const Lines& lines) {
+    Tables<MODE> tables;
+    paintWith<MODE, bSwap, bLook>(sprite, look, lines, &tables, nullptr, nullptr);
+}
+
+template <Mode MODE, bool bSwap, bool bLook, class Lines>
+void paintAs(const rle565_sprite& sprite, const PaintHow& how, const Lines& lines) {
+    const auto* const fixed = static_cast<const Tables<MODE>*>(how.tables);
+    const AliasedColor* direct = nullptr;
+    // Without lanes (microcontrollers), where the table's room and filling
+    // matter more than what the compiler knows of it.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && \
+    !defined(RLE565_WALK_SSE2)
+    if (MODE == Mode::COPY && !bSwap && how.look.colors == nullptr &&
+        (reinterpret_cast<uintptr_t>(sprite.palette) & 1) == 0)
+        direct = reinterpret_cast<const AliasedColor*>(sprite.palette);
+#endif
+#ifdef RLE565_PAINT_HELD
+    // The painter holds its tables.
+    paintWith<MODE, bSwap, bLook>(sprite, how.look, lines, nullptr, fixed, direct);
+    return;
+#endif
+    if (fixed != nullptr || direct != nullptr) {
+        paintWith<MODE, bSwap, bLook>(sprite, how.look, lines, nullptr, fixed, direct);
     } else {
-        Painter<MODE, false> painter(sprite);
-        lines.paint(painter);
+        paintResolving<MODE, bSwap, bLook>(sprite, how.look, lines);
+    }
+}
+
+template <Mode MODE, class Lines>
+void paintAs(const rle565_sprite& sprite, bool bSwap, const PaintHow& how, const Lines& lines) {
+    const bool bLook = how.look.colors != nullptr || how.look.opacity < ALPHA_OPAQUE;
+    if (bSwap) {
+        if (bLook) {
+            paintAs<MODE, true, true>(sprite, how, lines);
+        } else {
+            paintAs<MODE, true, false>(sprite, how, lines);
+        }
+    } else if (bLook) {
+        paintAs<MODE, false, true>(sprite, how, lines);
+    } else {
+        paintAs<MODE, false, false>(sprite, how, lines);
     }
 }
 
 template <class Lines>
 void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
-                const Lines& lines) {
+                const Lines& lines, const PaintHow& how = PaintHow{}) {
+    if (how.bFlipX) {
+        paintCompact(sprite, targetFlags, how, lines);
+        return;
+    }
     const bool bSwap = (targetFlags & RLE565_TARGET_BYTESWAP) != 0;
-    if (bTargetAlpha) {
-        paintAs<Mode::ALPHA>(sprite, bSwap, lines);
-    } else if (sprite.alphas != nullptr) {
-        paintAs<Mode::BLEND>(sprite, bSwap, lines);
-    } else {
-        paintAs<Mode::COPY>(sprite, bSwap, lines);
+    switch (modeFor(sprite, bTargetAlpha, how.look.opacity)) {
+        case Mode::ALPHA:
+            paintAs<Mode::ALPHA>(sprite, bSwap, how, lines);
+            break;
+        case Mode::BLEND:
+            paintAs<Mode::BLEND>(sprite, bSwap, how, lines);
+            break;
+        case Mode::COPY:
+            paintAs<Mode::COPY>(sprite, bSwap, how, lines);
+            break;
     }
 }
 
@@ -118,10 +229,9 @@ void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetF
 #else
 
 template <class Lines>
-void paintLines(const rle565_sprite& sprite, bool, uint32_t targetFlags, const Lines& lines) {
-    CompactPainter painter(sprite.palette, sprite.alphas,
-                           (targetFlags & RLE565_TARGET_BYTESWAP) != 0);
-    lines.paint(painter);
+void paintLines(const rle565_sprite& sprite, bool, uint32_t targetFlags, const Lines& lines,
+                const PaintHow& how = PaintHow{}) {
+    paintCompact(sprite, targetFlags, how, lines);
 }
 
 #endif

@@ -70,6 +70,23 @@ inline void fillRun(T* dst, uint32_t count, T value) {
         store(dst + count - PER_STORE);
         return;
     }
+#else
+    // Elsewhere (microcontrollers), pixels two at a time by aligned word
+    // stores, as memset-like loops of the C library do.
+    if constexpr (sizeof(T) == 2) {
+        using Word = uint32_t __attribute__((may_alias));
+        // Shorter runs, most of those of small sprites, go faster alone.
+        if (count >= 8) {
+            if ((reinterpret_cast<uintptr_t>(dst) & 2) != 0) {
+                *dst++ = value;
+                --count;
+            }
+            const uint32_t pair = value | static_cast<uint32_t>(value) << 16;
+            auto* words = reinterpret_cast<Word*>(dst);
+            for (; count >= 2; count -= 2) *words++ = pair;
+            dst = reinterpret_cast<T*>(words);
+        }
+    }
 #endif
     for (uint32_t i = 0; i < count; ++i) dst[i] = value;
 }
@@ -81,16 +98,119 @@ enum class Mode {
     ALPHA,  // target alpha: colours and alphas copied
 };
 
+// The painters' tables of target-ready values for the literal codes of one
+// palette base, code 0 (a skip) included: only the tables a mode reads take
+// room, as the runtime's stack may be small. A draw builds them on its stack,
+// or reads them from a prepared palette.
+struct Empty {};
+using ColorTable = uint16_t[TABLE_SIZE];
+using WordTable = uint32_t[TABLE_SIZE];
+using ByteTable = uint8_t[TABLE_SIZE];
+
+template <Mode MODE>
+struct Tables {
+    [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color;
+    [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8;
+    [[no_unique_address]]
+    typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied;
+    [[no_unique_address]] typename Select<MODE == Mode::BLEND, ByteTable, Empty>::Type inverse;
+#ifdef RLE565_WALK_SSE2
+    // Colour and alpha side by side (colour in the low half), for blending
+    // eight at a time.
+    [[no_unique_address]] typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type pairs;
+#endif
+};
+
+// The tables of literal codes 1 to 252 from palette base `base`; codes
+// naming no entry are never painted, as the walker stops at them.
+template <Mode MODE, bool bSwap>
+void resolveTables(Tables<MODE>& t, const rle565_sprite& sprite, const Look& look, uint32_t base) {
+    const uint32_t nLiterals = literalsBelow(sprite.palette_size, base);
+    for (uint32_t k = 1; k <= nLiterals; ++k) {
+        const uint32_t entry = base + k;
+        const uint16_t color = entryColor(sprite.palette, look.colors, entry);
+        const uint32_t a = entryAlpha(sprite.alphas, look.opacity, entry);
+        if constexpr (MODE != Mode::BLEND) t.color[k] = bSwap ? swapBytes(color) : color;
+        if constexpr (MODE == Mode::BLEND) {
+            t.premultiplied[k] = spreadRgb565(color) * a;
+            t.inverse[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
+#ifdef RLE565_WALK_SSE2
+            t.pairs[k] = color | a << 16;
+#endif
+        }
+        if constexpr (MODE == Mode::ALPHA) t.alpha8[k] = static_cast<uint8_t>(a);
+    }
+    if constexpr (MODE != Mode::BLEND) t.color[CODE_SKIP] = 0;
+    if constexpr (MODE == Mode::BLEND) {
+        t.premultiplied[CODE_SKIP] = 0;
+        t.inverse[CODE_SKIP] = ALPHA_OPAQUE;
+#ifdef RLE565_WALK_SSE2
+        t.pairs[CODE_SKIP] = 0;
+#endif
+    }
+    if constexpr (MODE == Mode::ALPHA) t.alpha8[CODE_SKIP] = 0;
+}
+
+// Where the painter's tables are: its own (with lanes), or pointed at.
+#ifdef RLE565_WALK_SSE2
+#define RLE565_PAINT_HELD 1
+#define RLE565_TABLE(name) held_.name
+#else
+#define RLE565_TABLE(name) name##_
+#endif
+
+// A colour read as a 16-bit value from bytes of any type.
+using AliasedColor = uint16_t __attribute__((may_alias));
+
 // Paints what the walker tells onto one target row at a time. Column n of
 // the sprite's line lands on pixels[x + n]; only columns lo to hi - 1 are
 // painted, which is the clip.
-template <Mode MODE, bool bSwap>
+//
+// The tables come from one of three places: `own`, which the painter fills
+// at each palette base; `fixed`, prepared for base 0 (only sprites whose
+// lines never switch the base are given one); or, for colour-key sprites
+// drawn as they are on a little-endian machine, `direct`: the file's palette
+// itself, when its colours lie at an even address, so that no table is built
+// or held at all (code 0 names entry `base` there, but a copying painter
+// never reads a skip's colour).
+// bLook: whether the draw has other colours or an opacity below 32; a draw
+// without them takes a painter that never looks (a tenth of the time of
+// desktop draws of alpha sprites, whose runs are many and short).
+template <Mode MODE, bool bSwap, bool bLook>
 class Painter : public RowSpan {
 public:
     static constexpr bool NEEDS_LOOK = false;
     static constexpr bool LONE_CODES = true;
+    static constexpr bool WHOLE_WALK = false;
 
-    Painter(const rle565_sprite& sprite) : sprite_(sprite) { resolve(0); }
+    Painter(const rle565_sprite& sprite, const Look& look, Tables<MODE>* own,
+            const Tables<MODE>* fixed, const AliasedColor* direct)
+        : sprite_(sprite), look_(look), own_(own), direct_(direct) {
+#ifdef RLE565_PAINT_HELD
+        // With lanes (x86), the tables live in the painter: the compiler
+        // then knows that no store to the frame changes them, which a table
+        // reached through a pointer does not tell it (colour-key draws took
+        // a sixth longer so). A prepared palette's tables are copied in.
+        if (fixed != nullptr) {
+            const auto* const from = reinterpret_cast<const uint8_t*>(fixed);
+            auto* const to = reinterpret_cast<uint8_t*>(&held_);
+            for (size_t i = 0; i < sizeof held_; ++i) to[i] = from[i];
+            base_ = 0;
+            return;
+        }
+#else
+        const Tables<MODE>* const t = own != nullptr ? own : fixed;
+        if (t != nullptr) {
+            if constexpr (MODE != Mode::BLEND) color_ = t->color;
+            if constexpr (MODE == Mode::ALPHA) alpha8_ = t->alpha8;
+            if constexpr (MODE == Mode::BLEND) {
+                premultiplied_ = t->premultiplied;
+                inverse_ = t->inverse;
+            }
+        }
+#endif
+        resolve(0);
+    }
 
     void setRow(uint16_t* pixels, uint8_t* alpha, int32_t x, uint32_t lo, uint32_t hi) {
         RowSpan::setRow(pixels, alpha, x, lo, hi);
@@ -121,7 +241,7 @@ public:
             // wait for its cache line.
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
-                if (k != CODE_SKIP) dst[i] = color_[k];
+                if (k != CODE_SKIP) dst[i] = RLE565_TABLE(color)[k];
             }
         } else if constexpr (MODE == Mode::BLEND) {
             // Opaque pixels are copied without reading the target, and skips
@@ -137,16 +257,16 @@ public:
             // The rest, fewer than eight, by the same sum without a branch.
             for (; i < len; ++i) {
                 const uint8_t k = c[i];
-                dst[i] = blend(premultiplied_[k], inverse_[k], dst[i]);
+                dst[i] = blend(RLE565_TABLE(premultiplied)[k], RLE565_TABLE(inverse)[k], dst[i]);
             }
 #else
             for (; i < len; ++i) {
                 const uint8_t k = c[i];
-                const uint32_t inverse = inverse_[k];
+                const uint32_t inverse = RLE565_TABLE(inverse)[k];
                 if (inverse == 0) {
-                    dst[i] = opaque(premultiplied_[k]);
+                    dst[i] = opaque(RLE565_TABLE(premultiplied)[k]);
                 } else if (inverse < ALPHA_OPAQUE) {
-                    dst[i] = blend(premultiplied_[k], inverse, dst[i]);
+                    dst[i] = blend(RLE565_TABLE(premultiplied)[k], inverse, dst[i]);
                 }
             }
 #endif
@@ -155,8 +275,8 @@ public:
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
                 if (k == CODE_SKIP) continue;
-                dst[i] = color_[k];
-                dstAlpha[i] = alpha8_[k];
+                dst[i] = RLE565_TABLE(color)[k];
+                dstAlpha[i] = RLE565_TABLE(alpha8)[k];
             }
         }
     }
@@ -167,15 +287,57 @@ public:
         const size_t at = target(n);
         if constexpr (MODE == Mode::COPY) {
             const uint16_t old = pixels_[at];
-            pixels_[at] = k != CODE_SKIP ? color_[k] : old;
+            pixels_[at] = k != CODE_SKIP ? RLE565_TABLE(color)[k] : old;
         } else if constexpr (MODE == Mode::BLEND) {
-            pixels_[at] = blend(premultiplied_[k], inverse_[k], pixels_[at]);
+            pixels_[at] =
+                blend(RLE565_TABLE(premultiplied)[k], RLE565_TABLE(inverse)[k], pixels_[at]);
         } else {
             const uint16_t old = pixels_[at];
             const uint8_t oldAlpha = alpha_[at];
-            pixels_[at] = k != CODE_SKIP ? color_[k] : old;
-            alpha_[at] = k != CODE_SKIP ? alpha8_[k] : oldAlpha;
+            pixels_[at] = k != CODE_SKIP ? RLE565_TABLE(color)[k] : old;
+            alpha_[at] = k != CODE_SKIP ? RLE565_TABLE(alpha8)[k] : oldAlpha;
         }
+    }
+
+    // Whether drawLine() gives stretches of short codes to stretch(): for
+    // copying painters; blending ones take codes one or two at a time.
+    static constexpr bool STRETCHES = MODE != Mode::BLEND;
+
+    // The skip and literal codes (up to `limit`) at `codes`, the first one
+    // among them, painted from column n on, at most `most` of them, all
+    // inside the clip; stops before the first longer code. Returns how many.
+    uint32_t stretch(const uint8_t* codes, uint32_t most, uint32_t n, uint32_t limit) {
+        uint16_t* const dst = pixels_ + target(n);
+        uint32_t i = 0;
+        if constexpr (MODE == Mode::COPY) {
+            do {
+                const uint32_t k = codes[i];
+                if (k > limit) break;
+                if (k != CODE_SKIP) dst[i] = RLE565_TABLE(color)[k];
+            } while (++i != most);
+        } else if constexpr (MODE == Mode::BLEND) {
+            do {
+                const uint32_t k = codes[i];
+                if (k > limit) break;
+                const uint32_t inverse = RLE565_TABLE(inverse)[k];
+                if (inverse == 0) {
+                    dst[i] = opaque(RLE565_TABLE(premultiplied)[k]);
+                } else if (inverse < ALPHA_OPAQUE) {
+                    dst[i] = blend(RLE565_TABLE(premultiplied)[k], inverse, dst[i]);
+                }
+            } while (++i != most);
+        } else {
+            uint8_t* const dstAlpha = alpha_ + target(n);
+            do {
+                const uint32_t k = codes[i];
+                if (k > limit) break;
+                if (k != CODE_SKIP) {
+                    dst[i] = RLE565_TABLE(color)[k];
+                    dstAlpha[i] = RLE565_TABLE(alpha8)[k];
+                }
+            } while (++i != most);
+        }
+        return i;
     }
 
     // The four skip or literal codes at k, at columns n to n + 3 inside the
@@ -223,17 +385,17 @@ public:
         const uint32_t k = entry - base_;
         const size_t at = target(n);
         if constexpr (MODE == Mode::COPY) {
-            pixels_[at] = color_[k];
+            pixels_[at] = RLE565_TABLE(color)[k];
         } else if constexpr (MODE == Mode::BLEND) {
-            const uint32_t inverse = inverse_[k];
+            const uint32_t inverse = RLE565_TABLE(inverse)[k];
             if (inverse == 0) {
-                pixels_[at] = opaque(premultiplied_[k]);
+                pixels_[at] = opaque(RLE565_TABLE(premultiplied)[k]);
             } else if (inverse < ALPHA_OPAQUE) {
-                pixels_[at] = blend(premultiplied_[k], inverse, pixels_[at]);
+                pixels_[at] = blend(RLE565_TABLE(premultiplied)[k], inverse, pixels_[at]);
             }
         } else {
-            pixels_[at] = color_[k];
-            alpha_[at] = alpha8_[k];
+            pixels_[at] = RLE565_TABLE(color)[k];
+            alpha_[at] = RLE565_TABLE(alpha8)[k];
         }
     }
 
@@ -249,8 +411,8 @@ public:
     void fill(uint32_t entry, uint32_t n, uint32_t len) {
         const size_t at = target(n);
         uint16_t* const dst = pixels_ + at;
-        const uint16_t color = loadColor(sprite_.palette, entry);
-        const uint32_t a = alphaOf(entry);
+        const uint16_t color = entryColor(sprite_.palette, bLook ? look_.colors : nullptr, entry);
+        const uint32_t a = entryAlpha(sprite_.alphas, bLook ? look_.opacity : ALPHA_OPAQUE, entry);
         if constexpr (MODE == Mode::BLEND) {
             if (a == 0) return;
             if (a < ALPHA_OPAQUE) {
@@ -286,7 +448,7 @@ private:
     // alphas gathered from the table, skips at alpha 0, which gives back the
     // target's own pixel.
     void blendEight(const uint8_t* k, uint16_t* dst) const {
-        const uint32_t* const t = pairs_;
+        const uint32_t* const t = RLE565_TABLE(pairs);
         const __m128i lo = _mm_set_epi32(static_cast<int>(t[k[3]]), static_cast<int>(t[k[2]]),
                                          static_cast<int>(t[k[1]]), static_cast<int>(t[k[0]]));
         const __m128i hi = _mm_set_epi32(static_cast<int>(t[k[7]]), static_cast<int>(t[k[6]]),
@@ -304,7 +466,7 @@ private:
 
     // The same for four codes, in the low lanes.
     void blendFour(const uint8_t* k, uint16_t* dst) const {
-        const uint32_t* const t = pairs_;
+        const uint32_t* const t = RLE565_TABLE(pairs);
         const __m128i four = _mm_set_epi32(static_cast<int>(t[k[3]]), static_cast<int>(t[k[2]]),
                                            static_cast<int>(t[k[1]]), static_cast<int>(t[k[0]]));
         const __m128i color = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(four, 16), 16), four);
@@ -325,9 +487,10 @@ private:
         uint32_t codes;
         __builtin_memcpy(&codes, k, sizeof codes);
         if (((codes - 0x01010101u) & ~codes & 0x80808080u) != 0) return false;
-        const uint64_t four = color_[k[0]] | static_cast<uint64_t>(color_[k[1]]) << 16 |
-                              static_cast<uint64_t>(color_[k[2]]) << 32 |
-                              static_cast<uint64_t>(color_[k[3]]) << 48;
+        const uint64_t four = RLE565_TABLE(color)[k[0]] |
+                              static_cast<uint64_t>(RLE565_TABLE(color)[k[1]]) << 16 |
+                              static_cast<uint64_t>(RLE565_TABLE(color)[k[2]]) << 32 |
+                              static_cast<uint64_t>(RLE565_TABLE(color)[k[3]]) << 48;
         __builtin_memcpy(dst, &four, sizeof four);
         return true;
     }
@@ -337,14 +500,6 @@ private:
     // sum is never negative.
     size_t target(uint32_t n) const {
         return static_cast<size_t>(static_cast<int64_t>(x_) + static_cast<int64_t>(n));
-    }
-
-    // An entry's alpha, 32 for a sprite without alpha palette; values above
-    // 32 count as opaque.
-    uint32_t alphaOf(uint32_t entry) const {
-        if (sprite_.alphas == nullptr) return ALPHA_OPAQUE;
-        const uint32_t a = sprite_.alphas[entry];
-        return a < ALPHA_OPAQUE ? a : ALPHA_OPAQUE;
     }
 
     // The pixel of an opaque entry, given s × 32.
@@ -361,53 +516,32 @@ private:
         return bSwap ? swapBytes(mixed) : mixed;
     }
 
-    // The table of literal codes 1 to 252 from palette base `base`; codes
-    // naming no entry are never painted, as the walker stops at them.
+    // Tables for palette base `base`.
     void resolve(uint32_t base) {
         base_ = base;
-        const uint32_t nLiterals = literalsBelow(sprite_.palette_size, base);
-        for (uint32_t k = 1; k <= nLiterals; ++k) {
-            const uint32_t entry = base + k;
-            const uint16_t color = loadColor(sprite_.palette, entry);
-            const uint32_t a = alphaOf(entry);
-            if constexpr (MODE != Mode::BLEND) color_[k] = bSwap ? swapBytes(color) : color;
-            if constexpr (MODE == Mode::BLEND) {
-                premultiplied_[k] = spreadRgb565(color) * a;
-                inverse_[k] = static_cast<uint8_t>(ALPHA_OPAQUE - a);
-#ifdef RLE565_WALK_SSE2
-                pairs_[k] = color | a << 16;
-#endif
-            }
-            if constexpr (MODE == Mode::ALPHA) alpha8_[k] = static_cast<uint8_t>(a);
+#ifdef RLE565_PAINT_HELD
+        resolveTables<MODE, bSwap>(held_, sprite_, bLook ? look_ : Look{}, base);
+#else
+        if (direct_ != nullptr) {
+            color_ = direct_ + base;
+        } else if (own_ != nullptr) {
+            resolveTables<MODE, bSwap>(*own_, sprite_, bLook ? look_ : Look{}, base);
         }
-        if constexpr (MODE != Mode::BLEND) color_[CODE_SKIP] = 0;
-        if constexpr (MODE == Mode::BLEND) {
-            premultiplied_[CODE_SKIP] = 0;
-            inverse_[CODE_SKIP] = ALPHA_OPAQUE;
-#ifdef RLE565_WALK_SSE2
-            pairs_[CODE_SKIP] = 0;
 #endif
-        }
-        if constexpr (MODE == Mode::ALPHA) alpha8_[CODE_SKIP] = 0;
     }
 
-    struct Empty {};
-    using ColorTable = uint16_t[TABLE_SIZE];
-    using WordTable = uint32_t[TABLE_SIZE];
-    using ByteTable = uint8_t[TABLE_SIZE];
-
     const rle565_sprite& sprite_;
+    const Look look_;
+    [[maybe_unused]] Tables<MODE>* const own_;
+    [[maybe_unused]] const AliasedColor* const direct_;
     uint32_t base_ = 0;
-    // Only the tables a mode reads take room: the runtime's stack may be small.
-    [[no_unique_address]] typename Select<MODE != Mode::BLEND, ColorTable, Empty>::Type color_;
-    [[no_unique_address]] typename Select<MODE == Mode::ALPHA, ByteTable, Empty>::Type alpha8_;
-    [[no_unique_address]]
-    typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type premultiplied_;
-    [[no_unique_address]] typename Select<MODE == Mode::BLEND, ByteTable, Empty>::Type inverse_;
-#ifdef RLE565_WALK_SSE2
-    // Colour and alpha side by side (colour in the low half), for blending
-    // eight at a time.
-    [[no_unique_address]] typename Select<MODE == Mode::BLEND, WordTable, Empty>::Type pairs_;
+#ifdef RLE565_PAINT_HELD
+    Tables<MODE> held_;
+#else
+    const AliasedColor* color_ = nullptr;
+    const uint8_t* alpha8_ = nullptr;
+    const uint32_t* premultiplied_ = nullptr;
+    const uint8_t* inverse_ = nullptr;
 #endif
 };
 

@@ -84,11 +84,60 @@ const char* rle565_error_text(int error);
 
 /* Draws the sprite with its top-left pixel at (x, y), clipped to the target:
  * any x and y, a sprite wholly outside draws nothing. A target with a null
- * pixels pointer, or a width or height of 0 or less, draws nothing. Each
- * draw resolves the palette into a table on the stack: at most about 1.4 KiB
- * without SSE2 and 2.3 KiB with it, when alpha is blended into the pixels; a
- * few dozen bytes in builds for size (-Os or RLE565_DRAW_COMPACT). */
+ * pixels pointer, or a width or height of 0 or less, draws nothing. A draw
+ * may resolve the palette into a table on the stack: at most about 1.4 KiB
+ * without SSE2 and 2.3 KiB with it, when alpha is blended into the pixels;
+ * without SSE2 (microcontrollers), none for a colour-key sprite whose bytes
+ * start at an even address drawn as they are, nor for any sprite drawn with
+ * a prepared palette (below); a few hundred bytes in all in builds for size
+ * (-Os or RLE565_DRAW_COMPACT). */
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y);
+
+/* rle565_draw_options.flags. */
+#define RLE565_DRAW_FLIP_X 1u  /* each line mirrored: column n lands on width - 1 - n */
+#define RLE565_DRAW_FLIP_Y 2u  /* the lines bottom to top */
+#define RLE565_DRAW_OPACITY 4u /* every alpha a becomes a * opacity / 32, rounded down */
+
+/* How rle565_draw_ex draws; all zeros draws as rle565_draw. */
+typedef struct rle565_draw_options {
+    uint32_t flags;
+    /* When not NULL, palette_size RGB565 colours that replace the sprite's
+     * own entry for entry; entry 0 stays the sprite's (transparent), and
+     * alphas stay the sprite's. */
+    const uint16_t* colors;
+    /* 0 (nothing drawn) to 32 (as without), with RLE565_DRAW_OPACITY. */
+    uint32_t opacity;
+    /* A palette made by rle565_palette_prepare for this sprite, this kind of
+     * target and these colors and opacity, or NULL. One made for anything
+     * else is not used: the draw then resolves its own. */
+    const void* palette;
+} rle565_draw_options;
+
+/* rle565_draw with options: flipped, with other colours, faded, with a
+ * prepared palette. (x, y) stays the top-left corner of the drawn
+ * rectangle; clipped as rle565_draw. A null options draws as rle565_draw. */
+void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y,
+                    const rle565_draw_options* options);
+
+/* The bytes a prepared palette of this sprite takes for drawing onto targets
+ * like `target` (whether it has an alpha array, its flags): at most about
+ * 2.3 KiB. Options may be NULL; only their colors and opacity count. Tables
+ * are prepared for sprites whose lines keep one palette (every
+ * single-palette file the converter writes): the sprite's codes are walked
+ * once to tell. Other sprites, and builds for size, take a few dozen bytes
+ * and draw as without. */
+size_t rle565_palette_size(const rle565_sprite* sprite, const rle565_target* target,
+                           const rle565_draw_options* options);
+
+/* Resolves the sprite's palette once, for targets like `target` and the
+ * options' colors and opacity, into `size` bytes at `memory` (aligned to 4
+ * bytes), so that draws given it in their options build no table of their
+ * own. The memory must stay in place, unchanged, while draws use it, and
+ * the sprite's bytes and the colors with it. Returns RLE565_OK, or
+ * RLE565_ERR_ARGUMENT when an argument is null, the memory is too small or
+ * not aligned. Drawing with it gives the same pixels as without. */
+int rle565_palette_prepare(void* memory, size_t size, const rle565_sprite* sprite,
+                           const rle565_target* target, const rle565_draw_options* options);
 
 #ifdef __cplusplus
 }

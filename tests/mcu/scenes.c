@@ -45,47 +45,85 @@ enum { CLIP_X = 24, CLIP_Y = 16, CLIP_WIDTH = 60, CLIP_HEIGHT = 40 };
 /* What a scene must do to the frame. */
 enum { DRAWS, DRAWS_NOTHING };
 
+/* The options a scene draws with, by rle565_draw_ex; NO_OPTIONS draws by
+ * rle565_draw. RECOLORED gives every entry another colour (recolor below),
+ * PREPARED draws with a palette prepared for the scene's target first. */
+enum {
+    NO_OPTIONS,
+    FLIP_X,
+    FLIP_Y,
+    FLIP_BOTH,
+    RECOLORED,
+    FADED,
+    FADED_OUT,
+    PREPARED,
+    PREPARED_RECOLORED_FADED,
+    EVERYTHING
+};
+
 typedef struct scene {
     const char* name;
     int sprite;
     int32_t x, y;
     unsigned kind;
     int expect;
+    int options;
 } scene;
 
 static const scene scenes[] = {
-    {"alpha-inside", ALPHA_SPRITE, 30, 16, PLAIN, DRAWS},
-    {"alpha-off-left", ALPHA_SPRITE, -37, 10, PLAIN, DRAWS},
-    {"alpha-off-right", ALPHA_SPRITE, 101, 20, PLAIN, DRAWS},
-    {"alpha-off-top", ALPHA_SPRITE, 12, -45, PLAIN, DRAWS},
-    {"alpha-off-bottom", ALPHA_SPRITE, 40, 70, PLAIN, DRAWS},
-    {"alpha-off-corner", ALPHA_SPRITE, 90, -30, PLAIN, DRAWS},
-    {"alpha-outside-left", ALPHA_SPRITE, -64, 0, PLAIN, DRAWS_NOTHING},
-    {"alpha-outside-below", ALPHA_SPRITE, 0, 96, PLAIN, DRAWS_NOTHING},
-    {"alpha-far-away", ALPHA_SPRITE, -2000000000, 2000000000, PLAIN, DRAWS_NOTHING},
-    {"alpha-copied", ALPHA_SPRITE, 20, 20, ALPHA_TARGET, DRAWS},
-    {"alpha-copied-clipped", ALPHA_SPRITE, -20, 50, ALPHA_TARGET, DRAWS},
-    {"alpha-swapped", ALPHA_SPRITE, 70, -8, BYTESWAP, DRAWS},
-    {"alpha-clip-rect", ALPHA_SPRITE, -10, -12, CLIP, DRAWS},
-    {"alpha-clip-rect-far", ALPHA_SPRITE, 40, 20, CLIP, DRAWS},
-    {"alpha-clip-rect-outside", ALPHA_SPRITE, 60, 0, CLIP, DRAWS_NOTHING},
-    {"alpha-off-every-edge", ALPHA_SPRITE, -2, -12, CLIP, DRAWS},
-    {"keyed-inside", KEYED_SPRITE, 5, 5, PLAIN, DRAWS},
-    {"keyed-off-left", KEYED_SPRITE, -19, 40, PLAIN, DRAWS},
-    {"keyed-off-right", KEYED_SPRITE, 100, 60, PLAIN, DRAWS},
-    {"keyed-off-top", KEYED_SPRITE, 50, -21, PLAIN, DRAWS},
-    {"keyed-off-bottom", KEYED_SPRITE, 80, 90, PLAIN, DRAWS},
-    {"keyed-swapped", KEYED_SPRITE, -5, 80, BYTESWAP, DRAWS},
-    {"keyed-copied", KEYED_SPRITE, 100, 3, ALPHA_TARGET, DRAWS},
-    {"keyed-swapped-copied", KEYED_SPRITE, 2, -3, BYTESWAP | ALPHA_TARGET, DRAWS},
-    {"keyed-clip-rect", KEYED_SPRITE, 40, 25, CLIP, DRAWS},
-    {"multi-inside", MULTI_SPRITE, 40, 30, PLAIN, DRAWS},
-    {"multi-off-corner", MULTI_SPRITE, -30, -25, PLAIN, DRAWS},
-    {"multi-copied", MULTI_SPRITE, 90, 70, ALPHA_TARGET, DRAWS},
-    {"multi-swapped-clip-rect", MULTI_SPRITE, 30, -20, BYTESWAP | CLIP, DRAWS},
-    {"wide-both-sides", WIDE_SPRITE, -100, 40, PLAIN, DRAWS},
-    {"wide-copied", WIDE_SPRITE, -250, 93, ALPHA_TARGET, DRAWS},
-    {"wide-clip-rect", WIDE_SPRITE, -77, 7, CLIP, DRAWS},
+    {"alpha-inside", ALPHA_SPRITE, 30, 16, PLAIN, DRAWS, NO_OPTIONS},
+    {"alpha-off-left", ALPHA_SPRITE, -37, 10, PLAIN, DRAWS, NO_OPTIONS},
+    {"alpha-off-right", ALPHA_SPRITE, 101, 20, PLAIN, DRAWS, NO_OPTIONS},
+    {"alpha-off-top", ALPHA_SPRITE, 12, -45, PLAIN, DRAWS, NO_OPTIONS},
+    {"alpha-off-bottom", ALPHA_SPRITE, 40, 70, PLAIN, DRAWS, NO_OPTIONS},
+    {"alpha-off-corner", ALPHA_SPRITE, 90, -30, PLAIN, DRAWS, NO_OPTIONS},
+    {"alpha-outside-left", ALPHA_SPRITE, -64, 0, PLAIN, DRAWS_NOTHING, NO_OPTIONS},
+    {"alpha-outside-below", ALPHA_SPRITE, 0, 96, PLAIN, DRAWS_NOTHING, NO_OPTIONS},
+    {"alpha-far-away", ALPHA_SPRITE, -2000000000, 2000000000, PLAIN, DRAWS_NOTHING, NO_OPTIONS},
+    {"alpha-copied", ALPHA_SPRITE, 20, 20, ALPHA_TARGET, DRAWS, NO_OPTIONS},
+    {"alpha-copied-clipped", ALPHA_SPRITE, -20, 50, ALPHA_TARGET, DRAWS, NO_OPTIONS},
+    {"alpha-swapped", ALPHA_SPRITE, 70, -8, BYTESWAP, DRAWS, NO_OPTIONS},
+    {"alpha-clip-rect", ALPHA_SPRITE, -10, -12, CLIP, DRAWS, NO_OPTIONS},
+    {"alpha-clip-rect-far", ALPHA_SPRITE, 40, 20, CLIP, DRAWS, NO_OPTIONS},
+    {"alpha-clip-rect-outside", ALPHA_SPRITE, 60, 0, CLIP, DRAWS_NOTHING, NO_OPTIONS},
+    {"alpha-off-every-edge", ALPHA_SPRITE, -2, -12, CLIP, DRAWS, NO_OPTIONS},
+    {"keyed-inside", KEYED_SPRITE, 5, 5, PLAIN, DRAWS, NO_OPTIONS},
+    {"keyed-off-left", KEYED_SPRITE, -19, 40, PLAIN, DRAWS, NO_OPTIONS},
+    {"keyed-off-right", KEYED_SPRITE, 100, 60, PLAIN, DRAWS, NO_OPTIONS},
+    {"keyed-off-top", KEYED_SPRITE, 50, -21, PLAIN, DRAWS, NO_OPTIONS},
+    {"keyed-off-bottom", KEYED_SPRITE, 80, 90, PLAIN, DRAWS, NO_OPTIONS},
+    {"keyed-swapped", KEYED_SPRITE, -5, 80, BYTESWAP, DRAWS, NO_OPTIONS},
+    {"keyed-copied", KEYED_SPRITE, 100, 3, ALPHA_TARGET, DRAWS, NO_OPTIONS},
+    {"keyed-swapped-copied", KEYED_SPRITE, 2, -3, BYTESWAP | ALPHA_TARGET, DRAWS, NO_OPTIONS},
+    {"keyed-clip-rect", KEYED_SPRITE, 40, 25, CLIP, DRAWS, NO_OPTIONS},
+    {"multi-inside", MULTI_SPRITE, 40, 30, PLAIN, DRAWS, NO_OPTIONS},
+    {"multi-off-corner", MULTI_SPRITE, -30, -25, PLAIN, DRAWS, NO_OPTIONS},
+    {"multi-copied", MULTI_SPRITE, 90, 70, ALPHA_TARGET, DRAWS, NO_OPTIONS},
+    {"multi-swapped-clip-rect", MULTI_SPRITE, 30, -20, BYTESWAP | CLIP, DRAWS, NO_OPTIONS},
+    {"wide-both-sides", WIDE_SPRITE, -100, 40, PLAIN, DRAWS, NO_OPTIONS},
+    {"wide-copied", WIDE_SPRITE, -250, 93, ALPHA_TARGET, DRAWS, NO_OPTIONS},
+    {"wide-clip-rect", WIDE_SPRITE, -77, 7, CLIP, DRAWS, NO_OPTIONS},
+    {"alpha-flip-x", ALPHA_SPRITE, -20, 10, PLAIN, DRAWS, FLIP_X},
+    {"alpha-flip-y-clip-rect", ALPHA_SPRITE, 10, -30, CLIP, DRAWS, FLIP_Y},
+    {"alpha-flip-both-copied", ALPHA_SPRITE, 90, 50, ALPHA_TARGET, DRAWS, FLIP_BOTH},
+    {"keyed-flip-x-swapped", KEYED_SPRITE, 110, 20, BYTESWAP, DRAWS, FLIP_X},
+    {"keyed-flip-both", KEYED_SPRITE, -7, -9, PLAIN, DRAWS, FLIP_BOTH},
+    {"multi-flip-x-clip-rect", MULTI_SPRITE, 50, 30, CLIP, DRAWS, FLIP_X},
+    {"wide-flip-both", WIDE_SPRITE, -90, 60, PLAIN, DRAWS, FLIP_BOTH},
+    {"keyed-recolored", KEYED_SPRITE, 30, 30, PLAIN, DRAWS, RECOLORED},
+    {"alpha-recolored-copied", ALPHA_SPRITE, 20, 40, ALPHA_TARGET, DRAWS, RECOLORED},
+    {"multi-recolored", MULTI_SPRITE, 70, -10, PLAIN, DRAWS, RECOLORED},
+    {"alpha-faded", ALPHA_SPRITE, 30, 20, PLAIN, DRAWS, FADED},
+    {"keyed-faded-swapped", KEYED_SPRITE, 60, 50, BYTESWAP, DRAWS, FADED},
+    {"keyed-faded-copied", KEYED_SPRITE, -10, 70, ALPHA_TARGET, DRAWS, FADED},
+    {"alpha-faded-out", ALPHA_SPRITE, 30, 20, PLAIN, DRAWS_NOTHING, FADED_OUT},
+    {"keyed-prepared", KEYED_SPRITE, 44, 8, PLAIN, DRAWS, PREPARED},
+    {"alpha-prepared-swapped", ALPHA_SPRITE, 80, 40, BYTESWAP, DRAWS, PREPARED},
+    {"alpha-prepared-copied", ALPHA_SPRITE, -30, -20, ALPHA_TARGET, DRAWS, PREPARED},
+    {"multi-prepared", MULTI_SPRITE, 10, 60, PLAIN, DRAWS, PREPARED},
+    {"keyed-prepared-recolored-faded", KEYED_SPRITE, 100, 80, PLAIN, DRAWS,
+     PREPARED_RECOLORED_FADED},
+    {"alpha-everything-clip-rect", ALPHA_SPRITE, 20, -5, CLIP, DRAWS, EVERYTHING},
 };
 
 static uint16_t swap_bytes(uint16_t value) { return (uint16_t)(value << 8 | value >> 8); }
@@ -155,6 +193,68 @@ static uint32_t frame_checksum(void) {
     return hash;
 }
 
+/* Another colour for every colour, for the RECOLORED scenes. */
+static uint16_t recolor(uint16_t c) { return (uint16_t)(c * 40503u + 7u); }
+
+static uint16_t colors[1024];
+static uint32_t prepared[1024];
+
+/* Draws a scene's sprite with its options. */
+static void draw_with(const scene* s, const rle565_target* target) {
+    const rle565_sprite* sprite = &sprites[s->sprite];
+    if (s->options == NO_OPTIONS) {
+        rle565_draw(sprite, target, s->x, s->y);
+        return;
+    }
+    for (uint32_t e = 0; e < sprite->palette_size && e < 1024; ++e)
+        colors[e] = recolor((uint16_t)(sprite->palette[2 * e] | sprite->palette[2 * e + 1] << 8));
+    rle565_draw_options options = {0, NULL, 0, NULL};
+    switch (s->options) {
+        case FLIP_X:
+            options.flags = RLE565_DRAW_FLIP_X;
+            break;
+        case FLIP_Y:
+            options.flags = RLE565_DRAW_FLIP_Y;
+            break;
+        case FLIP_BOTH:
+            options.flags = RLE565_DRAW_FLIP_X | RLE565_DRAW_FLIP_Y;
+            break;
+        case RECOLORED:
+            options.colors = colors;
+            break;
+        case FADED:
+            options.flags = RLE565_DRAW_OPACITY;
+            options.opacity = 13;
+            break;
+        case FADED_OUT:
+            options.flags = RLE565_DRAW_OPACITY;
+            options.opacity = 0;
+            break;
+        case PREPARED_RECOLORED_FADED:
+            options.colors = colors;
+            options.flags = RLE565_DRAW_OPACITY;
+            options.opacity = 22;
+            break;
+        case EVERYTHING:
+            options.colors = colors;
+            options.flags = RLE565_DRAW_OPACITY | RLE565_DRAW_FLIP_X | RLE565_DRAW_FLIP_Y;
+            options.opacity = 27;
+            break;
+        default:
+            break;
+    }
+    if (s->options == PREPARED || s->options == PREPARED_RECOLORED_FADED) {
+        if (rle565_palette_size(sprite, target, &options) > sizeof prepared ||
+            rle565_palette_prepare(prepared, sizeof prepared, sprite, target, &options) !=
+                RLE565_OK) {
+            board_print("FAIL no prepared palette\n");
+            return;
+        }
+        options.palette = prepared;
+    }
+    rle565_draw_ex(sprite, target, s->x, s->y, &options);
+}
+
 static int run_scene(const scene* s) {
     reset_frame(s->kind);
     const rect r = target_rect(s->kind);
@@ -164,7 +264,7 @@ static int run_scene(const scene* s) {
                                   r.width,
                                   r.height,
                                   s->kind & BYTESWAP ? RLE565_TARGET_BYTESWAP : 0u};
-    rle565_draw(&sprites[s->sprite], &target, s->x, s->y);
+    draw_with(s, &target);
     board_print_hex(s->name, frame_checksum());
     int changed_inside = 0;
     const uint32_t outside = count_changes(r, s->kind, &changed_inside);
@@ -197,6 +297,51 @@ static int run_empty_targets(void) {
     return changed != 0;
 }
 
+/* A frame of several sprites drawn whole, then in bands of 16 rows as a
+ * display without a whole frame of RAM is fed: each band a target of its
+ * own, whose pixels are the band's and whose y is shifted. Both must give
+ * the same frame. */
+enum { BAND = 16 };
+static uint16_t band[WIDTH * BAND];
+
+static const scene strip_scene[] = {
+    {"", WIDE_SPRITE, -40, 3, PLAIN, DRAWS, FLIP_X},
+    {"", ALPHA_SPRITE, 20, -12, PLAIN, DRAWS, NO_OPTIONS},
+    {"", KEYED_SPRITE, 70, 30, PLAIN, DRAWS, FLIP_Y},
+    {"", MULTI_SPRITE, 95, 70, PLAIN, DRAWS, RECOLORED},
+    {"", ALPHA_SPRITE, -10, 55, PLAIN, DRAWS, FADED},
+};
+
+static int run_strips(void) {
+    enum { COUNT = sizeof strip_scene / sizeof strip_scene[0] };
+    reset_frame(PLAIN);
+    const rle565_target whole = {pixels + GUARD * STRIDE + GUARD, NULL, STRIDE, WIDTH, HEIGHT, 0};
+    for (int i = 0; i < COUNT; ++i) draw_with(&strip_scene[i], &whole);
+    const uint32_t expected = frame_checksum();
+    reset_frame(PLAIN);
+    for (int32_t top = 0; top < HEIGHT; top += BAND) {
+        for (int32_t v = 0; v < BAND; ++v)
+            for (int32_t u = 0; u < WIDTH; ++u)
+                band[v * WIDTH + u] = pixels[(GUARD + top + v) * STRIDE + GUARD + u];
+        const rle565_target target = {band, NULL, WIDTH, WIDTH, BAND, 0};
+        for (int i = 0; i < COUNT; ++i) {
+            scene shifted = strip_scene[i];
+            shifted.y -= top;
+            draw_with(&shifted, &target);
+        }
+        for (int32_t v = 0; v < BAND; ++v)
+            for (int32_t u = 0; u < WIDTH; ++u)
+                pixels[(GUARD + top + v) * STRIDE + GUARD + u] = band[v * WIDTH + u];
+    }
+    const uint32_t banded = frame_checksum();
+    board_print_hex("strips", banded);
+    if (banded != expected) {
+        board_print_hex("FAIL the frame drawn whole", expected);
+        return 1;
+    }
+    return 0;
+}
+
 int main(void) {
     int failures = 0;
     for (int i = 0; i < SPRITE_COUNT; ++i) {
@@ -211,6 +356,7 @@ int main(void) {
                     (uint32_t)rle565_sprite_open(&cut, alpha_rle, sizeof alpha_rle - 1));
     for (size_t i = 0; i < sizeof scenes / sizeof scenes[0]; ++i) failures += run_scene(&scenes[i]);
     failures += run_empty_targets();
+    failures += run_strips();
     board_print_hex("failures", (uint32_t)failures);
     return failures != 0;
 }
