@@ -76,10 +76,10 @@ protected:
 };
 
 // Draws a BI_RLE8 (bitCount 8) or BI_RLE4 (bitCount 4) bitmap into the
-// image's pixels, whose undrawn places keep what they hold (the caller fills
-// them with the colour key). Lines run bottom-up unless bTopDown. False when a
-// code draws or moves outside the image or the codes run past the file
-// before the end-of-bitmap code.
+// image's pixels, which it sizes itself, growing them with the lines the
+// codes reach; undrawn places hold the colour key. Lines run bottom-up unless
+// bTopDown. Pixels past a line's end or below the last line are dropped.
+// False when the codes run past the file before the end-of-bitmap code.
 [[nodiscard]] bool decodeBmpRle(CodeBytes& in, std::uint16_t bitCount,
                                 const std::array<std::uint16_t, 256>& lut, bool bTopDown,
                                 Image& image);

@@ -15,6 +15,7 @@
 #include "check.h"
 #include "error_text.h"
 #include "formats/bmp_pixels.h"
+#include "formats/image_limits.h"
 #include "formats/vector_clones.h"
 #include "memory.h"
 
@@ -358,8 +359,11 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     // RLE codes only for the depth they are made for.
     const bool bRle = (h.compression == BI_RLE8 && h.bitCount == 8) ||
                       (h.compression == BI_RLE4 && h.bitCount == 4);
-    if (h.compression != BI_RGB && !bMasks && !bRle) return fail(errorText, ERROR_COMPRESSION);
-    if (bMasks && h.bitCount != 16 && h.bitCount != 32) return fail(errorText, ERROR_MASKS);
+    // Bit masks are only for 16- and 32-bit pixels; compression 3 at other
+    // depths is another coding (OS/2 Huffman at 1 bit), not masks.
+    const bool bMaskDepth = h.bitCount == 16 || h.bitCount == 32;
+    if ((h.compression != BI_RGB && !bMasks && !bRle) || (bMasks && !bMaskDepth))
+        return fail(errorText, ERROR_COMPRESSION);
     if (!isSupportedDepth(h.bitCount)) return fail(errorText, ERROR_BIT_DEPTH);
     std::uint32_t nColors = 0;
     if (h.bitCount <= 8) {
@@ -377,7 +381,8 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     const std::uint64_t rowData = (rowBits + 7) / 8;
     // Once width × height fits in 32 bits, rowSize × height cannot wrap 64.
     const auto nPixels = checkedMul(width, height);
-    if (!nPixels || !checkedMul(*nPixels, 2) || rowSize * height > UINT32_MAX)
+    if (!nPixels || !checkedMul(*nPixels, 2) || rowSize * height > UINT32_MAX ||
+        !withinPixelLimit(width, height))
         return fail(errorText, ERROR_TOO_LARGE);
 
     // Offsets from the "B" of "BM". The rows start at bfOffBits unless that
@@ -413,13 +418,10 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     image->clear();
     image->width = h.width;
     image->height = static_cast<std::int32_t>(height);
-    sizePlane(image->pixels, *nPixels);
     image->bAlpha = layout ? layout->hasAlpha() : h.bitCount == 32;
-    if (image->bAlpha) sizePlane(image->alpha, *nPixels);
 
     if (bRle) {
-        // Pixels that no code draws are transparent.
-        std::fill(image->pixels.begin(), image->pixels.end(), COLOR_KEY);
+        // The decoder grows the plane with the lines its codes reach.
         if (in.missing()) return fail(errorText, ERROR_TRUNCATED);
         in.skip(rowsStart - tableEnd);
         SourceCodes<Source> codes(in);
@@ -427,6 +429,10 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
             return fail(errorText, ERROR_RLE);
         return image;
     }
+    // Plain rows: the file's size has been checked against them (or, for a
+    // stream read whole, the bytes are all there), so the plane can be filled.
+    sizePlane(image->pixels, *nPixels);
+    if (image->bAlpha) sizePlane(image->alpha, *nPixels);
     if (rowsBytes > 0) {
         in.skip(rowsStart - tableEnd);
         for (std::uint32_t r = 0; r < height; ++r) {
@@ -459,9 +465,9 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
             }
         }
     }
-    // A stream that cannot tell its length is checked as it is read instead;
-    // a file that shrank since the check keeps its zero bytes.
-    if (!nRemaining && in.missing()) return fail(errorText, ERROR_TRUNCATED);
+    // A stream that cannot tell its length is checked as it is read, and so
+    // is a file that shrank while it was read: every short read is refused.
+    if (in.missing()) return fail(errorText, ERROR_TRUNCATED);
     return image;
 }
 

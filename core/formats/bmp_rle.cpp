@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "formats/bmp_pixels.h"
 
@@ -12,23 +14,29 @@ constexpr std::uint8_t ESCAPE_END_OF_BITMAP = 1;
 constexpr std::uint8_t ESCAPE_DELTA = 2;
 
 // The drawing position. Lines count from the first line of the file; moves
-// add at most 255 per code, so the counters never wrap.
+// add at most 255 per code, so the counters never wrap. The plane holds the
+// lines in file order and grows with the lines the codes reach, so a header
+// that claims a large picture costs nothing until codes fill it.
 class Pen {
 public:
     Pen(Image& image, bool bTopDown)
         : image_(image),
           width_(static_cast<std::uint64_t>(image.width)),
           height_(static_cast<std::uint64_t>(image.height)),
-          bTopDown_(bTopDown) {}
+          bTopDown_(bTopDown) {
+        image_.pixels.clear();
+    }
 
-    // The place of the next `count` pixels, or nullptr when they do not fit
-    // in the current line.
-    std::uint16_t* draw(std::uint64_t count) {
-        if (line_ >= height_ || x_ + count > width_) return nullptr;
-        const std::uint64_t y = bTopDown_ ? line_ : height_ - 1 - line_;
-        std::uint16_t* out = image_.pixels.data() + static_cast<std::size_t>(y * width_ + x_);
+    // The place of the next `count` pixels and how many of them fall inside
+    // the line; pixels past its end or below the last line are dropped, as
+    // encoders code a row's padding as pixels.
+    std::pair<std::uint16_t*, std::size_t> draw(std::uint64_t count) {
+        const std::uint64_t x = x_;
         x_ += count;
-        return out;
+        if (line_ >= height_ || x >= width_) return {nullptr, 0};
+        reach(line_ + 1);
+        std::uint16_t* out = image_.pixels.data() + static_cast<std::size_t>(line_ * width_ + x);
+        return {out, static_cast<std::size_t>(std::min(count, width_ - x))};
     }
     void endLine() {
         x_ = 0;
@@ -38,8 +46,27 @@ public:
         x_ += dx;
         line_ += dy;
     }
+    // The end of the bitmap: lines no code reached are transparent; lines
+    // go to their places, top line first.
+    void finish() {
+        reach(height_);
+        if (bTopDown_) return;
+        std::uint16_t* p = image_.pixels.data();
+        const auto w = static_cast<std::size_t>(width_);
+        for (std::uint64_t a = 0, b = height_ - 1; a < b; ++a, --b)
+            std::swap_ranges(p + a * w, p + (a + 1) * w, p + b * w);
+    }
 
 private:
+    void reach(std::uint64_t lines) {
+        lines = std::min(lines, height_);
+        const auto size = static_cast<std::size_t>(lines * width_);
+        if (image_.pixels.size() >= size) return;
+        // Grown by doubling, so each line is copied a few times at most.
+        image_.pixels.reserve(std::max(size, image_.pixels.size() * 2));
+        image_.pixels.resize(size, COLOR_KEY);
+    }
+
     Image& image_;
     std::uint64_t width_;
     std::uint64_t height_;
@@ -69,11 +96,10 @@ bool decodeBmpRle(CodeBytes& in, std::uint16_t bitCount, const std::array<std::u
         const std::uint8_t value = code[1];
         if (count > 0) {
             // A run: the value's index, or for four bits two indices in turn.
-            std::uint16_t* out = pen.draw(count);
-            if (!out) return false;
+            const auto [out, n] = pen.draw(count);
             const std::uint16_t first = lut[bFour ? value >> 4 : value];
             const std::uint16_t second = lut[bFour ? value & 0x0F : value];
-            for (std::size_t i = 0; i < count; ++i) out[i] = (i & 1) != 0 ? second : first;
+            for (std::size_t i = 0; i < n; ++i) out[i] = (i & 1) != 0 ? second : first;
             continue;
         }
         switch (value) {
@@ -81,6 +107,7 @@ bool decodeBmpRle(CodeBytes& in, std::uint16_t bitCount, const std::array<std::u
                 pen.endLine();
                 break;
             case ESCAPE_END_OF_BITMAP:
+                pen.finish();
                 return true;
             case ESCAPE_DELTA: {
                 const auto step = in.take(2);
@@ -93,9 +120,8 @@ bool decodeBmpRle(CodeBytes& in, std::uint16_t bitCount, const std::array<std::u
                 const std::size_t nBytes = bFour ? (value + 1u) / 2 : value;
                 const auto literal = in.take((nBytes + 1) / 2 * 2);
                 if (in.missing()) return false;
-                std::uint16_t* out = pen.draw(value);
-                if (!out) return false;
-                for (std::size_t i = 0; i < value; ++i) out[i] = lut[indexAt(literal, i, bFour)];
+                const auto [out, n] = pen.draw(value);
+                for (std::size_t i = 0; i < n; ++i) out[i] = lut[indexAt(literal, i, bFour)];
                 break;
             }
         }

@@ -269,8 +269,13 @@ TEST(ReadBmp, ImageTooLarge) {
     EXPECT_EQ(errorOf(BmpBuilder(65536, 65536, 16).build()), "image too large");
     EXPECT_EQ(errorOf(BmpBuilder(32768, -65536, 8).build()), "image too large");
     EXPECT_EQ(errorOf(BmpBuilder(0x7FFFFFFF, 1, 32).build()), "image too large");
-    // 2 × 0x7FFFFFFF pixel bytes fit; so do the 1-bit rows.
-    EXPECT_EQ(errorOf(BmpBuilder(0x7FFFFFFF, 1, 1).build()), "truncated file");
+    // The pixel limit: 16384 × 16384 and as many pixels in any shape pass
+    // (to the check of the file's size); one more is refused.
+    EXPECT_EQ(errorOf(BmpBuilder(0x7FFFFFFF, 1, 1).build()), "image too large");
+    EXPECT_EQ(errorOf(BmpBuilder(16384, 16384, 1).build()), "truncated file");
+    EXPECT_EQ(errorOf(BmpBuilder(16384 * 16384, -1, 1).build()), "truncated file");
+    EXPECT_EQ(errorOf(BmpBuilder(16384, 16385, 1).build()), "image too large");
+    EXPECT_EQ(errorOf(BmpBuilder(16384 * 16384 + 1, 1, 1).build()), "image too large");
 }
 
 TEST(ReadBmp, MissingTableOrRows) {
