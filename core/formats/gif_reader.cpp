@@ -11,6 +11,7 @@
 
 #include "error_text.h"
 #include "formats/bmp_pixels.h"
+#include "formats/image_limits.h"
 
 namespace rle565 {
 
@@ -132,8 +133,8 @@ private:
             std::max<std::int64_t>(gif_->SWidth, std::int64_t{desc.Left} + desc.Width);
         const std::int64_t height =
             std::max<std::int64_t>(gif_->SHeight, std::int64_t{desc.Top} + desc.Height);
-        if (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) >
-            GIF_MAX_PIXELS) {
+        if (!withinPixelLimit(static_cast<std::uint64_t>(width),
+                              static_cast<std::uint64_t>(height))) {
             setError(errorText_, ERROR_TOO_LARGE);
             return false;
         }
@@ -150,8 +151,8 @@ private:
         if (desc.Left < 0 || desc.Top < 0 || desc.Width < 0 || desc.Height < 0)
             return fail(D_GIF_ERR_IMAGE_DEFECT);
         if (nFrames_ == 0 && !makeCanvas(desc)) return false;
-        if (static_cast<std::uint64_t>(desc.Width) * static_cast<std::uint64_t>(desc.Height) >
-            GIF_MAX_PIXELS) {
+        if (!withinPixelLimit(static_cast<std::uint64_t>(desc.Width),
+                              static_cast<std::uint64_t>(desc.Height))) {
             setError(errorText_, ERROR_TOO_LARGE);
             return false;
         }

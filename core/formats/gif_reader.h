@@ -17,9 +17,6 @@ namespace rle565 {
 // The six bytes GIF files start with; the last three name the version.
 inline constexpr std::size_t GIF_SIGNATURE_SIZE = 6;
 
-// The most pixels a GIF canvas may have: sprites up to 16384 x 16384.
-inline constexpr std::uint64_t GIF_MAX_PIXELS = std::uint64_t{16384} * 16384;
-
 // Whether the bytes start with "GIF87a" or "GIF89a".
 bool isGif(std::span<const std::uint8_t> bytes);
 
