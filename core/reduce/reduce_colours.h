@@ -7,13 +7,16 @@
 namespace rle565 {
 
 struct ReduceReport {
-    bool reduced = false;
-    double psnr = 0;
+    bool reduced = false;  // the image had more pairs than asked and now has no more
+    double psnr = 0;       // dB, reduced against before: the mean of over black and over white
 };
 
-// Reduces a plain image in place to at most maxPairs visible (colour, alpha)
-// pairs, with error diffusion when dither is set. False only for bad
-// arguments.
+// Reduces a plain image in place to at most maxPairs (1 to 252) visible
+// (colour, alpha) pairs, with error diffusion when dither is set: a median
+// cut in premultiplied RGB565 and alpha, refined by Lloyd's rounds. Fully
+// transparent pixels stay exactly so, visible ones stay visible, and a
+// picture without alpha plane never gets the colour key. An image of no
+// more pairs is left as it is. Deterministic. False only for bad arguments.
 bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report);
 
 }  // namespace rle565
