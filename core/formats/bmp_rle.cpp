@@ -50,7 +50,8 @@ public:
     // go to their places, top line first.
     void finish() {
         reach(height_);
-        if (bTopDown_) return;
+        // An image of no lines, or of one, has nothing to turn over.
+        if (bTopDown_ || height_ < 2) return;
         std::uint16_t* p = image_.pixels.data();
         const auto w = static_cast<std::size_t>(width_);
         for (std::uint64_t a = 0, b = height_ - 1; a < b; ++a, --b)

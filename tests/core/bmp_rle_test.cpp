@@ -121,6 +121,20 @@ TEST(BmpRle, TopDownAndIndicesPastTheTable) {
     EXPECT_EQ(loaded.image->pixels, (Pixels{R, R, 0, 0}));
 }
 
+// Bitmaps of no line and of one: there is nothing to turn over, and codes
+// for lines that are not there draw nothing.
+TEST(BmpRle, NoLineAndOneLine) {
+    const auto none =
+        load(rle4(5, 0).raw({0x05, 0x12, 0x00, 0x00, 0x03, 0x33, 0x00, 0x01}).build());
+    ASSERT_TRUE(none.image) << none.error;
+    EXPECT_EQ(none.image->width, 5);
+    EXPECT_TRUE(none.image->pixels.empty());
+
+    const auto one = load(rle8(3, 1).raw({0x03, 0x01, 0x00, 0x00, 0x02, 0x02, 0x00, 0x01}).build());
+    ASSERT_TRUE(one.image) << one.error;
+    EXPECT_EQ(one.image->pixels, (Pixels{G, G, G}));
+}
+
 // The codes start at bfOffBits; an end of line after the last line and bytes
 // after the end of bitmap are harmless.
 TEST(BmpRle, DataOffsetAndTrailingBytes) {
