@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <unordered_map>
 #include <vector>
 
@@ -15,18 +16,41 @@ namespace rle565 {
 
 namespace {
 
-// Colours are compared premultiplied by their alpha, so that two pairs count
-// as close when they look alike over any background: red, green, blue scaled
-// to 0..255 times alpha, and alpha itself on 0..255.
+// Pairs are compared by how they look once decoded: each channel widened to
+// a byte as the decoder does, composited over black and over white. The
+// squared error of those six values is a quadratic form in the colour over
+// black (P, premultiplied) and the clearness T = 255 - alpha; it becomes a
+// plain Euclidean distance in the coordinates √2·(P + T/2) for red, green and
+// blue and √(3/2)·T, so means, nearest entries and error diffusion are all
+// exact in this space.
 using Point = std::array<double, 4>;
 
 constexpr std::size_t CHANNELS = 4;
-// Lloyd's refinement visits every distinct pair against every entry; above
-// this much work a picture keeps the median cut's palette as it is.
-constexpr std::size_t REFINE_BUDGET = 40'000'000;
-constexpr int REFINE_ROUNDS = 4;
+constexpr double ROOT2 = 1.4142135623730951;
+constexpr double ROOT3_2 = 1.2247448713915890;
 // The figure for two pictures that are the same.
 constexpr double PSNR_SAME = 99.0;
+// Lloyd's rounds stop when no pair changes entry, at the latest after this
+// many, or earlier when the rounds would cost more than the budget (pairs
+// visited times entries).
+constexpr int REFINE_ROUNDS = 60;
+constexpr double REFINE_BUDGET = 3e8;
+// Rounds of refinement on the representable palette, after the continuous one.
+constexpr int SNAP_ROUNDS = 4;
+
+// Error diffusion: the share of the error passed on, the most one channel
+// may carry, and where the edge map starts and ends damping it (distance to
+// the most different neighbour, in this space).
+constexpr double DIFFUSE = 0.875;
+constexpr double DIFFUSE_CAP = 40.0;
+constexpr double EDGE_LOW = 20.0;
+constexpr double EDGE_HIGH = 120.0;
+constexpr double EDGE_FLOOR = 0.25;
+
+// The decoder's widening of each field to a byte.
+int widen5(int v) { return v * 255 / 31; }
+int widen6(int v) { return v * 255 / 63; }
+int widenAlpha(std::uint32_t a) { return a >= ALPHA_OPAQUE ? 255 : static_cast<int>(a * 8); }
 
 // A visible pair: its RGB565 colour and alpha 1..32 in one key.
 std::uint32_t pairKey(std::uint16_t colour, std::uint32_t alpha) {
@@ -34,11 +58,15 @@ std::uint32_t pairKey(std::uint16_t colour, std::uint32_t alpha) {
 }
 
 Point toPoint(std::uint16_t colour, std::uint32_t alpha) {
-    const double a = alpha * 255.0 / ALPHA_OPAQUE;
-    const double scale = a / 255.0;
-    return {((colour >> 11) & 31) * 255.0 / 31 * scale, ((colour >> 5) & 63) * 255.0 / 63 * scale,
-            (colour & 31) * 255.0 / 31 * scale, a};
+    const double a = widenAlpha(alpha);
+    const double clear = 255.0 - a;
+    const auto channel = [&](int wide) { return ROOT2 * (wide * a / 255.0 + clear / 2); };
+    return {channel(widen5(colour >> 11 & 31)), channel(widen6(colour >> 5 & 63)),
+            channel(widen5(colour & 31)), ROOT3_2 * clear};
 }
+
+// The look of alpha 0: what transparent neighbours count as in the edge map.
+constexpr Point CLEAR_POINT{ROOT2 * 127.5, ROOT2 * 127.5, ROOT2 * 127.5, ROOT3_2 * 255.0};
 
 double distance(const Point& a, const Point& b) {
     double sum = 0;
@@ -52,161 +80,340 @@ struct Entry {
     Point point{};
 };
 
-// The nearest pair of the format to a premultiplied point: alpha rounded to
-// 1..32 (visible stays visible), the colour unpremultiplied and rounded to
-// RGB565; never the colour key in a picture that marks transparency with it.
-Entry toEntry(const Point& p, bool bAlpha) {
-    Entry entry;
-    if (bAlpha) {
-        const long rounded = std::lround(p[3] * ALPHA_OPAQUE / 255.0);
-        entry.alpha = static_cast<std::uint32_t>(std::clamp<long>(rounded, 1, ALPHA_OPAQUE));
+Entry makeEntry(std::uint16_t colour, std::uint32_t alpha) {
+    return {colour, alpha, toPoint(colour, alpha)};
+}
+
+// The level of a `bits`-wide field whose widened value times a/255 comes
+// nearest to `target`.
+int nearestLevel(double target, double a, int top, int (*widen)(int)) {
+    if (a <= 0) return 0;
+    const double guess = target * 255.0 / a * top / 255.0;
+    int best = std::clamp(static_cast<int>(std::lround(guess)), 0, top);
+    double bestError = std::abs(widen(best) * a / 255.0 - target);
+    for (const int level : {best - 1, best + 1}) {
+        if (level < 0 || level > top) continue;
+        const double error = std::abs(widen(level) * a / 255.0 - target);
+        if (error < bestError) {
+            bestError = error;
+            best = level;
+        }
     }
-    const double scale = p[3] > 0 ? 255.0 / p[3] : 1.0;
-    const auto channel = [&](std::size_t k, int top) {
-        const double value = std::clamp(p[k] * scale, 0.0, 255.0);
-        return static_cast<std::uint16_t>(std::lround(value * top / 255.0));
+    return best;
+}
+
+// The pair of the format that looks most like a point: a few alphas round
+// the point's (1..32, so that visible stays visible), each with the best
+// level per channel; never the colour key in a picture that marks
+// transparency with it.
+Entry snap(const Point& p, bool bAlpha) {
+    Entry best;
+    double bestError = std::numeric_limits<double>::max();
+    const auto consider = [&](std::uint16_t colour, std::uint32_t alpha) {
+        if (!bAlpha && colour == COLOR_KEY) return;
+        const Entry entry = makeEntry(colour, alpha);
+        const double error = distance(entry.point, p);
+        if (error < bestError) {
+            bestError = error;
+            best = entry;
+        }
     };
-    entry.colour =
-        static_cast<std::uint16_t>(channel(0, 31) << 11 | channel(1, 63) << 5 | channel(2, 31));
-    // The colour key is transparency in a picture without alpha: the
-    // nearest other colour has green one step off.
-    if (!bAlpha && entry.colour == COLOR_KEY) entry.colour ^= 1u << 5;
-    entry.point = toPoint(entry.colour, entry.alpha);
-    return entry;
+    std::uint32_t low = ALPHA_OPAQUE, high = ALPHA_OPAQUE;
+    if (bAlpha) {
+        const double a = 255.0 - p[3] / ROOT3_2;
+        const long guess = std::clamp<long>(std::lround(a / 8), 1, ALPHA_OPAQUE);
+        low = static_cast<std::uint32_t>(std::max<long>(1, guess - 1));
+        high = static_cast<std::uint32_t>(std::min<long>(ALPHA_OPAQUE, guess + 1));
+    }
+    for (std::uint32_t alpha = low; alpha <= high; ++alpha) {
+        const double a = widenAlpha(alpha);
+        const double clear = 255.0 - a;
+        const auto target = [&](std::size_t k) { return p[k] / ROOT2 - clear / 2; };
+        const int r = nearestLevel(target(0), a, 31, widen5);
+        const int g = nearestLevel(target(1), a, 63, widen6);
+        const int b = nearestLevel(target(2), a, 31, widen5);
+        const auto colour = static_cast<std::uint16_t>(r << 11 | g << 5 | b);
+        consider(colour, alpha);
+        // The colour key is transparency in a picture without alpha: its
+        // neighbours one step off in a channel stand in for it.
+        if (!bAlpha && colour == COLOR_KEY) {
+            consider(static_cast<std::uint16_t>(colour ^ 1u << 5), alpha);
+            consider(static_cast<std::uint16_t>(colour - (1u << 11)), alpha);
+            consider(static_cast<std::uint16_t>(colour - 1u), alpha);
+        }
+    }
+    return best;
 }
 
 struct Distinct {
     std::uint32_t key;
-    std::uint32_t count;
+    double count;
     Point point;
 };
 
-// Median cut: the box of the largest squared error is split at the
-// weighted median of its widest channel, until there are `wanted` boxes or
-// no box holds two pairs. Returns each box's weighted mean.
+// Sums that give a set of weighted points' mean and squared error.
+struct Moments {
+    double weight = 0;
+    Point sum{};
+    double sumSq = 0;
+
+    void add(const Point& p, double w) {
+        weight += w;
+        for (std::size_t k = 0; k < CHANNELS; ++k) {
+            sum[k] += p[k] * w;
+            sumSq += p[k] * p[k] * w;
+        }
+    }
+    double error() const {
+        if (weight <= 0) return 0;
+        double squares = 0;
+        for (const double s : sum) squares += s * s;
+        return std::max(0.0, sumSq - squares / weight);
+    }
+    Point mean() const {
+        Point m{};
+        for (std::size_t k = 0; k < CHANNELS; ++k) m[k] = sum[k] / weight;
+        return m;
+    }
+};
+
+// Median cut by variance: the box whose best split lowers the squared error
+// most is split, along the channel and at the place that lower it most,
+// until there are `wanted` boxes or no box holds two pairs. Returns each
+// box's weighted mean.
 std::vector<Point> medianCut(std::vector<Distinct>& pairs, std::size_t wanted) {
     struct Box {
         std::size_t begin, end;
-        double error;
-        std::size_t axis;
+        Point mean;
+        double gain = -1;  // below 0: cannot be split
+        std::size_t axis = 0, split = 0;
     };
-    const auto measure = [&pairs](std::size_t begin, std::size_t end) {
-        Point sum{}, sumSq{};
-        double weight = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-            for (std::size_t k = 0; k < CHANNELS; ++k) {
-                sum[k] += pairs[i].point[k] * pairs[i].count;
-                sumSq[k] += pairs[i].point[k] * pairs[i].point[k] * pairs[i].count;
+    const auto sortBy = [&pairs](std::size_t begin, std::size_t end, std::size_t axis) {
+        std::sort(pairs.begin() + static_cast<std::ptrdiff_t>(begin),
+                  pairs.begin() + static_cast<std::ptrdiff_t>(end),
+                  [axis](const Distinct& a, const Distinct& b) {
+                      return a.point[axis] != b.point[axis] ? a.point[axis] < b.point[axis]
+                                                            : a.key < b.key;
+                  });
+    };
+    const auto measure = [&](std::size_t begin, std::size_t end) {
+        Box box{begin, end, {}};
+        Moments all;
+        for (std::size_t i = begin; i < end; ++i) all.add(pairs[i].point, pairs[i].count);
+        box.mean = all.mean();
+        if (end - begin < 2) return box;
+        const double whole = all.error();
+        for (std::size_t axis = 0; axis < CHANNELS; ++axis) {
+            sortBy(begin, end, axis);
+            if (pairs[begin].point[axis] == pairs[end - 1].point[axis]) continue;
+            Moments below;
+            for (std::size_t i = begin; i + 1 < end; ++i) {
+                below.add(pairs[i].point, pairs[i].count);
+                if (pairs[i].point[axis] == pairs[i + 1].point[axis]) continue;
+                Moments above;
+                above.weight = all.weight - below.weight;
+                above.sumSq = all.sumSq - below.sumSq;
+                for (std::size_t k = 0; k < CHANNELS; ++k) above.sum[k] = all.sum[k] - below.sum[k];
+                const double gain = whole - below.error() - above.error();
+                if (gain > box.gain) {
+                    box.gain = gain;
+                    box.axis = axis;
+                    box.split = i + 1;
+                }
             }
-            weight += pairs[i].count;
         }
-        Box box{begin, end, 0, 0};
-        double widest = -1;
-        for (std::size_t k = 0; k < CHANNELS; ++k) {
-            const double spread = sumSq[k] - sum[k] * sum[k] / weight;
-            box.error += spread;
-            if (spread > widest) {
-                widest = spread;
-                box.axis = k;
-            }
-        }
+        if (box.gain >= 0) sortBy(begin, end, box.axis);
         return box;
     };
     std::vector<Box> boxes{measure(0, pairs.size())};
     while (boxes.size() < wanted) {
         std::size_t pick = boxes.size();
         for (std::size_t b = 0; b < boxes.size(); ++b) {
-            if (boxes[b].end - boxes[b].begin < 2) continue;
-            if (pick == boxes.size() || boxes[b].error > boxes[pick].error) pick = b;
+            if (boxes[b].gain < 0) continue;
+            if (pick == boxes.size() || boxes[b].gain > boxes[pick].gain) pick = b;
         }
         if (pick == boxes.size()) break;
         const Box box = boxes[pick];
-        const auto first = pairs.begin() + static_cast<std::ptrdiff_t>(box.begin);
-        const auto last = pairs.begin() + static_cast<std::ptrdiff_t>(box.end);
-        std::sort(first, last, [axis = box.axis](const Distinct& a, const Distinct& b) {
-            return a.point[axis] != b.point[axis] ? a.point[axis] < b.point[axis] : a.key < b.key;
-        });
-        double total = 0;
-        for (auto it = first; it != last; ++it) total += it->count;
-        double below = 0;
-        std::size_t split = box.begin + 1;
-        for (std::size_t i = box.begin; i + 1 < box.end; ++i) {
-            below += pairs[i].count;
-            split = i + 1;
-            if (below * 2 >= total) break;
-        }
-        boxes[pick] = measure(box.begin, split);
-        boxes.push_back(measure(split, box.end));
+        boxes[pick] = measure(box.begin, box.split);
+        boxes.push_back(measure(box.split, box.end));
     }
     std::vector<Point> means;
-    for (const Box& box : boxes) {
-        Point sum{};
-        double weight = 0;
-        for (std::size_t i = box.begin; i < box.end; ++i) {
-            for (std::size_t k = 0; k < CHANNELS; ++k) sum[k] += pairs[i].point[k] * pairs[i].count;
-            weight += pairs[i].count;
-        }
-        for (double& s : sum) s /= weight;
-        means.push_back(sum);
-    }
+    for (const Box& box : boxes) means.push_back(box.mean);
     return means;
 }
 
-std::size_t nearest(const std::vector<Entry>& palette, const Point& p) {
-    std::size_t best = 0;
-    double bestDistance = std::numeric_limits<double>::max();
-    for (std::size_t e = 0; e < palette.size(); ++e) {
-        const double d = distance(palette[e].point, p);
-        if (d < bestDistance) {
-            bestDistance = d;
-            best = e;
+// Nearest-centre search that skips centres by the triangle inequality: the
+// centres are listed by their distance from each centre, and a centre twice
+// as far from the current guess as the point is cannot be nearer.
+class NearestFinder {
+public:
+    explicit NearestFinder(const std::vector<Point>& centres) : centres_(centres) {
+        const std::size_t n = centres.size();
+        order_.resize(n * n);
+        gaps_.resize(n * n);
+        std::vector<std::pair<double, std::size_t>> row(n);
+        for (std::size_t a = 0; a < n; ++a) {
+            for (std::size_t b = 0; b < n; ++b) row[b] = {distance(centres[a], centres[b]), b};
+            std::sort(row.begin(), row.end());
+            for (std::size_t j = 0; j < n; ++j) {
+                gaps_[a * n + j] = row[j].first;
+                order_[a * n + j] = row[j].second;
+            }
         }
     }
-    return best;
+
+    // The nearest centre to p, starting from the guess.
+    std::size_t find(const Point& p, std::size_t guess) const {
+        const std::size_t n = centres_.size();
+        double best = distance(p, centres_[guess]);
+        std::size_t bestIndex = guess;
+        const double reach = 4 * best;
+        for (std::size_t j = 1; j < n; ++j) {
+            if (gaps_[guess * n + j] >= reach) break;
+            const std::size_t c = order_[guess * n + j];
+            const double d = distance(p, centres_[c]);
+            if (d < best || (d == best && c < bestIndex)) {
+                best = d;
+                bestIndex = c;
+            }
+        }
+        return bestIndex;
+    }
+
+private:
+    const std::vector<Point>& centres_;
+    std::vector<std::size_t> order_;
+    std::vector<double> gaps_;
+};
+
+std::vector<Point> pointsOf(const std::vector<Entry>& palette) {
+    std::vector<Point> points;
+    for (const Entry& entry : palette) points.push_back(entry.point);
+    return points;
 }
 
-// Entries made pairs of the format, the same pair kept once.
-std::vector<Entry> toPalette(const std::vector<Point>& means, bool bAlpha) {
+// Assigns each pair its nearest centre; returns the total squared error.
+double assign(const std::vector<Distinct>& pairs, const std::vector<Point>& centres,
+              std::vector<std::size_t>& owner) {
+    const NearestFinder finder(centres);
+    double total = 0;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        owner[i] = finder.find(pairs[i].point, std::min(owner[i], centres.size() - 1));
+        total += distance(pairs[i].point, centres[owner[i]]) * pairs[i].count;
+    }
+    return total;
+}
+
+// The pairs' moments per centre.
+std::vector<Moments> gather(const std::vector<Distinct>& pairs,
+                            const std::vector<std::size_t>& owner, std::size_t n) {
+    std::vector<Moments> moments(n);
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+        moments[owner[i]].add(pairs[i].point, pairs[i].count);
+    return moments;
+}
+
+// Lloyd's rounds in the continuous space: every pair goes to its nearest
+// centre, every centre to the weighted mean of its pairs; a centre left
+// without pairs moves to the pair of the largest weighted error.
+void lloyd(const std::vector<Distinct>& pairs, std::vector<Point>& centres,
+           std::vector<std::size_t>& owner) {
+    const double cost = static_cast<double>(pairs.size()) * static_cast<double>(centres.size());
+    const int rounds =
+        std::clamp(static_cast<int>(REFINE_BUDGET / std::max(cost, 1.0)), 1, REFINE_ROUNDS);
+    std::vector<std::size_t> before;
+    for (int round = 0; round < rounds; ++round) {
+        before = owner;
+        assign(pairs, centres, owner);
+        if (round > 0 && owner == before) break;
+        const std::vector<Moments> moments = gather(pairs, owner, centres.size());
+        for (std::size_t c = 0; c < centres.size(); ++c) {
+            if (moments[c].weight > 0) {
+                centres[c] = moments[c].mean();
+                continue;
+            }
+            std::size_t worst = 0;
+            double worstError = -1;
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                const double e = distance(pairs[i].point, centres[owner[i]]) * pairs[i].count;
+                if (e > worstError) {
+                    worstError = e;
+                    worst = i;
+                }
+            }
+            centres[c] = pairs[worst].point;
+            owner[worst] = c;
+        }
+    }
+}
+
+// The centres made pairs of the format, each kept once; the places freed
+// by centres that meet go to the pairs of the largest error, which the
+// format holds exactly.
+std::vector<Entry> toPalette(const std::vector<Point>& centres, const std::vector<Distinct>& pairs,
+                             bool bAlpha) {
     std::vector<Entry> palette;
-    for (const Point& mean : means) {
-        const Entry entry = toEntry(mean, bAlpha);
-        const bool bKnown = std::any_of(palette.begin(), palette.end(), [&](const Entry& e) {
-            return e.colour == entry.colour && e.alpha == entry.alpha;
-        });
-        if (!bKnown) palette.push_back(entry);
+    const auto known = [&palette](std::uint16_t colour, std::uint32_t alpha) {
+        return std::any_of(palette.begin(), palette.end(),
+                           [&](const Entry& e) { return e.colour == colour && e.alpha == alpha; });
+    };
+    for (const Point& centre : centres) {
+        const Entry entry = snap(centre, bAlpha);
+        if (!known(entry.colour, entry.alpha)) palette.push_back(entry);
+    }
+    while (palette.size() < centres.size()) {
+        const NearestFinder finder(pointsOf(palette));
+        const auto points = pointsOf(palette);
+        std::size_t worst = pairs.size();
+        double worstError = 0;
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            const double e =
+                distance(pairs[i].point, points[finder.find(pairs[i].point, 0)]) * pairs[i].count;
+            if (e > worstError) {
+                worstError = e;
+                worst = i;
+            }
+        }
+        if (worst == pairs.size()) break;
+        palette.push_back(
+            makeEntry(static_cast<std::uint16_t>(pairs[worst].key >> 6), pairs[worst].key & 63));
     }
     return palette;
 }
 
-// Lloyd's rounds: every distinct pair goes to its nearest entry, every entry
-// to the mean of its pairs.
-std::vector<Entry> refine(const std::vector<Distinct>& pairs, std::vector<Point> means,
-                          bool bAlpha) {
-    std::vector<Entry> palette = toPalette(means, bAlpha);
-    if (pairs.size() * palette.size() > REFINE_BUDGET) return palette;
-    for (int round = 0; round < REFINE_ROUNDS; ++round) {
-        std::vector<Point> sums(palette.size(), Point{});
-        std::vector<double> weights(palette.size(), 0);
-        for (const Distinct& pair : pairs) {
-            const std::size_t e = nearest(palette, pair.point);
-            for (std::size_t k = 0; k < CHANNELS; ++k) sums[e][k] += pair.point[k] * pair.count;
-            weights[e] += pair.count;
+// The palette: the median cut's boxes refined by Lloyd's rounds, made pairs
+// of the format, then refined on those pairs while the error falls.
+std::vector<Entry> choosePalette(std::vector<Distinct>& pairs, std::size_t wanted, bool bAlpha) {
+    std::vector<Point> centres = medianCut(pairs, wanted);
+    std::vector<std::size_t> owner(pairs.size(), 0);
+    lloyd(pairs, centres, owner);
+    std::vector<Entry> palette = toPalette(centres, pairs, bAlpha);
+    double error = assign(pairs, pointsOf(palette), owner);
+    for (int round = 0; round < SNAP_ROUNDS; ++round) {
+        const std::vector<Moments> moments = gather(pairs, owner, palette.size());
+        std::vector<Point> moved;
+        for (std::size_t c = 0; c < palette.size(); ++c) {
+            moved.push_back(moments[c].weight > 0 ? moments[c].mean() : palette[c].point);
         }
-        means.clear();
-        for (std::size_t e = 0; e < palette.size(); ++e) {
-            if (weights[e] == 0) continue;
-            for (double& s : sums[e]) s /= weights[e];
-            means.push_back(sums[e]);
-        }
-        palette = toPalette(means, bAlpha);
+        std::vector<Entry> next = toPalette(moved, pairs, bAlpha);
+        std::vector<std::size_t> nextOwner = owner;
+        const double nextError = assign(pairs, pointsOf(next), nextOwner);
+        if (nextError >= error) break;
+        palette = std::move(next);
+        owner = std::move(nextOwner);
+        error = nextError;
     }
     return palette;
 }
 
 // A pixel's look over black (channels 0 to 2) and over white (3 to 5).
 std::array<double, 6> lookOf(std::uint16_t colour, std::uint32_t alpha) {
-    const Point p = toPoint(colour, alpha);
-    const double clear = 255.0 - p[3];
+    const double a = alpha * 255.0 / ALPHA_OPAQUE;
+    const double scale = a / 255.0;
+    const std::array<double, 3> p{((colour >> 11) & 31) * 255.0 / 31 * scale,
+                                  ((colour >> 5) & 63) * 255.0 / 63 * scale,
+                                  (colour & 31) * 255.0 / 31 * scale};
+    const double clear = 255.0 - a;
     return {p[0], p[1], p[2], p[0] + clear, p[1] + clear, p[2] + clear};
 }
 
@@ -241,12 +448,20 @@ bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report
     std::vector<Distinct> pairs;
     pairs.reserve(counts.size());
     for (const auto& [key, count] : counts) {
-        pairs.push_back({key, count, toPoint(static_cast<std::uint16_t>(key >> 6), key & 63)});
+        pairs.push_back({key, static_cast<double>(count),
+                         toPoint(static_cast<std::uint16_t>(key >> 6), key & 63)});
     }
     std::sort(pairs.begin(), pairs.end(),
               [](const Distinct& a, const Distinct& b) { return a.key < b.key; });
     const std::vector<Entry> palette =
-        refine(pairs, medianCut(pairs, static_cast<std::size_t>(maxPairs)), bAlpha);
+        choosePalette(pairs, static_cast<std::size_t>(maxPairs), bAlpha);
+    const std::vector<Point> points = pointsOf(palette);
+    const NearestFinder finder(points);
+
+    // Each distinct pair's nearest entry: the plain result, and the first
+    // guess of the search when diffusing.
+    std::unordered_map<std::uint32_t, std::size_t> mapped;
+    for (const Distinct& pair : pairs) mapped[pair.key] = finder.find(pair.point, 0);
 
     const Image before = image;
     const auto put = [&](std::size_t i, const Entry& entry) {
@@ -254,35 +469,60 @@ bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report
         if (bAlpha) image.alpha[i] = static_cast<std::uint8_t>(entry.alpha);
     };
     if (!dither) {
-        std::unordered_map<std::uint32_t, std::size_t> mapped;
-        for (const Distinct& pair : pairs) mapped[pair.key] = nearest(palette, pair.point);
         for (std::size_t i = 0; i < size; ++i) {
             const std::uint32_t alpha = alphaOf(before, i);
             if (alpha != 0) put(i, palette[mapped[pairKey(before.pixels[i], alpha)]]);
         }
     } else {
-        // Floyd and Steinberg's error diffusion over the visible pixels, line
-        // by line; transparent pixels neither take error nor pass it on.
+        // Floyd and Steinberg's error diffusion over the visible pixels, on a
+        // serpentine path; transparent pixels neither take error nor pass it
+        // on. The error passed on is damped, capped per channel, and damped
+        // further at edges, where the noise would show most and buy least.
         const auto width = static_cast<std::size_t>(image.width);
-        std::vector<Point> here(width + 2, Point{}), next(width + 2, Point{});
-        for (std::size_t y = 0; y * width < size; ++y) {
-            std::fill(next.begin(), next.end(), Point{});
+        const std::size_t height = width ? size / width : 0;
+        const auto pointAt = [&](std::size_t i) {
+            const std::uint32_t alpha = alphaOf(before, i);
+            return alpha ? toPoint(before.pixels[i], alpha) : CLEAR_POINT;
+        };
+        std::vector<double> edge(size, 1.0);
+        for (std::size_t y = 0; y < height; ++y) {
             for (std::size_t x = 0; x < width; ++x) {
+                const std::size_t i = y * width + x;
+                const Point p = pointAt(i);
+                double most = 0;
+                if (x > 0) most = std::max(most, distance(p, pointAt(i - 1)));
+                if (x + 1 < width) most = std::max(most, distance(p, pointAt(i + 1)));
+                if (y > 0) most = std::max(most, distance(p, pointAt(i - width)));
+                if (y + 1 < height) most = std::max(most, distance(p, pointAt(i + width)));
+                const double t = (std::sqrt(most) - EDGE_LOW) / (EDGE_HIGH - EDGE_LOW);
+                edge[i] = 1.0 - (1.0 - EDGE_FLOOR) * std::clamp(t, 0.0, 1.0);
+            }
+        }
+        std::vector<Point> here(width + 2, Point{}), next(width + 2, Point{});
+        for (std::size_t y = 0; y < height; ++y) {
+            std::fill(next.begin(), next.end(), Point{});
+            const bool bLeft = y % 2 == 1;
+            for (std::size_t step = 0; step < width; ++step) {
+                const std::size_t x = bLeft ? width - 1 - step : step;
                 const std::size_t i = y * width + x;
                 const std::uint32_t alpha = alphaOf(before, i);
                 if (alpha == 0) continue;
-                Point wanted = toPoint(before.pixels[i], alpha);
+                const Point p = toPoint(before.pixels[i], alpha);
+                Point wanted = p;
                 for (std::size_t k = 0; k < CHANNELS; ++k) {
-                    wanted[k] = std::clamp(wanted[k] + here[x + 1][k], 0.0, 255.0);
+                    wanted[k] += std::clamp(here[x + 1][k], -DIFFUSE_CAP, DIFFUSE_CAP);
                 }
-                const Entry& entry = palette[nearest(palette, wanted)];
-                put(i, entry);
+                const std::size_t e = finder.find(wanted, mapped[pairKey(before.pixels[i], alpha)]);
+                put(i, palette[e]);
+                const double share = DIFFUSE * edge[i] / 16;
+                const std::size_t ahead = bLeft ? x : x + 2;
+                const std::size_t behind = bLeft ? x + 2 : x;
                 for (std::size_t k = 0; k < CHANNELS; ++k) {
-                    const double error = wanted[k] - entry.point[k];
-                    here[x + 2][k] += error * 7 / 16;
-                    next[x][k] += error * 3 / 16;
-                    next[x + 1][k] += error * 5 / 16;
-                    next[x + 2][k] += error * 1 / 16;
+                    const double error = (wanted[k] - points[e][k]) * share;
+                    here[ahead][k] += error * 7;
+                    next[behind][k] += error * 3;
+                    next[x + 1][k] += error * 5;
+                    next[ahead][k] += error * 1;
                 }
             }
             std::swap(here, next);
