@@ -38,14 +38,25 @@ constexpr double REFINE_BUDGET = 3e8;
 // Rounds of refinement on the representable palette, after the continuous one.
 constexpr int SNAP_ROUNDS = 4;
 
+// Moves of two centres at once out of Lloyd's local minimum: at most this
+// many tries, fewer when they would cost more than the budget (pairs times
+// entries, per try).
+constexpr int IMPROVE_TRIES = 16;
+constexpr double IMPROVE_BUDGET = 2e7;
+
 // Error diffusion: the share of the error passed on, the most one channel
 // may carry, and where the edge map starts and ends damping it (distance to
-// the most different neighbour, in this space).
-constexpr double DIFFUSE = 0.875;
+// the most different neighbour, in this space) and how far. Less than the
+// whole error is passed on because the noise of diffusion costs more PSNR
+// than it gains; half keeps gradients smooth to the eye at a small cost.
+constexpr double DIFFUSE = 0.5;
 constexpr double DIFFUSE_CAP = 40.0;
 constexpr double EDGE_LOW = 20.0;
 constexpr double EDGE_HIGH = 120.0;
 constexpr double EDGE_FLOOR = 0.25;
+// Rounds of moving the entries to the mean of the pixels diffusion gave
+// them, then diffusing again.
+constexpr int DIFFUSE_ROUNDS = 1;
 
 // The decoder's widening of each field to a byte.
 int widen5(int v) { return v * 255 / 31; }
@@ -57,12 +68,26 @@ std::uint32_t pairKey(std::uint16_t colour, std::uint32_t alpha) {
     return static_cast<std::uint32_t>(colour) << 6 | alpha;
 }
 
+// A pair's look as the decoder shows it.
 Point toPoint(std::uint16_t colour, std::uint32_t alpha) {
     const double a = widenAlpha(alpha);
     const double clear = 255.0 - a;
     const auto channel = [&](int wide) { return ROOT2 * (wide * a / 255.0 + clear / 2); };
     return {channel(widen5(colour >> 11 & 31)), channel(widen6(colour >> 5 & 63)),
             channel(widen5(colour & 31)), ROOT3_2 * clear};
+}
+
+// The likeliest look of the 8-bit original of a pair: the middle of the
+// values that the loaders cut down to it (they drop the low bits; alpha from
+// 251 up is opaque, and opaque pictures are mostly exactly so).
+Point sourcePoint(std::uint16_t colour, std::uint32_t alpha) {
+    const double a = alpha >= ALPHA_OPAQUE       ? 255.0
+                     : alpha == ALPHA_OPAQUE - 1 ? 249.0
+                                                 : alpha * 8 + 3.5;
+    const double clear = 255.0 - a;
+    const auto channel = [&](double wide) { return ROOT2 * (wide * a / 255.0 + clear / 2); };
+    return {channel((colour >> 11 & 31) * 8 + 3.5), channel((colour >> 5 & 63) * 4 + 1.5),
+            channel((colour & 31) * 8 + 3.5), ROOT3_2 * clear};
 }
 
 // The look of alpha 0: what transparent neighbours count as in the edge map.
@@ -145,10 +170,15 @@ Entry snap(const Point& p, bool bAlpha) {
     return best;
 }
 
+// A visible pair of the picture: how many pixels have it, the likeliest
+// look of their originals (what the palette is fitted to) and their look as
+// they are (what diffusion starts from: diffusing the loader's rounding too
+// would spread noise over areas the palette holds exactly).
 struct Distinct {
     std::uint32_t key;
     double count;
     Point point;
+    Point shown;
 };
 
 // Sums that give a set of weighted points' mean and squared error.
@@ -247,7 +277,8 @@ std::vector<Point> medianCut(std::vector<Distinct>& pairs, std::size_t wanted) {
 // as far from the current guess as the point is cannot be nearer.
 class NearestFinder {
 public:
-    explicit NearestFinder(const std::vector<Point>& centres) : centres_(centres) {
+    explicit NearestFinder(std::vector<Point> points) : centres_(std::move(points)) {
+        const std::vector<Point>& centres = centres_;
         const std::size_t n = centres.size();
         order_.resize(n * n);
         gaps_.resize(n * n);
@@ -281,7 +312,7 @@ public:
     }
 
 private:
-    const std::vector<Point>& centres_;
+    std::vector<Point> centres_;
     std::vector<std::size_t> order_;
     std::vector<double> gaps_;
 };
@@ -347,6 +378,76 @@ void lloyd(const std::vector<Distinct>& pairs, std::vector<Point>& centres,
     }
 }
 
+double totalError(const std::vector<Distinct>& pairs, const std::vector<Point>& centres,
+                  const std::vector<std::size_t>& owner) {
+    double total = 0;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        total += distance(pairs[i].point, centres[owner[i]]) * pairs[i].count;
+    }
+    return total;
+}
+
+// Lloyd's rounds stop in the nearest local minimum; this leaves it by moves
+// of two centres at once: the two whose merging costs least become one, and
+// the group of the largest error is split in two by the cut. A move stays
+// when, after Lloyd's rounds again, the error is lower.
+void improve(const std::vector<Distinct>& pairs, std::vector<Point>& centres,
+             std::vector<std::size_t>& owner) {
+    const std::size_t n = centres.size();
+    if (n < 3) return;
+    const double cost = static_cast<double>(pairs.size()) * static_cast<double>(n);
+    const int tries =
+        std::min(IMPROVE_TRIES, static_cast<int>(IMPROVE_BUDGET / std::max(cost, 1.0)));
+    double total = totalError(pairs, centres, owner);
+    std::vector<bool> tried(n, false);
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        const std::vector<Moments> moments = gather(pairs, owner, n);
+        double cheapest = std::numeric_limits<double>::max();
+        std::size_t a = 0, b = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = i + 1; j < n; ++j) {
+                const double wi = moments[i].weight, wj = moments[j].weight;
+                const double merge =
+                    wi + wj > 0 ? wi * wj / (wi + wj) * distance(centres[i], centres[j]) : 0;
+                if (merge < cheapest) {
+                    cheapest = merge;
+                    a = i;
+                    b = j;
+                }
+            }
+        }
+        std::size_t worst = n;
+        for (std::size_t c = 0; c < n; ++c) {
+            if (c == a || c == b || tried[c]) continue;
+            if (worst == n || moments[c].error() > moments[worst].error()) worst = c;
+        }
+        if (worst == n || moments[worst].error() <= cheapest) break;
+        tried[worst] = true;
+        std::vector<Distinct> members;
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            if (owner[i] == worst) members.push_back(pairs[i]);
+        }
+        const std::vector<Point> halves = medianCut(members, 2);
+        if (halves.size() < 2) continue;
+        std::vector<Point> moved = centres;
+        Moments merged = moments[a];
+        merged.weight += moments[b].weight;
+        for (std::size_t k = 0; k < CHANNELS; ++k) merged.sum[k] += moments[b].sum[k];
+        moved[a] = merged.weight > 0 ? merged.mean() : centres[a];
+        moved[b] = halves[0];
+        moved[worst] = halves[1];
+        std::vector<std::size_t> movedOwner = owner;
+        lloyd(pairs, moved, movedOwner);
+        const double movedTotal = totalError(pairs, moved, movedOwner);
+        if (movedTotal < total) {
+            centres = std::move(moved);
+            owner = std::move(movedOwner);
+            total = movedTotal;
+            std::fill(tried.begin(), tried.end(), false);
+        }
+    }
+}
+
 // The centres made pairs of the format, each kept once; the places freed
 // by centres that meet go to the pairs of the largest error, which the
 // format holds exactly.
@@ -387,6 +488,7 @@ std::vector<Entry> choosePalette(std::vector<Distinct>& pairs, std::size_t wante
     std::vector<Point> centres = medianCut(pairs, wanted);
     std::vector<std::size_t> owner(pairs.size(), 0);
     lloyd(pairs, centres, owner);
+    improve(pairs, centres, owner);
     std::vector<Entry> palette = toPalette(centres, pairs, bAlpha);
     double error = assign(pairs, pointsOf(palette), owner);
     for (int round = 0; round < SNAP_ROUNDS; ++round) {
@@ -405,6 +507,83 @@ std::vector<Entry> choosePalette(std::vector<Distinct>& pairs, std::size_t wante
     }
     return palette;
 }
+
+// Floyd and Steinberg's error diffusion over the visible pixels, on a
+// serpentine path; transparent pixels neither take error nor pass it on.
+// The error passed on is damped, capped per channel, and damped further at
+// edges (by the distance to the most different neighbour), where the noise
+// would show most and buy least.
+class Diffusion {
+public:
+    Diffusion(const std::vector<Distinct>& pairs, const std::vector<std::size_t>& pairOf,
+              std::size_t width)
+        : pairs_(pairs), pairOf_(pairOf), width_(width) {
+        const std::size_t size = pairOf.size();
+        height_ = width ? size / width : 0;
+        const auto pointAt = [&](std::size_t i) {
+            return pairOf[i] < pairs.size() ? pairs[pairOf[i]].shown : CLEAR_POINT;
+        };
+        share_.assign(size, DIFFUSE);
+        for (std::size_t y = 0; y < height_; ++y) {
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::size_t i = y * width + x;
+                const Point p = pointAt(i);
+                double most = 0;
+                if (x > 0) most = std::max(most, distance(p, pointAt(i - 1)));
+                if (x + 1 < width) most = std::max(most, distance(p, pointAt(i + 1)));
+                if (y > 0) most = std::max(most, distance(p, pointAt(i - width)));
+                if (y + 1 < height_) most = std::max(most, distance(p, pointAt(i + width)));
+                const double t = (std::sqrt(most) - EDGE_LOW) / (EDGE_HIGH - EDGE_LOW);
+                share_[i] = DIFFUSE * (1.0 - (1.0 - EDGE_FLOOR) * std::clamp(t, 0.0, 1.0));
+            }
+        }
+    }
+
+    // Fills each visible pixel's entry; returns the squared error.
+    double run(const std::vector<Entry>& palette, std::vector<std::size_t>& choice) const {
+        const std::vector<Point> points = pointsOf(palette);
+        const NearestFinder finder(points);
+        std::vector<std::size_t> mapped(pairs_.size());
+        for (std::size_t j = 0; j < pairs_.size(); ++j) mapped[j] = finder.find(pairs_[j].point, 0);
+        double total = 0;
+        std::vector<Point> here(width_ + 2, Point{}), next(width_ + 2, Point{});
+        for (std::size_t y = 0; y < height_; ++y) {
+            std::fill(next.begin(), next.end(), Point{});
+            const bool bLeft = y % 2 == 1;
+            for (std::size_t step = 0; step < width_; ++step) {
+                const std::size_t x = bLeft ? width_ - 1 - step : step;
+                const std::size_t i = y * width_ + x;
+                const std::size_t pair = pairOf_[i];
+                if (pair >= pairs_.size()) continue;
+                Point wanted = pairs_[pair].shown;
+                for (std::size_t k = 0; k < CHANNELS; ++k) {
+                    wanted[k] += std::clamp(here[x + 1][k], -DIFFUSE_CAP, DIFFUSE_CAP);
+                }
+                const std::size_t e = finder.find(wanted, mapped[pair]);
+                choice[i] = e;
+                total += distance(pairs_[pair].point, points[e]);
+                const double share = share_[i] / 16;
+                const std::size_t ahead = bLeft ? x : x + 2;
+                const std::size_t behind = bLeft ? x + 2 : x;
+                for (std::size_t k = 0; k < CHANNELS; ++k) {
+                    const double error = (wanted[k] - points[e][k]) * share;
+                    here[ahead][k] += error * 7;
+                    next[behind][k] += error * 3;
+                    next[x + 1][k] += error * 5;
+                    next[ahead][k] += error * 1;
+                }
+            }
+            std::swap(here, next);
+        }
+        return total;
+    }
+
+private:
+    const std::vector<Distinct>& pairs_;
+    const std::vector<std::size_t>& pairOf_;
+    std::size_t width_, height_ = 0;
+    std::vector<double> share_;
+};
 
 // A pixel's look over black (channels 0 to 2) and over white (3 to 5).
 std::array<double, 6> lookOf(std::uint16_t colour, std::uint32_t alpha) {
@@ -449,84 +628,63 @@ bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report
     pairs.reserve(counts.size());
     for (const auto& [key, count] : counts) {
         pairs.push_back({key, static_cast<double>(count),
+                         sourcePoint(static_cast<std::uint16_t>(key >> 6), key & 63),
                          toPoint(static_cast<std::uint16_t>(key >> 6), key & 63)});
     }
     std::sort(pairs.begin(), pairs.end(),
               [](const Distinct& a, const Distinct& b) { return a.key < b.key; });
-    const std::vector<Entry> palette =
-        choosePalette(pairs, static_cast<std::size_t>(maxPairs), bAlpha);
-    const std::vector<Point> points = pointsOf(palette);
-    const NearestFinder finder(points);
+    std::vector<Entry> palette = choosePalette(pairs, static_cast<std::size_t>(maxPairs), bAlpha);
 
-    // Each distinct pair's nearest entry: the plain result, and the first
-    // guess of the search when diffusing.
-    std::unordered_map<std::uint32_t, std::size_t> mapped;
-    for (const Distinct& pair : pairs) mapped[pair.key] = finder.find(pair.point, 0);
-
-    const Image before = image;
-    const auto put = [&](std::size_t i, const Entry& entry) {
-        image.pixels[i] = entry.colour;
-        if (bAlpha) image.alpha[i] = static_cast<std::uint8_t>(entry.alpha);
-    };
-    if (!dither) {
+    // Each pixel's look, and its place among the distinct pairs (none for
+    // transparent pixels).
+    constexpr std::size_t NONE = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> pairOf(size, NONE);
+    {
+        std::unordered_map<std::uint32_t, std::size_t> index;
+        for (std::size_t j = 0; j < pairs.size(); ++j) index[pairs[j].key] = j;
         for (std::size_t i = 0; i < size; ++i) {
-            const std::uint32_t alpha = alphaOf(before, i);
-            if (alpha != 0) put(i, palette[mapped[pairKey(before.pixels[i], alpha)]]);
+            const std::uint32_t alpha = alphaOf(image, i);
+            if (alpha != 0) pairOf[i] = index[pairKey(image.pixels[i], alpha)];
+        }
+    }
+    std::vector<std::size_t> choice(size, NONE);
+    if (!dither) {
+        const NearestFinder finder(pointsOf(palette));
+        std::vector<std::size_t> mapped(pairs.size());
+        for (std::size_t j = 0; j < pairs.size(); ++j) mapped[j] = finder.find(pairs[j].point, 0);
+        for (std::size_t i = 0; i < size; ++i) {
+            if (pairOf[i] != NONE) choice[i] = mapped[pairOf[i]];
         }
     } else {
-        // Floyd and Steinberg's error diffusion over the visible pixels, on a
-        // serpentine path; transparent pixels neither take error nor pass it
-        // on. The error passed on is damped, capped per channel, and damped
-        // further at edges, where the noise would show most and buy least.
         const auto width = static_cast<std::size_t>(image.width);
-        const std::size_t height = width ? size / width : 0;
-        const auto pointAt = [&](std::size_t i) {
-            const std::uint32_t alpha = alphaOf(before, i);
-            return alpha ? toPoint(before.pixels[i], alpha) : CLEAR_POINT;
-        };
-        std::vector<double> edge(size, 1.0);
-        for (std::size_t y = 0; y < height; ++y) {
-            for (std::size_t x = 0; x < width; ++x) {
-                const std::size_t i = y * width + x;
-                const Point p = pointAt(i);
-                double most = 0;
-                if (x > 0) most = std::max(most, distance(p, pointAt(i - 1)));
-                if (x + 1 < width) most = std::max(most, distance(p, pointAt(i + 1)));
-                if (y > 0) most = std::max(most, distance(p, pointAt(i - width)));
-                if (y + 1 < height) most = std::max(most, distance(p, pointAt(i + width)));
-                const double t = (std::sqrt(most) - EDGE_LOW) / (EDGE_HIGH - EDGE_LOW);
-                edge[i] = 1.0 - (1.0 - EDGE_FLOOR) * std::clamp(t, 0.0, 1.0);
+        const Diffusion diffusion(pairs, pairOf, width);
+        double error = diffusion.run(palette, choice);
+        // The entries moved to the mean of the pixels that diffusion gave
+        // them, while that lowers the error.
+        for (int round = 0; round < DIFFUSE_ROUNDS; ++round) {
+            std::vector<Moments> moments(palette.size());
+            for (std::size_t i = 0; i < size; ++i) {
+                if (choice[i] != NONE) moments[choice[i]].add(pairs[pairOf[i]].point, 1);
             }
-        }
-        std::vector<Point> here(width + 2, Point{}), next(width + 2, Point{});
-        for (std::size_t y = 0; y < height; ++y) {
-            std::fill(next.begin(), next.end(), Point{});
-            const bool bLeft = y % 2 == 1;
-            for (std::size_t step = 0; step < width; ++step) {
-                const std::size_t x = bLeft ? width - 1 - step : step;
-                const std::size_t i = y * width + x;
-                const std::uint32_t alpha = alphaOf(before, i);
-                if (alpha == 0) continue;
-                const Point p = toPoint(before.pixels[i], alpha);
-                Point wanted = p;
-                for (std::size_t k = 0; k < CHANNELS; ++k) {
-                    wanted[k] += std::clamp(here[x + 1][k], -DIFFUSE_CAP, DIFFUSE_CAP);
-                }
-                const std::size_t e = finder.find(wanted, mapped[pairKey(before.pixels[i], alpha)]);
-                put(i, palette[e]);
-                const double share = DIFFUSE * edge[i] / 16;
-                const std::size_t ahead = bLeft ? x : x + 2;
-                const std::size_t behind = bLeft ? x + 2 : x;
-                for (std::size_t k = 0; k < CHANNELS; ++k) {
-                    const double error = (wanted[k] - points[e][k]) * share;
-                    here[ahead][k] += error * 7;
-                    next[behind][k] += error * 3;
-                    next[x + 1][k] += error * 5;
-                    next[ahead][k] += error * 1;
-                }
+            std::vector<Point> moved;
+            for (std::size_t c = 0; c < palette.size(); ++c) {
+                moved.push_back(moments[c].weight > 0 ? moments[c].mean() : palette[c].point);
             }
-            std::swap(here, next);
+            std::vector<Entry> next = toPalette(moved, pairs, bAlpha);
+            std::vector<std::size_t> nextChoice(size, NONE);
+            const double nextError = diffusion.run(next, nextChoice);
+            if (nextError >= error) break;
+            palette = std::move(next);
+            choice = std::move(nextChoice);
+            error = nextError;
         }
+    }
+
+    const Image before = image;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (choice[i] == NONE) continue;
+        image.pixels[i] = palette[choice[i]].colour;
+        if (bAlpha) image.alpha[i] = static_cast<std::uint8_t>(palette[choice[i]].alpha);
     }
 
     if (report) {
