@@ -272,36 +272,30 @@ std::vector<Point> medianCut(std::vector<Distinct>& pairs, std::size_t wanted) {
     return means;
 }
 
-// Nearest-centre search that skips centres by the triangle inequality: the
-// centres are listed by their distance from each centre, and a centre twice
-// as far from the current guess as the point is cannot be nearer.
+// Nearest-centre search that skips centres by the triangle inequality: a
+// centre twice as far from the current guess as the point is cannot be
+// nearer, and the distances between centres are known beforehand.
 class NearestFinder {
 public:
     explicit NearestFinder(std::vector<Point> points) : centres_(std::move(points)) {
-        const std::vector<Point>& centres = centres_;
-        const std::size_t n = centres.size();
-        order_.resize(n * n);
+        const std::size_t n = centres_.size();
         gaps_.resize(n * n);
-        std::vector<std::pair<double, std::size_t>> row(n);
         for (std::size_t a = 0; a < n; ++a) {
-            for (std::size_t b = 0; b < n; ++b) row[b] = {distance(centres[a], centres[b]), b};
-            std::sort(row.begin(), row.end());
-            for (std::size_t j = 0; j < n; ++j) {
-                gaps_[a * n + j] = row[j].first;
-                order_[a * n + j] = row[j].second;
+            for (std::size_t b = a; b < n; ++b) {
+                gaps_[a * n + b] = gaps_[b * n + a] = distance(centres_[a], centres_[b]);
             }
         }
     }
 
-    // The nearest centre to p, starting from the guess.
+    // The nearest centre to p (the first of equals), starting from the guess.
     std::size_t find(const Point& p, std::size_t guess) const {
         const std::size_t n = centres_.size();
         double best = distance(p, centres_[guess]);
         std::size_t bestIndex = guess;
         const double reach = 4 * best;
-        for (std::size_t j = 1; j < n; ++j) {
-            if (gaps_[guess * n + j] >= reach) break;
-            const std::size_t c = order_[guess * n + j];
+        const double* gaps = gaps_.data() + guess * n;
+        for (std::size_t c = 0; c < n; ++c) {
+            if (gaps[c] > reach || c == guess) continue;
             const double d = distance(p, centres_[c]);
             if (d < best || (d == best && c < bestIndex)) {
                 best = d;
@@ -313,8 +307,7 @@ public:
 
 private:
     std::vector<Point> centres_;
-    std::vector<std::size_t> order_;
-    std::vector<double> gaps_;
+    std::vector<double> gaps_;  // squared distances between the centres
 };
 
 std::vector<Point> pointsOf(const std::vector<Entry>& palette) {
@@ -462,22 +455,27 @@ std::vector<Entry> toPalette(const std::vector<Point>& centres, const std::vecto
         const Entry entry = snap(centre, bAlpha);
         if (!known(entry.colour, entry.alpha)) palette.push_back(entry);
     }
-    while (palette.size() < centres.size()) {
+    if (palette.size() < centres.size()) {
         const NearestFinder finder(pointsOf(palette));
-        const auto points = pointsOf(palette);
-        std::size_t worst = pairs.size();
-        double worstError = 0;
+        std::vector<double> errors(pairs.size());
         for (std::size_t i = 0; i < pairs.size(); ++i) {
-            const double e =
-                distance(pairs[i].point, points[finder.find(pairs[i].point, 0)]) * pairs[i].count;
-            if (e > worstError) {
-                worstError = e;
-                worst = i;
+            const std::size_t e = finder.find(pairs[i].point, 0);
+            errors[i] = distance(pairs[i].point, palette[e].point) * pairs[i].count;
+        }
+        while (palette.size() < centres.size()) {
+            const auto worst = static_cast<std::size_t>(
+                std::max_element(errors.begin(), errors.end()) - errors.begin());
+            if (errors[worst] <= 0) break;
+            const Entry entry =
+                makeEntry(static_cast<std::uint16_t>(pairs[worst].key >> 6), pairs[worst].key & 63);
+            errors[worst] = 0;
+            if (known(entry.colour, entry.alpha)) continue;
+            palette.push_back(entry);
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                errors[i] =
+                    std::min(errors[i], distance(pairs[i].point, entry.point) * pairs[i].count);
             }
         }
-        if (worst == pairs.size()) break;
-        palette.push_back(
-            makeEntry(static_cast<std::uint16_t>(pairs[worst].key >> 6), pairs[worst].key & 63));
     }
     return palette;
 }
