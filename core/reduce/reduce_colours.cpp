@@ -274,16 +274,29 @@ std::vector<Point> medianCut(std::vector<Distinct>& pairs, std::size_t wanted) {
 
 // Nearest-centre search that skips centres by the triangle inequality: a
 // centre twice as far from the current guess as the point is cannot be
-// nearer, and the distances between centres are known beforehand.
+// nearer. The distances between centres are known beforehand; for many
+// queries each centre's list of the others by distance is sorted too, so
+// that the search stops at the first one too far.
 class NearestFinder {
 public:
-    explicit NearestFinder(std::vector<Point> points) : centres_(std::move(points)) {
+    NearestFinder(std::vector<Point> points, std::size_t queries) : centres_(std::move(points)) {
         const std::size_t n = centres_.size();
         gaps_.resize(n * n);
         for (std::size_t a = 0; a < n; ++a) {
             for (std::size_t b = a; b < n; ++b) {
                 gaps_[a * n + b] = gaps_[b * n + a] = distance(centres_[a], centres_[b]);
             }
+        }
+        if (queries < n * SORT_FROM) return;
+        order_.resize(n * n);
+        for (std::size_t a = 0; a < n; ++a) {
+            const auto row = order_.begin() + static_cast<std::ptrdiff_t>(a * n);
+            std::iota(row, row + static_cast<std::ptrdiff_t>(n), std::size_t{0});
+            const double* gaps = gaps_.data() + a * n;
+            std::sort(row, row + static_cast<std::ptrdiff_t>(n),
+                      [gaps](std::size_t x, std::size_t y) {
+                          return gaps[x] != gaps[y] ? gaps[x] < gaps[y] : x < y;
+                      });
         }
     }
 
@@ -294,20 +307,33 @@ public:
         std::size_t bestIndex = guess;
         const double reach = 4 * best;
         const double* gaps = gaps_.data() + guess * n;
-        for (std::size_t c = 0; c < n; ++c) {
-            if (gaps[c] > reach || c == guess) continue;
+        const auto consider = [&](std::size_t c) {
             const double d = distance(p, centres_[c]);
             if (d < best || (d == best && c < bestIndex)) {
                 best = d;
                 bestIndex = c;
+            }
+        };
+        if (order_.empty()) {
+            for (std::size_t c = 0; c < n; ++c) {
+                if (gaps[c] <= reach && c != guess) consider(c);
+            }
+        } else {
+            const std::size_t* order = order_.data() + guess * n;
+            for (std::size_t j = 0; j < n; ++j) {
+                if (gaps[order[j]] > reach) break;
+                if (order[j] != guess) consider(order[j]);
             }
         }
         return bestIndex;
     }
 
 private:
+    // Queries per centre from which sorting pays.
+    static constexpr std::size_t SORT_FROM = 64;
     std::vector<Point> centres_;
     std::vector<double> gaps_;  // squared distances between the centres
+    std::vector<std::size_t> order_;
 };
 
 std::vector<Point> pointsOf(const std::vector<Entry>& palette) {
@@ -319,7 +345,7 @@ std::vector<Point> pointsOf(const std::vector<Entry>& palette) {
 // Assigns each pair its nearest centre; returns the total squared error.
 double assign(const std::vector<Distinct>& pairs, const std::vector<Point>& centres,
               std::vector<std::size_t>& owner) {
-    const NearestFinder finder(centres);
+    const NearestFinder finder(centres, pairs.size());
     double total = 0;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         owner[i] = finder.find(pairs[i].point, std::min(owner[i], centres.size() - 1));
@@ -456,7 +482,7 @@ std::vector<Entry> toPalette(const std::vector<Point>& centres, const std::vecto
         if (!known(entry.colour, entry.alpha)) palette.push_back(entry);
     }
     if (palette.size() < centres.size()) {
-        const NearestFinder finder(pointsOf(palette));
+        const NearestFinder finder(pointsOf(palette), pairs.size());
         std::vector<double> errors(pairs.size());
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             const std::size_t e = finder.find(pairs[i].point, 0);
@@ -540,7 +566,7 @@ public:
     // Fills each visible pixel's entry; returns the squared error.
     double run(const std::vector<Entry>& palette, std::vector<std::size_t>& choice) const {
         const std::vector<Point> points = pointsOf(palette);
-        const NearestFinder finder(points);
+        const NearestFinder finder(points, pairOf_.size());
         std::vector<std::size_t> mapped(pairs_.size());
         for (std::size_t j = 0; j < pairs_.size(); ++j) mapped[j] = finder.find(pairs_[j].point, 0);
         double total = 0;
@@ -647,7 +673,7 @@ bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report
     }
     std::vector<std::size_t> choice(size, NONE);
     if (!dither) {
-        const NearestFinder finder(pointsOf(palette));
+        const NearestFinder finder(pointsOf(palette), pairs.size());
         std::vector<std::size_t> mapped(pairs.size());
         for (std::size_t j = 0; j < pairs.size(); ++j) mapped[j] = finder.find(pairs[j].point, 0);
         for (std::size_t i = 0; i < size; ++i) {
