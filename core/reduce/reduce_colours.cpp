@@ -30,11 +30,13 @@ constexpr double ROOT2 = 1.4142135623730951;
 constexpr double ROOT3_2 = 1.2247448713915890;
 // The figure for two pictures that are the same.
 constexpr double PSNR_SAME = 99.0;
-// Lloyd's rounds stop when no pair changes entry, at the latest after this
-// many, or earlier when the rounds would cost more than the budget (pairs
-// visited times entries).
+// Lloyd's rounds stop when no pair changes entry or a round lowers the error
+// by less than SETTLED of it, at the latest after REFINE_ROUNDS, or earlier
+// when the rounds would cost more than the budget (pairs visited times
+// entries).
 constexpr int REFINE_ROUNDS = 60;
 constexpr double REFINE_BUDGET = 3e8;
+constexpr double SETTLED = 1e-3;
 // Rounds of refinement on the representable palette, after the continuous one.
 constexpr int SNAP_ROUNDS = 4;
 
@@ -43,6 +45,8 @@ constexpr int SNAP_ROUNDS = 4;
 // entries, per try).
 constexpr int IMPROVE_TRIES = 16;
 constexpr double IMPROVE_BUDGET = 2e7;
+// Lloyd's rounds after each move (most of the gain comes in the first few).
+constexpr int IMPROVE_ROUNDS = 10;
 
 // Error diffusion: the share of the error passed on, the most one channel
 // may carry, and where the edge map starts and ends damping it (distance to
@@ -366,15 +370,16 @@ std::vector<Moments> gather(const std::vector<Distinct>& pairs,
 // centre, every centre to the weighted mean of its pairs; a centre left
 // without pairs moves to the pair of the largest weighted error.
 void lloyd(const std::vector<Distinct>& pairs, std::vector<Point>& centres,
-           std::vector<std::size_t>& owner) {
+           std::vector<std::size_t>& owner, int most) {
     const double cost = static_cast<double>(pairs.size()) * static_cast<double>(centres.size());
-    const int rounds =
-        std::clamp(static_cast<int>(REFINE_BUDGET / std::max(cost, 1.0)), 1, REFINE_ROUNDS);
+    const int rounds = std::clamp(static_cast<int>(REFINE_BUDGET / std::max(cost, 1.0)), 1, most);
     std::vector<std::size_t> before;
+    double last = std::numeric_limits<double>::max();
     for (int round = 0; round < rounds; ++round) {
         before = owner;
-        assign(pairs, centres, owner);
-        if (round > 0 && owner == before) break;
+        const double error = assign(pairs, centres, owner);
+        if (round > 0 && (owner == before || error > last * (1 - SETTLED))) break;
+        last = error;
         const std::vector<Moments> moments = gather(pairs, owner, centres.size());
         for (std::size_t c = 0; c < centres.size(); ++c) {
             if (moments[c].weight > 0) {
@@ -455,7 +460,7 @@ void improve(const std::vector<Distinct>& pairs, std::vector<Point>& centres,
         moved[b] = halves[0];
         moved[worst] = halves[1];
         std::vector<std::size_t> movedOwner = owner;
-        lloyd(pairs, moved, movedOwner);
+        lloyd(pairs, moved, movedOwner, IMPROVE_ROUNDS);
         const double movedTotal = totalError(pairs, moved, movedOwner);
         if (movedTotal < total) {
             centres = std::move(moved);
@@ -510,7 +515,7 @@ std::vector<Entry> toPalette(const std::vector<Point>& centres, const std::vecto
 std::vector<Entry> choosePalette(std::vector<Distinct>& pairs, std::size_t wanted, bool bAlpha) {
     std::vector<Point> centres = medianCut(pairs, wanted);
     std::vector<std::size_t> owner(pairs.size(), 0);
-    lloyd(pairs, centres, owner);
+    lloyd(pairs, centres, owner, REFINE_ROUNDS);
     improve(pairs, centres, owner);
     std::vector<Entry> palette = toPalette(centres, pairs, bAlpha);
     double error = assign(pairs, pointsOf(palette), owner);
