@@ -212,37 +212,56 @@ struct Moments {
 
 // Median cut by variance: the box whose best split lowers the squared error
 // most is split, along the channel and at the place that lower it most,
-// until there are `wanted` boxes or no box holds two pairs. Returns each
-// box's weighted mean.
-std::vector<Point> medianCut(std::vector<Distinct>& pairs, std::size_t wanted) {
+// until there are `wanted` boxes or no box holds two pairs. Places are
+// looked for among CUT_BINS steps of each channel's range in the box, which
+// needs no sorting. Returns each box's weighted mean.
+std::vector<Point> medianCut(const std::vector<Distinct>& pairs, std::size_t wanted) {
+    constexpr std::size_t CUT_BINS = 256;
     struct Box {
         std::size_t begin, end;
         Point mean;
         double gain = -1;  // below 0: cannot be split
-        std::size_t axis = 0, split = 0;
+        std::size_t axis = 0, cut = 0;
+        double low = 0, scale = 0;
     };
-    const auto sortBy = [&pairs](std::size_t begin, std::size_t end, std::size_t axis) {
-        std::sort(pairs.begin() + static_cast<std::ptrdiff_t>(begin),
-                  pairs.begin() + static_cast<std::ptrdiff_t>(end),
-                  [axis](const Distinct& a, const Distinct& b) {
-                      return a.point[axis] != b.point[axis] ? a.point[axis] < b.point[axis]
-                                                            : a.key < b.key;
-                  });
+    const auto binOf = [](double value, double low, double scale) {
+        return std::min(CUT_BINS - 1, static_cast<std::size_t>((value - low) * scale));
     };
+    // The boxes are ranges of this list of the pairs.
+    std::vector<std::uint32_t> order(pairs.size());
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    std::vector<Moments> bins(CUT_BINS);
     const auto measure = [&](std::size_t begin, std::size_t end) {
         Box box{begin, end, {}};
         Moments all;
-        for (std::size_t i = begin; i < end; ++i) all.add(pairs[i].point, pairs[i].count);
+        Point low, high;
+        low.fill(std::numeric_limits<double>::max());
+        high.fill(std::numeric_limits<double>::lowest());
+        for (std::size_t i = begin; i < end; ++i) {
+            const Distinct& pair = pairs[order[i]];
+            all.add(pair.point, pair.count);
+            for (std::size_t k = 0; k < CHANNELS; ++k) {
+                low[k] = std::min(low[k], pair.point[k]);
+                high[k] = std::max(high[k], pair.point[k]);
+            }
+        }
         box.mean = all.mean();
         if (end - begin < 2) return box;
         const double whole = all.error();
         for (std::size_t axis = 0; axis < CHANNELS; ++axis) {
-            sortBy(begin, end, axis);
-            if (pairs[begin].point[axis] == pairs[end - 1].point[axis]) continue;
+            if (high[axis] <= low[axis]) continue;
+            const double scale = CUT_BINS / (high[axis] - low[axis]);
+            std::fill(bins.begin(), bins.end(), Moments{});
+            for (std::size_t i = begin; i < end; ++i) {
+                const Distinct& pair = pairs[order[i]];
+                bins[binOf(pair.point[axis], low[axis], scale)].add(pair.point, pair.count);
+            }
             Moments below;
-            for (std::size_t i = begin; i + 1 < end; ++i) {
-                below.add(pairs[i].point, pairs[i].count);
-                if (pairs[i].point[axis] == pairs[i + 1].point[axis]) continue;
+            for (std::size_t bin = 0; bin + 1 < CUT_BINS; ++bin) {
+                below.weight += bins[bin].weight;
+                below.sumSq += bins[bin].sumSq;
+                for (std::size_t k = 0; k < CHANNELS; ++k) below.sum[k] += bins[bin].sum[k];
+                if (bins[bin].weight <= 0 || below.weight >= all.weight) continue;
                 Moments above;
                 above.weight = all.weight - below.weight;
                 above.sumSq = all.sumSq - below.sumSq;
@@ -251,11 +270,12 @@ std::vector<Point> medianCut(std::vector<Distinct>& pairs, std::size_t wanted) {
                 if (gain > box.gain) {
                     box.gain = gain;
                     box.axis = axis;
-                    box.split = i + 1;
+                    box.cut = bin;
+                    box.low = low[axis];
+                    box.scale = scale;
                 }
             }
         }
-        if (box.gain >= 0) sortBy(begin, end, box.axis);
         return box;
     };
     std::vector<Box> boxes{measure(0, pairs.size())};
@@ -267,8 +287,14 @@ std::vector<Point> medianCut(std::vector<Distinct>& pairs, std::size_t wanted) {
         }
         if (pick == boxes.size()) break;
         const Box box = boxes[pick];
-        boxes[pick] = measure(box.begin, box.split);
-        boxes.push_back(measure(box.split, box.end));
+        const auto first = order.begin() + static_cast<std::ptrdiff_t>(box.begin);
+        const auto middle = std::stable_partition(
+            first, order.begin() + static_cast<std::ptrdiff_t>(box.end), [&](std::uint32_t i) {
+                return binOf(pairs[i].point[box.axis], box.low, box.scale) <= box.cut;
+            });
+        const auto split = static_cast<std::size_t>(middle - order.begin());
+        boxes[pick] = measure(box.begin, split);
+        boxes.push_back(measure(split, box.end));
     }
     std::vector<Point> means;
     for (const Box& box : boxes) means.push_back(box.mean);
@@ -333,7 +359,7 @@ public:
 
 private:
     // Queries per centre from which sorting pays.
-    static constexpr std::size_t SORT_FROM = 64;
+    static constexpr std::size_t SORT_FROM = 16;
     std::vector<Point> centres_;
     std::vector<double> gaps_;  // squared distances between the centres
     std::vector<std::size_t> order_;
@@ -512,7 +538,8 @@ std::vector<Entry> toPalette(const std::vector<Point>& centres, const std::vecto
 
 // The palette: the median cut's boxes refined by Lloyd's rounds, made pairs
 // of the format, then refined on those pairs while the error falls.
-std::vector<Entry> choosePalette(std::vector<Distinct>& pairs, std::size_t wanted, bool bAlpha) {
+std::vector<Entry> choosePalette(const std::vector<Distinct>& pairs, std::size_t wanted,
+                                 bool bAlpha) {
     std::vector<Point> centres = medianCut(pairs, wanted);
     std::vector<std::size_t> owner(pairs.size(), 0);
     lloyd(pairs, centres, owner, REFINE_ROUNDS);
