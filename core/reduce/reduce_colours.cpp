@@ -303,29 +303,31 @@ std::vector<Point> medianCut(const std::vector<Distinct>& pairs, std::size_t wan
 
 // Nearest-centre search that skips centres by the triangle inequality: a
 // centre twice as far from the current guess as the point is cannot be
-// nearer. The distances between centres are known beforehand; for many
-// queries each centre's list of the others by distance is sorted too, so
-// that the search stops at the first one too far.
+// nearer. The distances between centres are known beforehand, and each
+// centre's nearest few are listed in order, so that most searches stop at
+// the first listed centre too far.
 class NearestFinder {
 public:
-    NearestFinder(std::vector<Point> points, std::size_t queries) : centres_(std::move(points)) {
+    explicit NearestFinder(std::vector<Point> points) : centres_(std::move(points)) {
         const std::size_t n = centres_.size();
+        listed_ = std::min(n, LISTED);
         gaps_.resize(n * n);
         for (std::size_t a = 0; a < n; ++a) {
             for (std::size_t b = a; b < n; ++b) {
                 gaps_[a * n + b] = gaps_[b * n + a] = distance(centres_[a], centres_[b]);
             }
         }
-        if (queries < n * SORT_FROM) return;
-        order_.resize(n * n);
+        near_.resize(n * listed_);
+        std::vector<std::uint32_t> row(n);
         for (std::size_t a = 0; a < n; ++a) {
-            const auto row = order_.begin() + static_cast<std::ptrdiff_t>(a * n);
-            std::iota(row, row + static_cast<std::ptrdiff_t>(n), std::size_t{0});
+            std::iota(row.begin(), row.end(), std::uint32_t{0});
             const double* gaps = gaps_.data() + a * n;
-            std::sort(row, row + static_cast<std::ptrdiff_t>(n),
-                      [gaps](std::size_t x, std::size_t y) {
-                          return gaps[x] != gaps[y] ? gaps[x] < gaps[y] : x < y;
-                      });
+            const auto last = row.begin() + static_cast<std::ptrdiff_t>(listed_);
+            std::partial_sort(row.begin(), last, row.end(),
+                              [gaps](std::uint32_t x, std::uint32_t y) {
+                                  return gaps[x] != gaps[y] ? gaps[x] < gaps[y] : x < y;
+                              });
+            std::copy(row.begin(), last, near_.begin() + static_cast<std::ptrdiff_t>(a * listed_));
         }
     }
 
@@ -343,26 +345,30 @@ public:
                 bestIndex = c;
             }
         };
-        if (order_.empty()) {
-            for (std::size_t c = 0; c < n; ++c) {
-                if (gaps[c] <= reach && c != guess) consider(c);
-            }
-        } else {
-            const std::size_t* order = order_.data() + guess * n;
-            for (std::size_t j = 0; j < n; ++j) {
-                if (gaps[order[j]] > reach) break;
-                if (order[j] != guess) consider(order[j]);
-            }
+        // The guess's nearest centres first, in order; past the list, every
+        // centre near enough.
+        const std::uint32_t* near = near_.data() + guess * listed_;
+        for (std::size_t j = 0; j < listed_; ++j) {
+            if (gaps[near[j]] > reach) return bestIndex;
+            if (near[j] != guess) consider(near[j]);
+        }
+        const std::uint32_t lastListed = near[listed_ - 1];
+        const double listedReach = gaps[lastListed];
+        for (std::size_t c = 0; c < n; ++c) {
+            const bool bListed =
+                gaps[c] < listedReach || (gaps[c] == listedReach && c <= lastListed);
+            if (gaps[c] <= reach && !bListed) consider(c);
         }
         return bestIndex;
     }
 
 private:
-    // Queries per centre from which sorting pays.
-    static constexpr std::size_t SORT_FROM = 16;
+    // How many of each centre's nearest centres are listed in order.
+    static constexpr std::size_t LISTED = 12;
     std::vector<Point> centres_;
     std::vector<double> gaps_;  // squared distances between the centres
-    std::vector<std::size_t> order_;
+    std::size_t listed_ = 0;
+    std::vector<std::uint32_t> near_;
 };
 
 std::vector<Point> pointsOf(const std::vector<Entry>& palette) {
@@ -374,7 +380,7 @@ std::vector<Point> pointsOf(const std::vector<Entry>& palette) {
 // Assigns each pair its nearest centre; returns the total squared error.
 double assign(const std::vector<Distinct>& pairs, const std::vector<Point>& centres,
               std::vector<std::size_t>& owner) {
-    const NearestFinder finder(centres, pairs.size());
+    const NearestFinder finder(centres);
     double total = 0;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         owner[i] = finder.find(pairs[i].point, std::min(owner[i], centres.size() - 1));
@@ -512,7 +518,7 @@ std::vector<Entry> toPalette(const std::vector<Point>& centres, const std::vecto
         if (!known(entry.colour, entry.alpha)) palette.push_back(entry);
     }
     if (palette.size() < centres.size()) {
-        const NearestFinder finder(pointsOf(palette), pairs.size());
+        const NearestFinder finder(pointsOf(palette));
         std::vector<double> errors(pairs.size());
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             const std::size_t e = finder.find(pairs[i].point, 0);
@@ -597,7 +603,7 @@ public:
     // Fills each visible pixel's entry; returns the squared error.
     double run(const std::vector<Entry>& palette, std::vector<std::size_t>& choice) const {
         const std::vector<Point> points = pointsOf(palette);
-        const NearestFinder finder(points, pairOf_.size());
+        const NearestFinder finder(points);
         std::vector<std::size_t> mapped(pairs_.size());
         for (std::size_t j = 0; j < pairs_.size(); ++j) mapped[j] = finder.find(pairs_[j].point, 0);
         double total = 0;
@@ -709,7 +715,7 @@ bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report
     }
     std::vector<std::size_t> choice(size, NONE);
     if (!dither) {
-        const NearestFinder finder(pointsOf(palette), pairs.size());
+        const NearestFinder finder(pointsOf(palette));
         std::vector<std::size_t> mapped(pairs.size());
         for (std::size_t j = 0; j < pairs.size(); ++j) mapped[j] = finder.find(pairs[j].point, 0);
         for (std::size_t i = 0; i < size; ++i) {
