@@ -43,7 +43,7 @@ constexpr int SNAP_ROUNDS = 4;
 // Moves of two centres at once out of Lloyd's local minimum: at most this
 // many tries, fewer when they would cost more than the budget (pairs times
 // entries, per try).
-constexpr int IMPROVE_TRIES = 16;
+constexpr int IMPROVE_TRIES = 8;
 constexpr double IMPROVE_BUDGET = 2e7;
 // Lloyd's rounds after each move (most of the gain comes in the first few).
 constexpr int IMPROVE_ROUNDS = 10;
