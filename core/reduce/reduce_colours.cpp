@@ -308,8 +308,9 @@ std::vector<Point> medianCut(const std::vector<Distinct>& pairs, std::size_t wan
 // the first listed centre too far.
 class NearestFinder {
 public:
-    explicit NearestFinder(std::vector<Point> points) : centres_(std::move(points)) {
+    NearestFinder(std::vector<Point> points, std::size_t queries) : centres_(std::move(points)) {
         const std::size_t n = centres_.size();
+        if (queries < n * TABLES_FROM) return;
         listed_ = std::min(n, LISTED);
         gaps_.resize(n * n);
         for (std::size_t a = 0; a < n; ++a) {
@@ -336,8 +337,6 @@ public:
         const std::size_t n = centres_.size();
         double best = distance(p, centres_[guess]);
         std::size_t bestIndex = guess;
-        const double reach = 4 * best;
-        const double* gaps = gaps_.data() + guess * n;
         const auto consider = [&](std::size_t c) {
             const double d = distance(p, centres_[c]);
             if (d < best || (d == best && c < bestIndex)) {
@@ -345,6 +344,12 @@ public:
                 bestIndex = c;
             }
         };
+        if (listed_ == 0) {
+            for (std::size_t c = 0; c < n; ++c) consider(c);
+            return bestIndex;
+        }
+        const double reach = 4 * best;
+        const double* gaps = gaps_.data() + guess * n;
         // The guess's nearest centres first, in order; past the list, every
         // centre near enough.
         const std::uint32_t* near = near_.data() + guess * listed_;
@@ -363,8 +368,10 @@ public:
     }
 
 private:
-    // How many of each centre's nearest centres are listed in order.
+    // How many of each centre's nearest centres are listed in order, and
+    // the queries per centre from which the tables pay (fewer search all).
     static constexpr std::size_t LISTED = 12;
+    static constexpr std::size_t TABLES_FROM = 8;
     std::vector<Point> centres_;
     std::vector<double> gaps_;  // squared distances between the centres
     std::size_t listed_ = 0;
@@ -380,7 +387,7 @@ std::vector<Point> pointsOf(const std::vector<Entry>& palette) {
 // Assigns each pair its nearest centre; returns the total squared error.
 double assign(const std::vector<Distinct>& pairs, const std::vector<Point>& centres,
               std::vector<std::size_t>& owner) {
-    const NearestFinder finder(centres);
+    const NearestFinder finder(centres, pairs.size());
     double total = 0;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         owner[i] = finder.find(pairs[i].point, std::min(owner[i], centres.size() - 1));
@@ -518,7 +525,7 @@ std::vector<Entry> toPalette(const std::vector<Point>& centres, const std::vecto
         if (!known(entry.colour, entry.alpha)) palette.push_back(entry);
     }
     if (palette.size() < centres.size()) {
-        const NearestFinder finder(pointsOf(palette));
+        const NearestFinder finder(pointsOf(palette), pairs.size());
         std::vector<double> errors(pairs.size());
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             const std::size_t e = finder.find(pairs[i].point, 0);
@@ -603,7 +610,7 @@ public:
     // Fills each visible pixel's entry; returns the squared error.
     double run(const std::vector<Entry>& palette, std::vector<std::size_t>& choice) const {
         const std::vector<Point> points = pointsOf(palette);
-        const NearestFinder finder(points);
+        const NearestFinder finder(points, pairOf_.size());
         std::vector<std::size_t> mapped(pairs_.size());
         for (std::size_t j = 0; j < pairs_.size(); ++j) mapped[j] = finder.find(pairs_[j].point, 0);
         double total = 0;
@@ -715,7 +722,7 @@ bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report
     }
     std::vector<std::size_t> choice(size, NONE);
     if (!dither) {
-        const NearestFinder finder(pointsOf(palette));
+        const NearestFinder finder(pointsOf(palette), pairs.size());
         std::vector<std::size_t> mapped(pairs.size());
         for (std::size_t j = 0; j < pairs.size(); ++j) mapped[j] = finder.find(pairs[j].point, 0);
         for (std::size_t i = 0; i < size; ++i) {
