@@ -12,11 +12,13 @@ struct ReduceReport {
 };
 
 // Reduces a plain image in place to at most maxPairs (1 to 252) visible
-// (colour, alpha) pairs, with error diffusion when dither is set: a median
-// cut in premultiplied RGB565 and alpha, refined by Lloyd's rounds. Fully
-// transparent pixels stay exactly so, visible ones stay visible, and a
-// picture without alpha plane never gets the colour key. An image of no
-// more pairs is left as it is. Deterministic. False only for bad arguments.
+// (colour, alpha) pairs, with damped error diffusion when dither is set. The
+// palette minimises the squared error of the decoded picture over black and
+// over white: a variance-led cut refined by Lloyd's rounds, snapped to the
+// nearest pairs of the format. Fully transparent pixels stay exactly so,
+// visible ones stay visible, and a picture without alpha plane never gets
+// the colour key. An image of no more pairs is left as it is.
+// Deterministic. False only for bad arguments.
 bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report);
 
 }  // namespace rle565
