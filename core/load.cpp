@@ -76,8 +76,9 @@ FileBytes makeBytes(std::size_t size) {
 }
 
 // The rest of a stream whose first bytes `head` holds, up to `limit` bytes
-// in all: read block by block, then joined.
-FileBytes readStreamRest(int fd, std::span<const std::uint8_t> head, std::uint64_t limit) {
+// in all: read block by block with read(span) -> count, then joined.
+template <class Read>
+FileBytes readStreamRest(Read read, std::span<const std::uint8_t> head, std::uint64_t limit) {
     std::vector<FileBytes> blocks;
     std::uint64_t total = head.size();
     std::size_t next = STREAM_BLOCK_FIRST;
@@ -85,7 +86,7 @@ FileBytes readStreamRest(int fd, std::span<const std::uint8_t> head, std::uint64
     while (!bEnd && total < limit) {
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(next, limit - total));
         FileBytes block = makeBytes(size);
-        block.size = readAll(fd, std::span(block.data.get(), size));
+        block.size = read(std::span(block.data.get(), size));
         bEnd = block.size < size;
         total += block.size;
         blocks.push_back(std::move(block));
@@ -122,7 +123,8 @@ FileBytes readImageBytes(int fd) {
         bytes.size = got + readAll(fd, std::span(bytes.data.get() + got, size - got));
         return bytes;
     }
-    return readStreamRest(fd, head, limit);
+    return readStreamRest([fd](std::span<std::uint8_t> block) { return readAll(fd, block); }, head,
+                          limit);
 }
 
 std::optional<FileBytes> readImageFile(const char* path, std::uint64_t& fileSize) {
@@ -148,7 +150,17 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
     if (std::fread(magic.data(), 1, MAGIC_SHORT, file) == MAGIC_SHORT) {
         const std::span<const std::uint8_t> head(magic.data(), MAGIC_SHORT);
         const FileFormat format = recogniseFormat(head);
-        if (format == FileFormat::Rle) return loadRle(file, errorText);
+        if (format == FileFormat::Rle) {
+            if (std::ftell(file) >= 0) return loadRle(file, errorText);
+            // A pipe cannot tell the file's size, which the reader needs
+            // before the data block: it is kept whole, as far as an RLE file goes.
+            const FileBytes bytes = readStreamRest(
+                [file](std::span<std::uint8_t> block) {
+                    return std::fread(block.data(), 1, block.size(), file);
+                },
+                head, RLE_STREAM_LIMIT);
+            return loadRleBytes(bytes.view(), errorText);
+        }
         if (format == FileFormat::Bmp) return readBmp(file, errorText);
         const std::size_t rest = MAGIC_SIZE - MAGIC_SHORT;
         if (startsPng(head) || startsGif(head)) {
@@ -222,19 +234,10 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fi
         ::close(fd);
         return loadImageFromMemory(std::span(bytes.get(), got), errorText);
     }
-    if (!regular) {
-        // A stream cannot tell its size, so its header cannot be checked
-        // against it: it is read whole first.
-        FileBytes bytes;
-        try {
-            bytes = readImageBytes(fd);
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
-        ::close(fd);
-        return loadImageFromMemory(bytes.view(), errorText);
-    }
+    // Larger files and streams are read as the readers ask: a stream is
+    // told by its first bytes and parsed as they arrive, so one that is
+    // broken is refused as soon as it shows it, and memory follows the bytes
+    // that came.
     const FilePtr file(::fdopen(fd, "rb"));
     if (!file) {
         ::close(fd);

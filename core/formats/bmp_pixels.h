@@ -6,6 +6,7 @@
 
 #include <rle565/image.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -74,6 +75,16 @@ public:
 protected:
     ~CodeBytes() = default;
 };
+
+// Turns a plane of `height` lines of `width` values, held in file order,
+// upside down: BMP files keep their bottom line first unless the height is
+// negative.
+template <class T>
+void turnOver(std::vector<T>& plane, std::size_t width, std::size_t height) {
+    T* p = plane.data();
+    for (std::size_t a = 0, b = height; a + 1 < b; ++a, --b)
+        std::swap_ranges(p + a * width, p + (a + 1) * width, p + (b - 1) * width);
+}
 
 // Draws a BI_RLE8 (bitCount 8) or BI_RLE4 (bitCount 4) bitmap into the
 // image's pixels, which it sizes itself, growing them with the lines the

@@ -50,12 +50,9 @@ public:
     // go to their places, top line first.
     void finish() {
         reach(height_);
-        // An image of no lines, or of one, has nothing to turn over.
-        if (bTopDown_ || height_ < 2) return;
-        std::uint16_t* p = image_.pixels.data();
-        const auto w = static_cast<std::size_t>(width_);
-        for (std::uint64_t a = 0, b = height_ - 1; a < b; ++a, --b)
-            std::swap_ranges(p + a * w, p + (a + 1) * w, p + b * w);
+        if (!bTopDown_)
+            turnOver(image_.pixels, static_cast<std::size_t>(width_),
+                     static_cast<std::size_t>(height_));
     }
 
 private:

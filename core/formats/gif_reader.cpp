@@ -140,10 +140,20 @@ private:
         }
         width_ = static_cast<std::int32_t>(width);
         height_ = static_cast<std::int32_t>(height);
-        const auto size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-        pixels_.assign(size, COLOR_KEY);
-        alpha_.assign(size, 0);
         return true;
+    }
+
+    // Grows the canvas to its first `rows` lines, transparent. The canvas
+    // grows with the lines the first frame's codes reach, so that a screen
+    // a header claims costs nothing until the data fills it.
+    void reach(std::int64_t rows) {
+        const auto size = static_cast<std::size_t>(std::min<std::int64_t>(rows, height_)) *
+                          static_cast<std::size_t>(width_);
+        if (pixels_.size() >= size) return;
+        pixels_.reserve(std::max(size, pixels_.size() * 2));
+        alpha_.reserve(pixels_.capacity());
+        pixels_.resize(size, COLOR_KEY);
+        alpha_.resize(size, 0);
     }
 
     bool drawFrame(const GraphicsControlBlock& control) {
@@ -188,6 +198,7 @@ private:
             }
             const std::int64_t canvasY = std::int64_t{desc.Top} + y;
             if (canvasY >= height_) continue;
+            reach(canvasY + 1);
             const std::int32_t right = static_cast<std::int32_t>(
                 std::min<std::int64_t>(desc.Width, std::int64_t{width_} - desc.Left));
             const std::size_t start =
@@ -218,7 +229,8 @@ private:
     // The composed canvas as a plain image, with an alpha plane only where
     // the colour key alone would lose something: a transparent pixel, or a
     // visible pixel of the key's own colour.
-    Image snapshot() const {
+    Image snapshot() {
+        reach(height_);
         Image image;
         image.width = width_;
         image.height = height_;
@@ -235,9 +247,12 @@ private:
 
     void dispose(const GraphicsControlBlock& control) {
         const GifImageDesc& desc = gif_->Image;
-        if (control.DisposalMode == DISPOSE_PREVIOUS && savedPixels_.size() == pixels_.size()) {
+        if (control.DisposalMode == DISPOSE_PREVIOUS) {
+            // What was saved before the first frame may not have reached
+            // every line yet.
             pixels_.swap(savedPixels_);
             alpha_.swap(savedAlpha_);
+            reach(height_);
         } else if (control.DisposalMode == DISPOSE_BACKGROUND) {
             // Restored to the background, which animations take as transparent.
             const std::int64_t bottom =
