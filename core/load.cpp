@@ -17,6 +17,8 @@
 #include "formats/png_reader.h"
 #include "formats/rle_reader.h"
 #include "read_bytes.h"
+#include "rle_file_check.h"
+#include "runtime/layout.h"
 
 namespace rle565 {
 
@@ -211,11 +213,11 @@ std::size_t countImageFrames(std::span<const std::uint8_t> bytes) {
     return 1;
 }
 
-std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {
-    return loadImage(path, errorText, nullptr);
-}
+namespace {
 
-std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fileMode) {
+// loadImage(), and loadImageToConvert() when bCheckRle is set.
+std::unique_ptr<Image> loadFile(const char* path, ErrorText& errorText, int* fileMode,
+                                bool bCheckRle) {
     if (fileMode) *fileMode = -1;
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -225,6 +227,25 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fi
     struct stat info;
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     if (regular && fileMode) *fileMode = static_cast<int>(info.st_mode & 07777);
+    std::uint8_t magic[2] = {0, 0};
+    if (bCheckRle && regular && info.st_size >= 0 && detail::readAt(fd, magic, sizeof magic, 0) &&
+        hasRleMagic(magic, sizeof magic)) {
+        RleShape shape;
+        const char* fault =
+            detail::checkRleFile(fd, static_cast<std::uint64_t>(info.st_size), shape);
+        ::close(fd);
+        if (fault) {
+            setError(errorText, fault);
+            return nullptr;
+        }
+        auto image = std::make_unique<Image>();
+        image->clear();
+        image->width = shape.width;
+        image->height = shape.height;
+        image->flags = shape.flags;
+        image->paletteSize = shape.paletteSize;
+        return image;
+    }
     if (regular && info.st_size >= 0 && static_cast<std::uint64_t>(info.st_size) <= SMALL_FILE) {
         // Every byte that is looked at is read first, so the buffer needs no
         // zero fill.
@@ -245,6 +266,20 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fi
         return nullptr;
     }
     return loadImageFromStream(file.get(), errorText);
+}
+
+}  // namespace
+
+std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {
+    return loadImage(path, errorText, nullptr);
+}
+
+std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fileMode) {
+    return loadFile(path, errorText, fileMode, false);
+}
+
+std::unique_ptr<Image> loadImageToConvert(const char* path, ErrorText& errorText, int* fileMode) {
+    return loadFile(path, errorText, fileMode, true);
 }
 
 }  // namespace rle565

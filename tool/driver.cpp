@@ -92,7 +92,7 @@ int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
     CheckFailure failure;
     bool loaded = true;
     const bool enough = withMemory([&] {
-        image = loadImage(args.input, state.errorText);
+        image = loadImageToConvert(args.input, state.errorText, nullptr);
         if (!image) {
             loaded = false;
             return;
@@ -227,7 +227,7 @@ bool convertListEntry(const char* name, DriverState& state, ListLog& log, CheckF
     EncodeResult result = EncodeResult::Written;
     const bool enough = withMemory([&] {
         int mode = -1;
-        image = loadImage(name, state.errorText, &mode);
+        image = loadImageToConvert(name, state.errorText, &mode);
         if (image && !image->isRle()) {
             // The RLE file takes the place of the file just read, with its
             // permissions; when the umask would take bits away from them,
