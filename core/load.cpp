@@ -116,10 +116,13 @@ FileBytes readImageBytes(int fd) {
     struct stat info;
     const off_t here = ::lseek(fd, 0, SEEK_CUR);
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && here >= 0 && info.st_size >= here) {
-        // A regular file is read by its size; one that shrinks meanwhile
-        // keeps what it still has.
-        const auto size = static_cast<std::size_t>(
-            std::min<std::uint64_t>(limit, got + static_cast<std::uint64_t>(info.st_size - here)));
+        // A regular file is read by its size, an RLE file only as far as
+        // its lines' codes go; one that shrinks meanwhile keeps what it
+        // still has.
+        std::uint64_t wanted = got + static_cast<std::uint64_t>(info.st_size - here);
+        if (here == static_cast<off_t>(got) && recogniseFormat(head) == FileFormat::Rle)
+            wanted = std::min(wanted, detail::rleFileExtent(fd, wanted));
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(limit, wanted));
         FileBytes bytes = makeBytes(size);
         std::memcpy(bytes.data.get(), magic, got);
         bytes.size = got + readAll(fd, std::span(bytes.data.get() + got, size - got));

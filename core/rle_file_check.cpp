@@ -55,7 +55,12 @@ LinesCheck checkFileLines(int fd, const RleShape& shape, const RleTable& table,
     return LinesCheck::Sound;
 }
 
-const char* checkRleFile(int fd, std::uint64_t fileSize, RleShape& shape) {
+namespace {
+
+// The header and tables of the regular RLE file at fd, read as the loader
+// reads them: nullptr, or the loader's message for a file whose header is
+// cut short, whose data block is too large or whose tables are unsound.
+const char* readTables(int fd, std::uint64_t fileSize, RleShape& shape, RleTable& table) {
     // The loader's reads, in its order: the header, then the whole data
     // block, which must fit the record's 32-bit size.
     std::array<std::uint8_t, RLE_HEADER_SIZE> head;
@@ -68,19 +73,34 @@ const char* checkRleFile(int fd, std::uint64_t fileSize, RleShape& shape) {
     if (blockSize > UINT32_MAX) return RLE_ERROR_READ;
 
     // The palette tables and the line-length table, which is at most three
-    // bytes a line; then every line's codes. Bytes after the last line's
-    // codes change nothing and are not read.
+    // bytes a line.
     const std::uint64_t tableStart = rleLengthTableOffset(shape.paletteSize, shape.flags);
     const auto headSize = static_cast<std::size_t>(
         std::min(blockSize, tableStart + 3 * static_cast<std::uint64_t>(shape.height)));
     std::vector<std::uint8_t> tables(headSize);
     if (!readAt(fd, tables.data(), headSize, RLE_HEADER_SIZE)) return RLE_ERROR_READ;
-    RleTable table;
     if (readRleTable(tables, blockSize, shape, table)) return RLE_ERROR_CORRUPT;
     const auto height = static_cast<std::size_t>(shape.height);
     for (std::size_t line = 0; line < height; ++line) {
         if (table.codesStart + lineEndOf(table, height, line) > blockSize) return RLE_ERROR_CORRUPT;
     }
+    return nullptr;
+}
+
+}  // namespace
+
+std::uint64_t rleFileExtent(int fd, std::uint64_t fileSize) {
+    RleShape shape;
+    RleTable table;
+    if (readTables(fd, fileSize, shape, table)) return fileSize;
+    return RLE_HEADER_SIZE + table.codesStart + table.total;
+}
+
+const char* checkRleFile(int fd, std::uint64_t fileSize, RleShape& shape) {
+    RleTable table;
+    if (const char* fault = readTables(fd, fileSize, shape, table)) return fault;
+    // Every line's codes; bytes after the last line's change nothing and
+    // are not read.
     std::vector<std::uint8_t> window(
         static_cast<std::size_t>(std::min<std::uint64_t>(CODES_WINDOW, table.total)));
     switch (checkFileLines(fd, shape, table, window)) {

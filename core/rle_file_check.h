@@ -41,4 +41,10 @@ LinesCheck checkFileLines(int fd, const RleShape& shape, const RleTable& table,
 // would load, else the loader's message. The header's fields go to shape.
 const char* checkRleFile(int fd, std::uint64_t fileSize, RleShape& shape);
 
+// How many of the first bytes of the regular RLE file at fd, of fileSize
+// bytes, its header, tables and lines' codes take: all that loading it looks
+// at, the bytes after them changing nothing. fileSize when the tables do not
+// lie inside the file or the file is too large to load.
+std::uint64_t rleFileExtent(int fd, std::uint64_t fileSize);
+
 }  // namespace rle565::detail

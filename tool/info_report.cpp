@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace rle565 {
 
@@ -244,9 +246,105 @@ std::vector<PaletteUse> paletteSizes(std::vector<std::uint32_t> bases, std::uint
     return palettes;
 }
 
+namespace {
+
+// Files above this size are not read whole unless they are RLE files.
+constexpr std::uint64_t LARGE_FILE = 1 << 20;
+
+// The report of an image file held in `bytes` (the whole file, or as much as
+// describing it needs when `image` was loaded from the file itself).
+void reportImage(std::span<const std::uint8_t> bytes, FileReport& report) {
+    if (recogniseFormat(bytes) == FileFormat::Png) {
+        fillPng(bytes, report);
+    } else if (recogniseFormat(bytes) == FileFormat::Gif) {
+        fillGif(report);
+    } else {
+        fillBmp(bytes, report);
+    }
+    report.fit = judgeFit(*report.image);
+    report.bJudged = true;
+}
+
+// Reads up to `size` bytes at offset 0; what arrived.
+std::vector<std::uint8_t> readHead(int fd, std::uint64_t size) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got =
+            ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+// How much of a large image file describing it takes: a BMP's headers, the
+// chunks of a PNG file before its image data.
+std::uint64_t describedExtent(int fd, std::span<const std::uint8_t> magic, std::uint64_t size) {
+    constexpr std::uint64_t HEADERS = 1 << 16;
+    if (recogniseFormat(magic) != FileFormat::Png) return std::min(size, HEADERS);
+    std::uint64_t at = 8;  // past the signature
+    for (;;) {
+        const std::vector<std::uint8_t> chunk = [&] {
+            std::vector<std::uint8_t> b(8);
+            const ssize_t got = ::pread(fd, b.data(), 8, static_cast<off_t>(at));
+            b.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+            return b;
+        }();
+        if (chunk.size() < 8) return std::min(size, at + 8);
+        const std::uint64_t length =
+            std::uint64_t{chunk[0]} << 24 | chunk[1] << 16 | chunk[2] << 8 | chunk[3];
+        if (std::memcmp(&chunk[4], "IDAT", 4) == 0) return std::min(size, at + 8);
+        at += 12 + length;
+        if (at >= size) return size;
+    }
+}
+
+// A regular file too large to read whole: the image is loaded by the
+// readers, which read only what it takes, and only the headers are read for
+// describing it; an RLE file is read as far as its lines' codes go.
+bool inspectLargeFile(const char* path, int fd, FileReport& report) {
+    const std::vector<std::uint8_t> head = readHead(fd, 8);
+    const std::span<const std::uint8_t> first(head);
+    // An RLE file is read as far as its lines' codes go, unless it is too
+    // large to load at all, which the loader says without reading it.
+    if (recogniseFormat(first) == FileFormat::Rle &&
+        report.fileSize - RLE_HEADER_SIZE <= UINT32_MAX)
+        return false;
+    ErrorText errorText{};
+    report.image = loadImage(path, errorText);
+    if (!report.image) {
+        report.error = errorText.data();
+        return true;
+    }
+    const std::vector<std::uint8_t> described =
+        readHead(fd, describedExtent(fd, first, report.fileSize));
+    reportImage(described, report);
+    return true;
+}
+
+}  // namespace
+
 FileReport inspectFile(const char* path) {
     FileReport report;
     ErrorText errorText{};
+    {
+        // Large regular files are read only as far as they need.
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        struct stat info;
+        if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+            static_cast<std::uint64_t>(info.st_size) > LARGE_FILE) {
+            report.fileSize = static_cast<std::uint64_t>(info.st_size);
+            const bool bDone = inspectLargeFile(path, fd, report);
+            ::close(fd);
+            if (bDone) return report;
+            report = FileReport{};
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
     // Read once, so that a pipe or FIFO is described by what it sends.
     std::optional<FileBytes> file = readImageFile(path, report.fileSize);
     if (!file) {
@@ -262,18 +360,9 @@ FileReport inspectFile(const char* path) {
         return report;
     }
     if (report.image) {
-        if (recogniseFormat(bytes) == FileFormat::Png) {
-            fillPng(bytes, report);
-        } else if (recogniseFormat(bytes) == FileFormat::Gif) {
-            fillGif(report);
-        } else {
-            fillBmp(bytes, report);
-        }
-        report.fit = judgeFit(*report.image);
-        report.bJudged = true;
+        reportImage(bytes, report);
         return report;
     }
-
     report.error = errorText.data();
     // The loader only says that the structure is broken; the same check run
     // again says where.
