@@ -331,8 +331,12 @@ FileReport inspectFile(const char* path) {
     FileReport report;
     ErrorText errorText{};
     {
-        // Large regular files are read only as far as they need.
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        // Large regular files are read only as far as they need. Anything
+        // else is opened once, below: a FIFO's writer meets one reader.
+        struct stat named;
+        const bool bLarge = ::stat(path, &named) == 0 && S_ISREG(named.st_mode) &&
+                            static_cast<std::uint64_t>(named.st_size) > LARGE_FILE;
+        const int fd = bLarge ? ::open(path, O_RDONLY | O_CLOEXEC) : -1;
         struct stat info;
         if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
             static_cast<std::uint64_t>(info.st_size) > LARGE_FILE) {
