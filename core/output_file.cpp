@@ -212,8 +212,17 @@ OutputFile::OutputFile(const OutputTarget& target) {
     if (bLink && ::stat(target.path, &info) != 0) return;
     if (bExists && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
         // A device, FIFO or socket is written to as it is: replacing it by a
-        // file would take it away from everything else that uses it.
-        fd_ = ::open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        // file would take it away from everything else that uses it. A FIFO
+        // that nobody reads would hold the open forever: that is a failed
+        // write at once; one with a reader is then written as a file is.
+        fd_ = ::open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        if (fd_ >= 0) {
+            const int flags = ::fcntl(fd_, F_GETFL);
+            if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+                SYSTEM_CALL(close)(fd_);
+                fd_ = -1;
+            }
+        }
         if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || S_ISREG(info.st_mode))) {
             // It became a file meanwhile: that is not written in place.
             SYSTEM_CALL(close)(fd_);
