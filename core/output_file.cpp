@@ -28,7 +28,7 @@ namespace rle565 {
 // output_file_calls.h in test builds, straight to the system in all others.
 #ifdef RLE565_FAULT_INJECTION
 namespace detail {
-OutputFileCalls outputFileCalls = {::close, ::fchown, ::listxattr, ::flistxattr};
+OutputFileCalls outputFileCalls = {::close, ::fsync, ::fchown, ::listxattr, ::flistxattr};
 }  // namespace detail
 #define SYSTEM_CALL(name) detail::outputFileCalls.name
 #else
@@ -49,6 +49,15 @@ constexpr int NAME_ATTEMPTS = 100;
 
 void notifyTemporary(TemporaryFileObserver observer, const char* path) {
     if (observer) observer(path);
+}
+
+// Brings a folder's entries to the disk.
+void syncFolder(const std::string& folder) {
+    const int fd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    SYSTEM_CALL(fsync)(fd);
+    SYSTEM_CALL(close)(fd);
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {
@@ -376,12 +385,6 @@ bool OutputFile::nameTemporary(bool& bInPlace) {
         bInPlace = true;
         return true;
     }
-    if (bReplacing_) {
-        // Between the link and the rename the file has a name that a kill
-        // leaves behind, so the work a rename over a file may start (some
-        // file systems write out the new file's pages first) is begun now.
-        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-    }
     temp_ = folder_ + TEMPORARY_PREFIX + std::string(TEMPORARY_LETTERS, 'X');
     NameLetters letters(&temp_);
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
@@ -406,6 +409,10 @@ bool OutputFile::commit() {
         return ok;
     }
     if (ok && bSetMode_) ok = setOwnerAndPermissions();
+    // A file that takes another's place reaches the disk before the rename,
+    // so that a power cut leaves the old file or the new one whole, never
+    // an empty one; a new file that replaces nothing need not wait.
+    if (ok && bReplacing_) ok = SYSTEM_CALL(fsync)(fd_) == 0;
     bool bInPlace = false;
     if (ok && bUnnamed_) ok = nameTemporary(bInPlace);
     ok = SYSTEM_CALL(close)(fd_) == 0 && ok;
@@ -419,6 +426,10 @@ bool OutputFile::commit() {
     if (ok && ::rename(temp_.c_str(), target_.c_str()) == 0) {
         temp_.clear();
         notifyTemporary(observer_, nullptr);
+        // The folder's entry, which now names the new file, follows it to
+        // the disk. The file is in place whatever this says; a folder that
+        // cannot be synced (some file systems refuse) changes nothing.
+        if (bReplacing_) syncFolder(folder_);
         return true;
     }
     discard();
