@@ -28,7 +28,7 @@ namespace rle565 {
 // output_file_calls.h in test builds, straight to the system in all others.
 #ifdef RLE565_FAULT_INJECTION
 namespace detail {
-OutputFileCalls outputFileCalls = {::close, ::fsync, ::fchown, ::listxattr, ::flistxattr};
+OutputFileCalls outputFileCalls = {::close, ::fdatasync, ::fsync, ::fchown, ::listxattr, ::flistxattr};
 }  // namespace detail
 #define SYSTEM_CALL(name) detail::outputFileCalls.name
 #else
@@ -412,7 +412,7 @@ bool OutputFile::commit() {
     // A file that takes another's place reaches the disk before the rename,
     // so that a power cut leaves the old file or the new one whole, never
     // an empty one; a new file that replaces nothing need not wait.
-    if (ok && bReplacing_) ok = SYSTEM_CALL(fsync)(fd_) == 0;
+    if (ok && bReplacing_) ok = SYSTEM_CALL(fdatasync)(fd_) == 0;
     bool bInPlace = false;
     if (ok && bUnnamed_) ok = nameTemporary(bInPlace);
     ok = SYSTEM_CALL(close)(fd_) == 0 && ok;

@@ -71,6 +71,8 @@ class CodeBytes {
 public:
     virtual std::span<const std::uint8_t> take(std::size_t count) = 0;
     virtual bool missing() const = 0;
+    // The bytes of the file read so far, headers included.
+    virtual std::uint64_t bytesRead() const = 0;
 
 protected:
     ~CodeBytes() = default;
@@ -90,8 +92,11 @@ void turnOver(std::vector<T>& plane, std::size_t width, std::size_t height) {
 // image's pixels, which it sizes itself, growing them with the lines the
 // codes reach; undrawn places hold the colour key. Lines run bottom-up unless
 // bTopDown. Pixels past a line's end or below the last line are dropped.
-// False when the codes run past the file before the end-of-bitmap code.
-[[nodiscard]] bool decodeBmpRle(CodeBytes& in, std::uint16_t bitCount,
+// Corrupt when the codes run past the file before the end-of-bitmap code,
+// TooLarge when they would leave more of the picture undrawn than the bytes
+// read so far may stand for (withinFileShare).
+enum class RleDecode { Done, Corrupt, TooLarge };
+[[nodiscard]] RleDecode decodeBmpRle(CodeBytes& in, std::uint16_t bitCount,
                                 const std::array<std::uint16_t, 256>& lut, bool bTopDown,
                                 Image& image);
 

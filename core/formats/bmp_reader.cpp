@@ -335,12 +335,18 @@ MaskPlace placeMasks(const BmpHeader& h) {
 template <class Source>
 class SourceCodes final : public detail::CodeBytes {
 public:
-    explicit SourceCodes(Source& in) : in_(in) {}
-    std::span<const std::uint8_t> take(std::size_t count) override { return in_.take(count); }
+    // The codes start `start` bytes into the file.
+    SourceCodes(Source& in, std::uint64_t start) : in_(in), read_(start) {}
+    std::span<const std::uint8_t> take(std::size_t count) override {
+        read_ += count;
+        return in_.take(count);
+    }
     bool missing() const override { return in_.missing(); }
+    std::uint64_t bytesRead() const override { return read_; }
 
 private:
     Source& in_;
+    std::uint64_t read_;
 };
 
 // The masks in the bytes where the file keeps them, red first.
@@ -433,10 +439,16 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
         // The decoder grows the plane with the lines its codes reach.
         if (in.missing()) return fail(errorText, ERROR_TRUNCATED);
         in.skip(rowsStart - tableEnd);
-        SourceCodes<Source> codes(in);
-        if (!detail::decodeBmpRle(codes, h.bitCount, lut, bTopDown, *image))
-            return fail(errorText, ERROR_RLE);
-        return image;
+        SourceCodes<Source> codes(in, rowsStart);
+        switch (detail::decodeBmpRle(codes, h.bitCount, lut, bTopDown, *image)) {
+            case detail::RleDecode::Done:
+                return image;
+            case detail::RleDecode::Corrupt:
+                return fail(errorText, ERROR_RLE);
+            case detail::RleDecode::TooLarge:
+                break;
+        }
+        return fail(errorText, ERROR_TOO_LARGE);
     }
     // Plain rows. When the file's size has been checked against them, the
     // planes are sized at once; a stream that cannot tell its length (a pipe)

@@ -94,6 +94,7 @@ int recordSync(int fd) {
 // A replacement reaches the disk before it takes the target's place, and
 // the folder's entry after; a new file that replaces nothing is not synced.
 TEST_F(OutputFileFaults, ReplacementIsSyncedBeforeTheRename) {
+    outputFileCalls.fdatasync = recordSync;
     outputFileCalls.fsync = recordSync;
     TempDir dir;
     syncTarget = dir.file("t.bin");
@@ -114,7 +115,7 @@ TEST_F(OutputFileFaults, ReplacementIsSyncedBeforeTheRename) {
 // A sync that fails means the replacement may not survive a power cut: the
 // commit fails and the target stays as it was.
 TEST_F(OutputFileFaults, FailedSyncFailsTheCommit) {
-    outputFileCalls.fsync = [](int) {
+    outputFileCalls.fdatasync = [](int) {
         errno = EIO;
         return -1;
     };

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bmp_builder.h"
+#include "gif_builder.h"
 #include "temp_dir.h"
 
 namespace {
@@ -199,6 +200,38 @@ TEST(Hostile, LargeHeadersWithoutTheirData) {
     EXPECT_EQ(child.out, "Load failed: truncated file\n");
     expectSmall(child, header);
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.rle")));
+}
+
+// Codes that leave a picture undrawn may stand for no more than the file's
+// share: a few bytes are not a 16384 x 16384 transparent picture. Smaller
+// ones, and the same codes in a file of their size, still convert.
+TEST(Hostile, UndrawnPicturesFollowTheFile) {
+    const TempDir dir;
+    GifFrame dot;
+    dot.width = 1;
+    dot.height = 1;
+    dot.indices = {1};
+    struct Case {
+        const char* name;
+        Bytes file;
+        const char* out;
+    };
+    const std::vector<Case> cases = {
+        {"eob.bmp", makeRle8(16384, 16384, {0, 1}), "Load failed: image too large\n"},
+        {"delta.bmp", makeRle8(16384, 16384, {0, 2, 255, 255, 1, 1, 0, 1}),
+         "Load failed: image too large\n"},
+        {"screen.gif", GifBuilder(16384, 16384).color(1, 255, 0, 0).frame(dot).build(),
+         "Load failed: image too large\n"},
+        {"small.bmp", makeRle8(1024, 1024, {0, 1}), ""},
+        {"small.gif", GifBuilder(1024, 1024).color(1, 255, 0, 0).frame(dot).build(), ""},
+    };
+    for (const Case& c : cases) {
+        writeFile(dir.file(c.name), c.file);
+        const Child child = run(dir, rle565(std::string("r ") + c.name + " out.rle"));
+        EXPECT_EQ(child.out, c.out) << c.name;
+        EXPECT_EQ(child.status, c.out[0] == '\0' ? 0 : 1) << c.name;
+        expectSmall(child, c.file);
+    }
 }
 
 // A stream is parsed as it arrives: an endless one that goes wrong at its
