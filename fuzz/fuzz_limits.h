@@ -22,7 +22,7 @@ inline constexpr std::uint64_t FUZZ_MAX_CLAIMED_PIXELS = std::uint64_t{1} << 20;
 // Whether a width x height picture is left out: above a megapixel, within
 // the readers' limit.
 inline bool claimsLargePicture(std::uint64_t width, std::uint64_t height) {
-    return width * height > FUZZ_MAX_CLAIMED_PIXELS && withinPixelLimit(width, height);
+    return width * height > FUZZ_MAX_CLAIMED_PIXELS && rle565::withinPixelLimit(width, height);
 }
 
 // A GIF canvas is the screen, grown to hold the first frame: the records are
