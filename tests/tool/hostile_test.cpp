@@ -81,6 +81,7 @@ Child run(const TempDir& folder, const std::string& command) {
 
 std::string rle565(const std::string& args) { return std::string(RLE565_BINARY) + " " + args; }
 std::string info(const std::string& args) { return std::string(RLE565_INFO_BINARY) + " " + args; }
+std::string pack(const std::string& args) { return std::string(RLE565_PACK_BINARY) + " " + args; }
 
 void put32be(Bytes& bytes, std::uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8)
@@ -294,6 +295,16 @@ TEST(Hostile, SparseFilesAreReadOnlyAsFarAsNeeded) {
     child = run(dir, info("sparse.rle"));
     EXPECT_EQ(child.status, 0) << child.err;
     EXPECT_NE(child.out.find("size         64 x 64 pixels"), std::string::npos) << child.out;
+    expectSmall(child, bmp);
+    // rle565-pack converts the picture and calls the RLE file what it is.
+    child = run(dir, pack("-o out sparse.bmp"));
+    EXPECT_EQ(child.status, 0) << child.err;
+    ASSERT_EQ(run(dir, rle565("r small.bmp ref.rle")).status, 0);
+    EXPECT_EQ(readFile(dir.file("out/sparse.rle")), readFile(dir.file("ref.rle")));
+    expectSmall(child, bmp);
+    child = run(dir, pack("-o out2 sparse.rle"));
+    EXPECT_EQ(child.status, 1) << child.err;
+    EXPECT_NE(child.err.find("already RLE"), std::string::npos) << child.err;
     expectSmall(child, bmp);
     struct stat st {};
     ASSERT_EQ(stat(dir.file("sparse.rle").c_str(), &st), 0);

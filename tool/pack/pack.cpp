@@ -101,6 +101,7 @@ struct Job {
     std::string error;  // set when planning could not read it
     std::size_t firstOutput = 0;
     std::size_t nFrames = 1;
+    bool bGif = false;  // a GIF file when planned: its frames are read from it held whole
 };
 
 // One sprite: a frame of an input, its file and what became of it.
@@ -313,7 +314,8 @@ std::string headerPath(const std::string& cPath) { return cPath.substr(0, cPath.
 bool planOutputs(const Options& options, Plan& plan, std::FILE* err) {
     for (std::size_t j = 0; j < plan.jobs.size(); ++j) {
         Job& job = plan.jobs[j];
-        if (job.error.empty() && startsAsGif(job.input)) {
+        job.bGif = job.error.empty() && startsAsGif(job.input);
+        if (job.bGif) {
             std::uint64_t size = 0;
             if (const std::optional<FileBytes> bytes = readImageFile(job.input.c_str(), size))
                 job.nFrames = countImageFrames(bytes->view());
@@ -488,15 +490,30 @@ void convertJob(const Job& job, const Options& options, std::vector<Output>& out
     if (!job.error.empty()) return failAll(0, job.error);
     std::size_t frame = 0;
     try {
-        std::uint64_t size = 0;
-        const std::optional<FileBytes> bytes = readImageFile(job.input.c_str(), size);
-        if (!bytes) return failAll(0, "failed to open file");
-        nInputBytes = size;
         ErrorText errorText{};
-        const bool bLoaded = loadImageFrames(bytes->view(), errorText, [&](Image& image) {
+        const auto onFrame = [&](Image& image) {
             if (frame < job.nFrames) convertFrame(image, options, first[frame]);
             ++frame;
-        });
+        };
+        bool bLoaded = false;
+        if (job.bGif) {
+            // The frames of an animation come from the file held whole.
+            std::uint64_t size = 0;
+            const std::optional<FileBytes> bytes = readImageFile(job.input.c_str(), size);
+            if (!bytes) return failAll(0, "failed to open file");
+            nInputBytes = size;
+            bLoaded = loadImageFrames(bytes->view(), errorText, onFrame);
+        } else {
+            // One picture, read only as far as it goes: an RLE file is told
+            // by its header, tables and codes, never loaded.
+            struct stat info {};
+            if (::stat(job.input.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+                nInputBytes = static_cast<std::uint64_t>(info.st_size);
+            const std::unique_ptr<Image> image =
+                loadImageToConvert(job.input.c_str(), errorText, nullptr);
+            bLoaded = image != nullptr;
+            if (image) onFrame(*image);
+        }
         if (!bLoaded) return failAll(frame, errorText.data());
         if (frame != job.nFrames)
             failAll(std::min(frame, job.nFrames), "the file changed while it was read");
