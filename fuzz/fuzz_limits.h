@@ -1,12 +1,12 @@
 // Inputs the fuzz targets leave out: files whose header claims a picture
-// that codes leaving it undrawn may rightly make larger than a megapixel. An
+// of more than 65536 pixels that codes leaving it undrawn may rightly fill. An
 // RLE-coded BMP may leave every pixel undrawn and a GIF screen may be far
 // larger than its frames: the readers let such a picture reach 4096 pixels a
 // byte of the file, so a 12 KB input may ask for 100 MiB, legitimately but at
 // tens of milliseconds of filling per input. Claims past the readers' pixel
 // limit are refused at once and stay in; PNG files, whose planes grow with
-// the rows they decode, are never left out. Images of up to a megapixel
-// reach every path of the readers.
+// the rows they decode, are never left out. Images of up to 65536 pixels
+// reach every path of the readers, and fuzzing keeps its pace.
 #pragma once
 
 #include <algorithm>
@@ -17,9 +17,9 @@
 #include "formats/image_limits.h"
 
 // Pixels a header may claim when the input itself may be small.
-inline constexpr std::uint64_t FUZZ_MAX_CLAIMED_PIXELS = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t FUZZ_MAX_CLAIMED_PIXELS = std::uint64_t{1} << 16;
 
-// Whether a width x height picture is left out: above a megapixel, within
+// Whether a width x height picture is left out: above 65536 pixels, within
 // the readers' limit.
 inline bool claimsLargePicture(std::uint64_t width, std::uint64_t height) {
     return width * height > FUZZ_MAX_CLAIMED_PIXELS && rle565::withinPixelLimit(width, height);
