@@ -143,6 +143,22 @@ TEST(WrittenFiles, ImageMagickRle8) {
     }
 }
 
+// At widths that are not a multiple of four, ImageMagick's RLE8 encoder codes
+// each row's padding bytes as pixels past the line's end: those are dropped,
+// and every file holds the pixels of its uncompressed twin.
+TEST(WrittenFiles, ImageMagickRle8AtOddWidths) {
+    for (const int width : {1, 2, 3, 4, 5, 6, 7, 8, 9, 33, 61, 77}) {
+        const std::string w = std::to_string(width);
+        const auto image = load("rle-widths/rle8-w" + w + ".bmp");
+        const auto twin = load("rle-widths/plain-w" + w + ".bmp");
+        ASSERT_TRUE(image) << width;
+        ASSERT_TRUE(twin) << width;
+        EXPECT_EQ(image->width, width);
+        EXPECT_EQ(image->height, 5);
+        EXPECT_EQ(image->pixels, twin->pixels) << width;
+    }
+}
+
 // The PNG source, read by the PNG reader, and the 32-bit files written from
 // it agree on every alpha and on every visible colour.
 TEST(WrittenFiles, SourcePngAgreesWithTheBmpFiles) {
