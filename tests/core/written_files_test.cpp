@@ -149,10 +149,11 @@ TEST(WrittenFiles, ImageMagickRle8) {
 TEST(WrittenFiles, ImageMagickRle8AtOddWidths) {
     for (const int width : {1, 2, 3, 4, 5, 6, 7, 8, 9, 33, 61, 77}) {
         const std::string w = std::to_string(width);
-        const auto image = load("rle-widths/rle8-w" + w + ".bmp");
-        const auto twin = load("rle-widths/plain-w" + w + ".bmp");
-        ASSERT_TRUE(image) << width;
-        ASSERT_TRUE(twin) << width;
+        ErrorText errorText{};
+        const auto image = loadImage(dataPath("rle-widths/rle8-w" + w + ".bmp").c_str(), errorText);
+        ASSERT_TRUE(image) << width << ": " << errorText.data();
+        const auto twin = loadImage(dataPath("rle-widths/plain-w" + w + ".bmp").c_str(), errorText);
+        ASSERT_TRUE(twin) << width << ": " << errorText.data();
         EXPECT_EQ(image->width, width);
         EXPECT_EQ(image->height, 5);
         EXPECT_EQ(image->pixels, twin->pixels) << width;
