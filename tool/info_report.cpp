@@ -53,6 +53,9 @@ void countRlePixels(const Image& image, FileReport& report) {
     report.nPixels =
         static_cast<std::uint64_t>(image.width) * static_cast<std::uint64_t>(image.height);
     report.bCounted = true;
+    // The file may have been read only as far as its lines go.
+    const std::uint64_t used = RLE_HEADER_SIZE + use.nUsedBytes;
+    report.nUnusedBytes = report.fileSize > used ? report.fileSize - used : 0;
     if ((report.flagsWord & RLE_MULTIPAL) != 0)
         report.palettes = paletteSizes(std::move(use.bases), nEntries);
 }

@@ -392,4 +392,85 @@ TEST(Info, ReadsAFifoOnce) {
     EXPECT_EQ(run.status, 1);
 }
 
+// Names come from outside: in text, control characters and bytes that are
+// not UTF-8 show as \xNN (a backslash as \\), so a name cannot move the
+// cursor or forge a line; printable UTF-8 stays. In JSON every line is valid
+// UTF-8, a stray byte becoming U+FFFD.
+TEST(Info, NamesAreShownSafely) {
+    TempDir dir;
+    const std::string hostile = "a\x1b[2J\nb\\\xff\xc2\x85.rle";
+    const std::string accented = "\xc3\xa9t\xc3\xa9.rle";  // été.rle
+    fileIn(dir, hostile, SINGLE);
+    fileIn(dir, accented, SINGLE);
+    RunResult run = runInfo(dir, {hostile, accented, "missing\x07.rle"});
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
+              "a\\x1B[2J\\x0Ab\\\\\\xFF\\xC2\\x85.rle\n");
+    EXPECT_NE(run.out.find("\n" + accented + "\n"), std::string::npos);
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(run.err, "missing\\x07.rle: failed to open file\n");
+    run = runInfo(dir, {"--json", hostile, accented});
+    const std::string first = run.out.substr(0, run.out.find('\n'));
+    EXPECT_EQ(first.rfind("{\"file\":\"a\\u001b[2J\\u000ab\\\\\\ufffd\xc2\x85.rle\",", 0), 0u)
+        << first;
+    EXPECT_NE(run.out.find("{\"file\":\"" + accented + "\","), std::string::npos);
+}
+
+// Bytes after the last line's codes load and change nothing, but the
+// inspector says they are there: a header of no lines followed by other
+// bytes is not a plain sound file.
+TEST(Info, SaysWhatBytesNoLineUses) {
+    TempDir dir;
+    const Bytes empty = {0x52, 0x4C, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'j', 'u', 'n', 'k'};
+    RunResult run = runInfo(dir, {fileIn(dir, "e.rle", empty)});
+    EXPECT_NE(run.out.find("\n  unused       4 bytes after the last line's codes\n"
+                           "  sound        yes\n"),
+              std::string::npos)
+        << run.out;
+    Bytes tail = SINGLE;
+    tail.push_back(0xAB);
+    run = runInfo(dir, {"--json", fileIn(dir, "t.rle", tail)});
+    EXPECT_NE(run.out.find(",\"unused_bytes\":1,"), std::string::npos) << run.out;
+    run = runInfo(dir, {"--json", fileIn(dir, "s.rle", SINGLE)});
+    EXPECT_NE(run.out.find(",\"unused_bytes\":0,"), std::string::npos) << run.out;
+}
+
+// A multi-palette file whose lines switch to thousands of palettes draws a
+// swatch of at most 64 rows of 252 cells, and says how many it left out.
+TEST(Info, SwatchStaysSmall) {
+    TempDir dir;
+    constexpr int N_PALETTES = 2048;
+    constexpr std::uint16_t N_ENTRIES = 65535;
+    Bytes line;
+    for (int k = 0; k < N_PALETTES; ++k) {
+        const int base = k == 0 ? 0 : 1000 + k * 31;  // the first palette holds 1000
+        line.insert(line.end(), {0xFD, static_cast<std::uint8_t>(base & 0xFF),
+                                 static_cast<std::uint8_t>(base >> 8)});
+    }
+    line.push_back(0x01);  // one pixel of the last palette's entry 1
+    Bytes file = {0x52,
+                  0x4C,
+                  0x02,
+                  0x00,
+                  0x01,
+                  0x00,
+                  0x01,
+                  0x00,
+                  static_cast<std::uint8_t>(N_ENTRIES & 0xFF),
+                  static_cast<std::uint8_t>(N_ENTRIES >> 8),
+                  0x01,
+                  0x00};
+    file.resize(file.size() + 2 * std::size_t{N_ENTRIES}, 0x55);  // the palette table
+    file.insert(file.end(), {0xFF, static_cast<std::uint8_t>(line.size() >> 8),
+                             static_cast<std::uint8_t>(line.size() & 0xFF)});
+    file.insert(file.end(), line.begin(), line.end());
+    RunResult run = runInfo(dir, {"--swatch", "sw.bmp", fileIn(dir, "m.rle", file)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "sw.bmp: the swatch shows the first 64 rows; " +
+                           std::to_string(N_PALETTES - 64) + " more palettes are left out\n");
+    const Bytes bmp = readFile(dir.file("sw.bmp"));
+    ASSERT_GE(bmp.size(), 26u);
+    EXPECT_EQ(loadLe32(&bmp[18]), 252u * 16);  // width: 252 cells, the most codes reach
+    EXPECT_EQ(loadLe32(&bmp[22]), 64u * 16);   // height: 64 rows
+}
+
 }  // namespace

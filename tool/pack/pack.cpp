@@ -35,6 +35,7 @@
 #include "pack_names.h"
 #include "pack_process.h"
 #include "reduce/reduce_colours.h"
+#include "text_escape.h"
 
 #ifndef RLE565_VERSION
 #define RLE565_VERSION "unknown"
@@ -280,7 +281,7 @@ std::vector<Job> findInputs(const Options& options, std::FILE* err, bool& bFaile
                 found.push_back(std::move(job));
             }
             if (error) {
-                std::fprintf(err, "%s: %s\n", input.c_str(), error.message().c_str());
+                std::fprintf(err, "%s: %s\n", terminalText(input).c_str(), error.message().c_str());
                 bFailed = true;
             }
             std::sort(found.begin(), found.end(),
@@ -353,20 +354,21 @@ bool planOutputs(const Options& options, Plan& plan, std::FILE* err) {
     for (const auto& [path, source] : written) {
         const auto [at, bNew] = byPath.emplace(path, source);
         if (!bNew) {
-            std::fprintf(err, "rle565-pack: %s and %s would both write %s\n", at->second.c_str(),
-                         source.c_str(), path.c_str());
+            std::fprintf(err, "rle565-pack: %s and %s would both write %s\n",
+                         terminalText(at->second).c_str(), terminalText(source).c_str(),
+                         terminalText(path).c_str());
             bOk = false;
             continue;
         }
         const std::optional<FileId> id = fileId(path);
         if (!id) continue;
         if (const auto input = inputIds.find(*id); input != inputIds.end()) {
-            std::fprintf(err, "rle565-pack: %s would write over the input %s\n", path.c_str(),
-                         input->second.c_str());
+            std::fprintf(err, "rle565-pack: %s would write over the input %s\n",
+                         terminalText(path).c_str(), terminalText(input->second).c_str());
             bOk = false;
         } else if (const auto [other, bFirst] = byId.emplace(*id, path); !bFirst) {
-            std::fprintf(err, "rle565-pack: %s and %s are the same file\n", other->second.c_str(),
-                         path.c_str());
+            std::fprintf(err, "rle565-pack: %s and %s are the same file\n",
+                         terminalText(other->second).c_str(), terminalText(path).c_str());
             bOk = false;
         }
     }
@@ -376,14 +378,15 @@ bool planOutputs(const Options& options, Plan& plan, std::FILE* err) {
             const std::string& input = plan.jobs[output.job].input;
             if (output.cName.empty() || isCKeyword(output.cName)) {
                 std::fprintf(err, "rle565-pack: %s: '%s' cannot name a C array; use --prefix\n",
-                             input.c_str(), output.cName.c_str());
+                             terminalText(input).c_str(), output.cName.c_str());
                 bOk = false;
                 continue;
             }
             const auto [at, bNew] = byName.emplace(output.cName, input);
             if (!bNew) {
                 std::fprintf(err, "rle565-pack: %s and %s both make the C name %s\n",
-                             at->second.c_str(), input.c_str(), output.cName.c_str());
+                             terminalText(at->second).c_str(), terminalText(input).c_str(),
+                             output.cName.c_str());
                 bOk = false;
             }
         }
@@ -524,60 +527,6 @@ void convertJob(const Job& job, const Options& options, std::vector<Output>& out
     }
 }
 
-// The length of the well-formed UTF-8 sequence at text[i], or 0.
-std::size_t utf8Length(const std::string& text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = byte(i);
-    std::size_t n = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) low = 0xA0;
-        if (c == 0xED) high = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) low = 0x90;
-        if (c == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + n > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
-    for (std::size_t k = 2; k < n; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-    }
-    return n;
-}
-
-// A JSON string: quotes, backslashes and control characters escaped; bytes
-// that are not UTF-8 (file names may hold any) become U+FFFD, so that every
-// line stays valid JSON.
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += text[i++];
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned{c});
-            quoted += escape;
-            ++i;
-        } else if (c < 0x80) {
-            quoted += text[i++];
-        } else if (const std::size_t n = utf8Length(text, i); n > 0) {
-            quoted.append(text, i, n);
-            i += n;
-        } else {
-            quoted += "\\ufffd";
-            ++i;
-        }
-    }
-    return quoted + "\"";
-}
-
 void printJson(const Output& o, const Job& job, std::FILE* out) {
     const bool bOk = o.error.empty();
     char psnr[32] = "null";
@@ -599,10 +548,10 @@ void printJson(const Output& o, const Job& job, std::FILE* out) {
 
 void printText(const Output& o, const Job& job, std::FILE* out) {
     if (!o.error.empty()) return;
-    std::fprintf(out,
-                 "%s%s%s: %" PRId32 " x %" PRId32 ", %s, %" PRIu32 " entries, %" PRIu64 " bytes",
-                 job.input.c_str(), o.path.empty() ? "" : " -> ", o.path.c_str(), o.width, o.height,
-                 o.bMultipal ? "multi-palette" : "single palette", o.entries, o.bytes);
+    std::fprintf(
+        out, "%s%s%s: %" PRId32 " x %" PRId32 ", %s, %" PRIu32 " entries, %" PRIu64 " bytes",
+        terminalText(job.input).c_str(), o.path.empty() ? "" : " -> ", terminalText(o.path).c_str(),
+        o.width, o.height, o.bMultipal ? "multi-palette" : "single palette", o.entries, o.bytes);
     if (o.bReduced) std::fprintf(out, ", reduced, PSNR %.2f dB", o.psnr);
     std::fprintf(out, "\n");
 }
@@ -628,7 +577,7 @@ bool writeCArray(const Options& options, const std::vector<Output>& outputs, std
         fs::create_directories(folder, error);
     for (const auto& [path, text] : {std::pair{hPath, &header}, std::pair{cPath, &source}}) {
         if (!writeFileBytes(packTarget(path.c_str()), asBytes(*text))) {
-            std::fprintf(err, "%s: failed to write file\n", path.c_str());
+            std::fprintf(err, "%s: failed to write file\n", terminalText(path).c_str());
             bOk = false;
         }
     }
@@ -643,7 +592,7 @@ public:
 
     void show(std::size_t done, const std::string& current) {
         if (!bShown_) return;
-        std::fprintf(err_, "\r\033[K[%zu/%zu] %s", done, total_, current.c_str());
+        std::fprintf(err_, "\r\033[K[%zu/%zu] %s", done, total_, terminalText(current).c_str());
         std::fflush(err_);
     }
     // Clears the line, before any other line is printed and at the end.
@@ -712,7 +661,7 @@ int convertAll(const Options& options, Plan& plan, std::FILE* out, std::FILE* er
                 }
                 std::fflush(out);
                 if (!o.error.empty()) {
-                    std::fprintf(err, "%s: %s\n", job.input.c_str(), o.error.c_str());
+                    std::fprintf(err, "%s: %s\n", terminalText(job.input).c_str(), o.error.c_str());
                     bFailed = true;
                 }
             }
