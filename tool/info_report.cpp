@@ -251,6 +251,43 @@ std::vector<PaletteUse> paletteSizes(std::vector<std::uint32_t> bases, std::uint
 
 namespace {
 
+// The bytes a stream hands to its reader, counted, and the first of them
+// kept for describing the file: the first MiB, or all of an RLE file, whose
+// damage report needs every line.
+class StreamTee {
+public:
+    explicit StreamTee(int fd) : fd_(fd) {}
+    StreamTee(const StreamTee&) = delete;
+    StreamTee& operator=(const StreamTee&) = delete;
+
+    std::FILE* open() { return ::fopencookie(this, "rb", {readSome, nullptr, nullptr, nullptr}); }
+    std::uint64_t total() const { return total_; }
+    std::span<const std::uint8_t> kept() const { return kept_; }
+
+private:
+    static ssize_t readSome(void* cookie, char* out, std::size_t size) {
+        auto* tee = static_cast<StreamTee*>(cookie);
+        ssize_t got = 0;
+        do {
+            got = ::read(tee->fd_, out, size);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) return got;
+        tee->total_ += static_cast<std::uint64_t>(got);
+        const bool bRle = tee->kept_.size() >= 2 && tee->kept_[0] == 'R' && tee->kept_[1] == 'L';
+        const std::size_t room = bRle || tee->kept_.size() < 2
+                                     ? SIZE_MAX
+                                     : KEPT_HEAD - std::min(KEPT_HEAD, tee->kept_.size());
+        const std::size_t n = std::min(static_cast<std::size_t>(got), room);
+        tee->kept_.insert(tee->kept_.end(), out, out + n);
+        return got;
+    }
+
+    static constexpr std::size_t KEPT_HEAD = 1 << 20;
+    int fd_;
+    std::uint64_t total_ = 0;
+    std::vector<std::uint8_t> kept_;
+};
+
 // Files above this size are not read whole unless they are RLE files.
 constexpr std::uint64_t LARGE_FILE = 1 << 20;
 
@@ -352,15 +389,44 @@ FileReport inspectFile(const char* path) {
             ::close(fd);
         }
     }
-    // Read once, so that a pipe or FIFO is described by what it sends.
-    std::optional<FileBytes> file = readImageFile(path, report.fileSize);
-    if (!file) {
+    // Opened once, so that a pipe or FIFO is described by what it sends.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         report.error = "failed to open file";
         return report;
     }
-    const std::span<const std::uint8_t> bytes = file->view();
+    struct stat info;
+    std::optional<FileBytes> file;
+    StreamTee tee(fd);
+    std::span<const std::uint8_t> bytes;
+    try {
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+            // A regular file may be opened again, and is read whole.
+            file = readImageFile(path, report.fileSize);
+            if (!file) {
+                ::close(fd);
+                report.error = "failed to open file";
+                return report;
+            }
+            bytes = file->view();
+            report.image = loadImageFromMemory(bytes, errorText);
+        } else {
+            // A stream is parsed as it arrives, so a broken one ends at its
+            // first bad byte; the bytes it sent are kept for describing it.
+            std::FILE* stream = tee.open();
+            if (stream) {
+                report.image = loadImageFromStream(stream, errorText);
+                std::fclose(stream);
+            }
+            report.fileSize = tee.total();
+            bytes = tee.kept();
+        }
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
 
-    report.image = loadImageFromMemory(bytes, errorText);
     if (report.image && report.image->isRle()) {
         fillRleHeader(*report.image, report);
         countRlePixels(*report.image, report);

@@ -244,6 +244,11 @@ TEST(Hostile, EndlessStreamIsRefusedAtOnce) {
     EXPECT_EQ(child.out, "Load failed: PNG read error: invalid IHDR chunk size\n");
     EXPECT_EQ(child.status, 1);
     expectSmall(child, {});
+    const Child inspected =
+        run(dir, "(printf '\\211PNG\\r\\n\\032\\n'; cat /dev/zero) | " + info("/dev/stdin"));
+    EXPECT_EQ(inspected.err, "/dev/stdin: PNG read error: invalid IHDR chunk size\n");
+    EXPECT_EQ(inspected.status, 1);
+    expectSmall(inspected, {});
 }
 
 // Chunks that are ignored are not inflated: profiles and text that would
