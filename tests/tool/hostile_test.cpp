@@ -20,6 +20,7 @@
 
 #include "bmp_builder.h"
 #include "gif_builder.h"
+#include "rle_builder.h"
 #include "temp_dir.h"
 
 namespace {
@@ -314,6 +315,18 @@ TEST(Hostile, SparseFilesAreReadOnlyAsFarAsNeeded) {
     struct stat st {};
     ASSERT_EQ(stat(dir.file("sparse.rle").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, off_t{3} << 30);  // left as it was
+}
+
+// A multi-palette file of 140 KB whose line names 4096 palettes draws a
+// swatch of a few MiB, in memory to match.
+TEST(Hostile, SwatchOfThousandsOfPalettes) {
+    const TempDir dir;
+    const Bytes file = manyPalettesFile(4096);
+    writeFile(dir.file("m.rle"), file);
+    const Child child = run(dir, info("--swatch sw.bmp m.rle"));
+    EXPECT_EQ(child.status, 0) << child.err;
+    EXPECT_LT(readFile(dir.file("sw.bmp")).size(), std::size_t{16} << 20);
+    expectSmall(child, file);
 }
 
 // An interlaced PNG of one line, whose last passes are empty, converts.

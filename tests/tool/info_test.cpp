@@ -9,6 +9,7 @@
 
 #include "bmp_builder.h"
 #include "bytes.h"
+#include "rle_builder.h"
 #include "run_binary.h"
 #include "temp_dir.h"
 
@@ -439,30 +440,7 @@ TEST(Info, SaysWhatBytesNoLineUses) {
 TEST(Info, SwatchStaysSmall) {
     TempDir dir;
     constexpr int N_PALETTES = 2048;
-    constexpr std::uint16_t N_ENTRIES = 65535;
-    Bytes line;
-    for (int k = 0; k < N_PALETTES; ++k) {
-        const int base = k == 0 ? 0 : 1000 + k * 31;  // the first palette holds 1000
-        line.insert(line.end(), {0xFD, static_cast<std::uint8_t>(base & 0xFF),
-                                 static_cast<std::uint8_t>(base >> 8)});
-    }
-    line.push_back(0x01);  // one pixel of the last palette's entry 1
-    Bytes file = {0x52,
-                  0x4C,
-                  0x02,
-                  0x00,
-                  0x01,
-                  0x00,
-                  0x01,
-                  0x00,
-                  static_cast<std::uint8_t>(N_ENTRIES & 0xFF),
-                  static_cast<std::uint8_t>(N_ENTRIES >> 8),
-                  0x01,
-                  0x00};
-    file.resize(file.size() + 2 * std::size_t{N_ENTRIES}, 0x55);  // the palette table
-    file.insert(file.end(), {0xFF, static_cast<std::uint8_t>(line.size() >> 8),
-                             static_cast<std::uint8_t>(line.size() & 0xFF)});
-    file.insert(file.end(), line.begin(), line.end());
+    const Bytes file = manyPalettesFile(N_PALETTES);
     RunResult run = runInfo(dir, {"--swatch", "sw.bmp", fileIn(dir, "m.rle", file)});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "sw.bmp: the swatch shows the first 64 rows; " +
