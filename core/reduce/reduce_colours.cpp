@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -24,7 +25,7 @@ constexpr std::size_t CHANNELS = 4;
 // Lloyd's refinement visits every distinct pair against every entry; above
 // this much work a picture keeps the median cut's palette as it is.
 constexpr std::size_t REFINE_BUDGET = 40'000'000;
-constexpr int REFINE_ROUNDS = 4;
+constexpr int REFINE_ROUNDS = 32;
 // The figure for two pictures that are the same.
 constexpr double PSNR_SAME = 99.0;
 
@@ -81,73 +82,95 @@ struct Distinct {
     Point point;
 };
 
-// Median cut: the box of the largest squared error is split at the
-// weighted median of its widest channel, until there are `wanted` boxes or
-// no box holds two pairs. Returns each box's weighted mean.
-std::vector<Point> medianCut(std::vector<Distinct>& pairs, std::size_t wanted) {
+// Running sums of a set of weighted points, from which its squared error
+// (the sum of squared distances to its mean) follows.
+struct Sums {
+    Point sum{};
+    Point sumSq{};
+    double weight = 0;
+
+    void add(const Distinct& d) {
+        for (std::size_t k = 0; k < CHANNELS; ++k) {
+            sum[k] += d.point[k] * d.count;
+            sumSq[k] += d.point[k] * d.point[k] * d.count;
+        }
+        weight += d.count;
+    }
+    double error() const {
+        double e = 0;
+        for (std::size_t k = 0; k < CHANNELS; ++k) e += sumSq[k] - sum[k] * sum[k] / weight;
+        return e;
+    }
+    Sums minus(const Sums& part) const {
+        Sums rest;
+        for (std::size_t k = 0; k < CHANNELS; ++k) {
+            rest.sum[k] = sum[k] - part.sum[k];
+            rest.sumSq[k] = sumSq[k] - part.sumSq[k];
+        }
+        rest.weight = weight - part.weight;
+        return rest;
+    }
+};
+
+// A greedy cut of the pairs into boxes: each box knows the cut, along one
+// channel, that leaves the least squared error in its two halves, and the
+// box whose cut gains the most is cut next, until there are `wanted` boxes
+// or no box holds two pairs. Returns each box's weighted mean.
+std::vector<Point> cutBoxes(std::vector<Distinct>& pairs, std::size_t wanted) {
     struct Box {
         std::size_t begin, end;
-        double error;
-        std::size_t axis;
+        std::size_t axis = 0;
+        std::size_t split = 0;
+        double gain = -1;  // the error the cut takes away; -1 when it cannot be cut
     };
-    const auto measure = [&pairs](std::size_t begin, std::size_t end) {
-        Point sum{}, sumSq{};
-        double weight = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-            for (std::size_t k = 0; k < CHANNELS; ++k) {
-                sum[k] += pairs[i].point[k] * pairs[i].count;
-                sumSq[k] += pairs[i].point[k] * pairs[i].point[k] * pairs[i].count;
-            }
-            weight += pairs[i].count;
-        }
-        Box box{begin, end, 0, 0};
-        double widest = -1;
-        for (std::size_t k = 0; k < CHANNELS; ++k) {
-            const double spread = sumSq[k] - sum[k] * sum[k] / weight;
-            box.error += spread;
-            if (spread > widest) {
-                widest = spread;
-                box.axis = k;
+    const auto sortAlong = [&pairs](const Box& box, std::size_t axis) {
+        std::sort(pairs.begin() + static_cast<std::ptrdiff_t>(box.begin),
+                  pairs.begin() + static_cast<std::ptrdiff_t>(box.end),
+                  [axis](const Distinct& a, const Distinct& b) {
+                      return a.point[axis] != b.point[axis] ? a.point[axis] < b.point[axis]
+                                                            : a.key < b.key;
+                  });
+    };
+    const auto plan = [&](std::size_t begin, std::size_t end) {
+        Box box{begin, end};
+        if (end - begin < 2) return box;
+        Sums whole;
+        for (std::size_t i = begin; i < end; ++i) whole.add(pairs[i]);
+        const double error = whole.error();
+        for (std::size_t axis = 0; axis < CHANNELS; ++axis) {
+            sortAlong(box, axis);
+            Sums below;
+            for (std::size_t i = begin; i + 1 < end; ++i) {
+                below.add(pairs[i]);
+                const double gain = error - below.error() - whole.minus(below).error();
+                if (gain > box.gain) {
+                    box.gain = gain;
+                    box.axis = axis;
+                    box.split = i + 1;
+                }
             }
         }
         return box;
     };
-    std::vector<Box> boxes{measure(0, pairs.size())};
+    std::vector<Box> boxes{plan(0, pairs.size())};
     while (boxes.size() < wanted) {
-        std::size_t pick = boxes.size();
-        for (std::size_t b = 0; b < boxes.size(); ++b) {
-            if (boxes[b].end - boxes[b].begin < 2) continue;
-            if (pick == boxes.size() || boxes[b].error > boxes[pick].error) pick = b;
+        std::size_t pick = 0;
+        for (std::size_t b = 1; b < boxes.size(); ++b) {
+            if (boxes[b].gain > boxes[pick].gain) pick = b;
         }
-        if (pick == boxes.size()) break;
         const Box box = boxes[pick];
-        const auto first = pairs.begin() + static_cast<std::ptrdiff_t>(box.begin);
-        const auto last = pairs.begin() + static_cast<std::ptrdiff_t>(box.end);
-        std::sort(first, last, [axis = box.axis](const Distinct& a, const Distinct& b) {
-            return a.point[axis] != b.point[axis] ? a.point[axis] < b.point[axis] : a.key < b.key;
-        });
-        double total = 0;
-        for (auto it = first; it != last; ++it) total += it->count;
-        double below = 0;
-        std::size_t split = box.begin + 1;
-        for (std::size_t i = box.begin; i + 1 < box.end; ++i) {
-            below += pairs[i].count;
-            split = i + 1;
-            if (below * 2 >= total) break;
-        }
-        boxes[pick] = measure(box.begin, split);
-        boxes.push_back(measure(split, box.end));
+        if (box.gain < 0) break;
+        sortAlong(box, box.axis);
+        boxes[pick] = plan(box.begin, box.split);
+        boxes.push_back(plan(box.split, box.end));
     }
     std::vector<Point> means;
     for (const Box& box : boxes) {
-        Point sum{};
-        double weight = 0;
-        for (std::size_t i = box.begin; i < box.end; ++i) {
-            for (std::size_t k = 0; k < CHANNELS; ++k) sum[k] += pairs[i].point[k] * pairs[i].count;
-            weight += pairs[i].count;
-        }
-        for (double& s : sum) s /= weight;
-        means.push_back(sum);
+        Sums sums;
+        for (std::size_t i = box.begin; i < box.end; ++i) sums.add(pairs[i]);
+        Point mean = sums.sum;
+        for (double& m : mean) m /= sums.weight;
+        means.push_back(mean);
     }
     return means;
 }
@@ -178,27 +201,78 @@ std::vector<Entry> toPalette(const std::vector<Point>& means, bool bAlpha) {
     return palette;
 }
 
-// Lloyd's rounds: every distinct pair goes to its nearest entry, every entry
-// to the mean of its pairs.
-std::vector<Entry> refine(const std::vector<Distinct>& pairs, std::vector<Point> means,
-                          bool bAlpha) {
-    std::vector<Entry> palette = toPalette(means, bAlpha);
-    if (pairs.size() * palette.size() > REFINE_BUDGET) return palette;
-    for (int round = 0; round < REFINE_ROUNDS; ++round) {
-        std::vector<Point> sums(palette.size(), Point{});
-        std::vector<double> weights(palette.size(), 0);
-        for (const Distinct& pair : pairs) {
-            const std::size_t e = nearest(palette, pair.point);
-            for (std::size_t k = 0; k < CHANNELS; ++k) sums[e][k] += pair.point[k] * pair.count;
-            weights[e] += pair.count;
+std::size_t nearestPoint(const std::vector<Point>& centres, const Point& p, double* d2) {
+    std::size_t best = 0;
+    double bestDistance = std::numeric_limits<double>::max();
+    for (std::size_t e = 0; e < centres.size(); ++e) {
+        const double d = distance(centres[e], p);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = e;
         }
-        means.clear();
-        for (std::size_t e = 0; e < palette.size(); ++e) {
-            if (weights[e] == 0) continue;
-            for (double& s : sums[e]) s /= weights[e];
-            means.push_back(sums[e]);
+    }
+    if (d2) *d2 = bestDistance;
+    return best;
+}
+
+// Lloyd's rounds, until the squared error stops falling: every distinct
+// pair goes to its nearest centre, every centre to the mean of its pairs. A
+// centre that no pair chose moves to the pair that fits worst. Then the
+// centres become pairs of the format; where two round to the same pair, the
+// pairs that fit worst take the entries left over.
+std::vector<Entry> refine(const std::vector<Distinct>& pairs, std::vector<Point> centres,
+                          bool bAlpha, std::size_t wanted) {
+    if (pairs.size() * centres.size() <= REFINE_BUDGET) {
+        double lastError = std::numeric_limits<double>::max();
+        for (int round = 0; round < REFINE_ROUNDS; ++round) {
+            std::vector<Point> sums(centres.size(), Point{});
+            std::vector<double> weights(centres.size(), 0);
+            double error = 0;
+            std::size_t worst = 0;
+            double worstError = -1;
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                double d2 = 0;
+                const std::size_t e = nearestPoint(centres, pairs[i].point, &d2);
+                for (std::size_t k = 0; k < CHANNELS; ++k) sums[e][k] += pairs[i].point[k] * pairs[i].count;
+                weights[e] += pairs[i].count;
+                error += d2 * pairs[i].count;
+                if (d2 * pairs[i].count > worstError) {
+                    worstError = d2 * pairs[i].count;
+                    worst = i;
+                }
+            }
+            for (std::size_t e = 0; e < centres.size(); ++e) {
+                if (weights[e] == 0) {
+                    centres[e] = pairs[worst].point;
+                    continue;
+                }
+                for (std::size_t k = 0; k < CHANNELS; ++k) centres[e][k] = sums[e][k] / weights[e];
+            }
+            if (error >= lastError * (1 - 1e-6)) break;
+            lastError = error;
         }
-        palette = toPalette(means, bAlpha);
+    }
+    std::vector<Entry> palette = toPalette(centres, bAlpha);
+    // Entries lost to rounding go to the pairs that fit the palette worst.
+    while (palette.size() < wanted) {
+        std::size_t worst = pairs.size();
+        double worstError = 0;
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            const double d2 = distance(palette[nearest(palette, pairs[i].point)].point, pairs[i].point);
+            if (d2 * pairs[i].count > worstError) {
+                worstError = d2 * pairs[i].count;
+                worst = i;
+            }
+        }
+        if (worst == pairs.size()) break;
+        const std::size_t before = palette.size();
+        palette = toPalette([&] {
+            std::vector<Point> points;
+            for (const Entry& e : palette) points.push_back(e.point);
+            points.push_back(pairs[worst].point);
+            return points;
+        }(), bAlpha);
+        if (palette.size() == before) break;
     }
     return palette;
 }
@@ -246,7 +320,8 @@ bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report
     std::sort(pairs.begin(), pairs.end(),
               [](const Distinct& a, const Distinct& b) { return a.key < b.key; });
     const std::vector<Entry> palette =
-        refine(pairs, medianCut(pairs, static_cast<std::size_t>(maxPairs)), bAlpha);
+        refine(pairs, cutBoxes(pairs, static_cast<std::size_t>(maxPairs)), bAlpha,
+               static_cast<std::size_t>(maxPairs));
 
     const Image before = image;
     const auto put = [&](std::size_t i, const Entry& entry) {
@@ -263,7 +338,27 @@ bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report
     } else {
         // Floyd and Steinberg's error diffusion over the visible pixels, line
         // by line; transparent pixels neither take error nor pass it on.
+        const double damp = std::getenv("RQ_DAMP") ? std::atof(std::getenv("RQ_DAMP")) : 1.0;
+        const double cap = std::getenv("RQ_CAP") ? std::atof(std::getenv("RQ_CAP")) : 255.0;
+        const double edge = std::getenv("RQ_EDGE") ? std::atof(std::getenv("RQ_EDGE")) : 1e9;
         const auto width = static_cast<std::size_t>(image.width);
+        const std::size_t height = width ? size / width : 0;
+        // How much a pixel differs from its neighbours: the largest channel
+        // difference to any of the four.
+        const auto contrast = [&](std::size_t x, std::size_t y) {
+            const std::size_t i = y * width + x;
+            const Point p = toPoint(before.pixels[i], alphaOf(before, i));
+            double most = 0;
+            const auto look = [&](std::size_t j) {
+                const Point q = toPoint(before.pixels[j], alphaOf(before, j));
+                for (std::size_t k = 0; k < CHANNELS; ++k) most = std::max(most, std::abs(p[k] - q[k]));
+            };
+            if (x > 0) look(i - 1);
+            if (x + 1 < width) look(i + 1);
+            if (y > 0) look(i - width);
+            if (y + 1 < height) look(i + width);
+            return most;
+        };
         std::vector<Point> here(width + 2, Point{}), next(width + 2, Point{});
         for (std::size_t y = 0; y * width < size; ++y) {
             std::fill(next.begin(), next.end(), Point{});
@@ -271,14 +366,19 @@ bool reduceColours(Image& image, int maxPairs, bool dither, ReduceReport* report
                 const std::size_t i = y * width + x;
                 const std::uint32_t alpha = alphaOf(before, i);
                 if (alpha == 0) continue;
-                Point wanted = toPoint(before.pixels[i], alpha);
-                for (std::size_t k = 0; k < CHANNELS; ++k) {
-                    wanted[k] = std::clamp(wanted[k] + here[x + 1][k], 0.0, 255.0);
+                const Point original = toPoint(before.pixels[i], alpha);
+                Point wanted = original;
+                const bool bEdge = contrast(x, y) > edge;
+                if (!bEdge) {
+                    for (std::size_t k = 0; k < CHANNELS; ++k) {
+                        wanted[k] = std::clamp(wanted[k] + std::clamp(here[x + 1][k], -cap, cap), 0.0, 255.0);
+                    }
                 }
                 const Entry& entry = palette[nearest(palette, wanted)];
                 put(i, entry);
+                if (bEdge) continue;
                 for (std::size_t k = 0; k < CHANNELS; ++k) {
-                    const double error = wanted[k] - entry.point[k];
+                    const double error = (wanted[k] - entry.point[k]) * damp;
                     here[x + 2][k] += error * 7 / 16;
                     next[x][k] += error * 3 / 16;
                     next[x + 1][k] += error * 5 / 16;
