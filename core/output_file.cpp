@@ -28,7 +28,8 @@ namespace rle565 {
 // output_file_calls.h in test builds, straight to the system in all others.
 #ifdef RLE565_FAULT_INJECTION
 namespace detail {
-OutputFileCalls outputFileCalls = {::close, ::fdatasync, ::fsync, ::fchown, ::listxattr, ::flistxattr};
+OutputFileCalls outputFileCalls = {::close,  ::fdatasync, ::fsync,
+                                   ::fchown, ::listxattr, ::flistxattr};
 }  // namespace detail
 #define SYSTEM_CALL(name) detail::outputFileCalls.name
 #else

@@ -97,7 +97,7 @@ void turnOver(std::vector<T>& plane, std::size_t width, std::size_t height) {
 // read so far may stand for (withinFileShare).
 enum class RleDecode { Done, Corrupt, TooLarge };
 [[nodiscard]] RleDecode decodeBmpRle(CodeBytes& in, std::uint16_t bitCount,
-                                const std::array<std::uint16_t, 256>& lut, bool bTopDown,
-                                Image& image);
+                                     const std::array<std::uint16_t, 256>& lut, bool bTopDown,
+                                     Image& image);
 
 }  // namespace rle565::detail
