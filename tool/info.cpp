@@ -77,7 +77,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options, std::FI
             std::fprintf(out, "rle565-info %s\n", RLE565_VERSION);
             return 0;
         } else {
-            std::fprintf(err, "rle565-info: unknown option '%s'\n", arg);
+            std::fprintf(err, "rle565-info: unknown option '%s'\n", terminalText(arg).c_str());
             return 1;
         }
     }

@@ -53,7 +53,7 @@ std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>&
         for (const PaletteUse& pal : palettes) {
             if (rows.size() == SWATCH_MAX_ROWS) break;
             std::vector<std::uint32_t>& row = rows.emplace_back();
-            const std::uint32_t size = std::min<std::uint32_t>(pal.size, CODE_LITERAL_MAX);
+            const std::uint32_t size = std::min(pal.size, SWATCH_MAX_LOCAL);
             for (std::uint32_t k = 1; k <= size; ++k) row.push_back(pal.base + k);
         }
     }
@@ -63,7 +63,7 @@ std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>&
     for (const auto& row : rows) nColumns = std::max(nColumns, row.size());
     if (nColumns == 0) return std::nullopt;
 
-    // At most 252 columns and 64 rows of 16 pixels.
+    // At most 255 columns and 64 rows of 16 pixels.
     const std::uint64_t width = std::uint64_t{nColumns} * SWATCH_CELL;
     const std::uint64_t height = std::uint64_t{rows.size()} * SWATCH_CELL;
 

@@ -85,7 +85,16 @@ std::string jsonString(std::string_view text) {
         } else if (c < 0x80) {
             quoted += text[i++];
         } else if (const std::size_t n = utf8Length(text, i); n > 0) {
-            quoted.append(text, i, n);
+            // The C1 controls, C2 80 to C2 9F, are escaped as the text does
+            // them, so a JSON line shown on a terminal cannot drive it either.
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            if (c == 0xC2 && next < 0xA0) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", unsigned{next});
+                quoted += escape;
+            } else {
+                quoted.append(text, i, n);
+            }
             i += n;
         } else {
             quoted += "\\ufffd";

@@ -20,7 +20,8 @@ std::size_t utf8Length(std::string_view text, std::size_t i);
 std::string terminalText(std::string_view text);
 
 // A JSON string, quotes included: quotes, backslashes and control
-// characters escaped, well-formed UTF-8 as it is, and each byte that is not
+// characters (C0, DEL, and C1 as UTF-8) escaped as \u00NN, other well-formed
+// UTF-8 as it is, and each byte that is not
 // part of well-formed UTF-8 as U+FFFD, so the line is always valid JSON.
 std::string jsonString(std::string_view text);
 
