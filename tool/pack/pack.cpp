@@ -146,7 +146,7 @@ std::optional<long> parseCount(const char* text) {
 }
 
 std::optional<int> usageError(std::FILE* err, const std::string& text) {
-    std::fprintf(err, "rle565-pack: %s\n", text.c_str());
+    std::fprintf(err, "rle565-pack: %s\n", terminalText(text).c_str());
     std::fprintf(err, "Try 'rle565-pack --help' for more information.\n");
     return STATUS_USAGE;
 }
