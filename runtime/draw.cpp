@@ -183,6 +183,56 @@ bool usable(const rle565_sprite* sprite, const rle565_target* target) {
            sprite->width > 0 && sprite->height > 0 && target->width > 0 && target->height > 0;
 }
 
+// The columns (or lines) [lo, hi) of a sprite `length` long that land inside
+// a target `size` long when its column 0 lands on `at`, or, mirrored, its
+// column length - 1; and where column lo lands. In 32 bits, every value
+// exact for any int32 place and positive lengths: nothing lands inside
+// unless -length < at < size, and then `reach` (the target's room right of
+// the place, or mirrored the room the sprite reaches into) lies in
+// 1 .. size + length - 1, below 2^32.
+struct Span {
+    uint32_t lo;
+    uint32_t hi;
+    uint32_t first;
+};
+
+bool spanOf(int32_t at, int32_t length, int32_t size, bool bMirror, Span& span) {
+    if (at >= size || at <= -length) return false;
+    const auto place = static_cast<uint32_t>(at);
+    const auto room = static_cast<uint32_t>(size);
+    const auto whole = static_cast<uint32_t>(length);
+    const uint32_t reach = bMirror ? place + whole : room - place;
+    span.lo = reach > room ? reach - room : 0;
+    span.hi = reach < whole ? reach : whole;
+    span.first = bMirror ? reach - 1 - span.lo : place + span.lo;
+    return true;
+}
+
+// Draws the sprite at (x, y) as `how` says, the lines bottom to top with
+// bFlipY. Out of line, shared by rle565_draw and rle565_draw_ex.
+[[gnu::noinline]] void drawAt(const rle565_sprite& sprite, const rle565_target& target, int32_t x,
+                              int32_t y, bool bFlipY, const PaintHow& how) {
+    Span columns;
+    Span rows;
+    if (!spanOf(x, sprite.width, target.width, how.bFlipX, columns) ||
+        !spanOf(y, sprite.height, target.height, bFlipY, rows))
+        return;
+    // Column n lands on origin + n, or origin - n mirrored; modulo 2^32,
+    // as the painters place columns.
+    const uint32_t origin = how.bFlipX ? columns.first + columns.lo : columns.first - columns.lo;
+    const ptrdiff_t stride = target.stride;
+    const ClippedLines lines{sprite,
+                             target,
+                             static_cast<int32_t>(origin),
+                             columns.lo,
+                             columns.hi,
+                             rows.lo,
+                             rows.hi,
+                             static_cast<ptrdiff_t>(rows.first) * stride,
+                             bFlipY ? -stride : stride};
+    paintLines(sprite, target.alpha != nullptr, target.flags, lines, how);
+}
+
 }  // namespace
 
 }  // namespace RLE565_PAINT_VARIANT
@@ -199,34 +249,6 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
     how.look = lookOf(options);
     if (how.look.opacity == 0) return;
     how.bFlipX = (flags & RLE565_DRAW_FLIP_X) != 0;
-    const bool bFlipY = (flags & RLE565_DRAW_FLIP_Y) != 0;
-    // Sprite columns and lines that land inside the target, in 64 bits so
-    // that no position overflows. Mirrored, column n lands on
-    // x + width - 1 - n, line i on row y + height - 1 - i.
-    const int64_t w = sprite->width;
-    const int64_t h = sprite->height;
-    const int64_t tw = target->width;
-    const int64_t th = target->height;
-    int64_t left = how.bFlipX ? x + w - tw : -static_cast<int64_t>(x);
-    int64_t hi = how.bFlipX ? x + w : tw - x;
-    int64_t above = bFlipY ? y + h - th : -static_cast<int64_t>(y);
-    int64_t bottom = bFlipY ? y + h : th - y;
-    if (left < 0) left = 0;
-    if (above < 0) above = 0;
-    if (hi > w) hi = w;
-    if (bottom > h) bottom = h;
-    if (left >= hi || above >= bottom) return;
-    const int64_t origin = how.bFlipX ? x + w - 1 : x;
-    const ClippedLines lines{
-        *sprite,
-        *target,
-        static_cast<int32_t>(origin),
-        static_cast<uint32_t>(left),
-        static_cast<uint32_t>(hi),
-        static_cast<uint32_t>(above),
-        static_cast<uint32_t>(bottom),
-        static_cast<ptrdiff_t>(bFlipY ? y + h - 1 - above : y + above) * target->stride,
-        bFlipY ? -static_cast<ptrdiff_t>(target->stride) : target->stride};
 #ifndef RLE565_DRAW_COMPACT
     // The compact painter has no tables to take from a prepared palette.
     if (options != nullptr && options->palette != nullptr && !how.bFlipX) {
@@ -238,11 +260,15 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
             how.tables = static_cast<const uint8_t*>(options->palette) + PREPARED_HEAD;
     }
 #endif
-    paintLines(*sprite, target->alpha != nullptr, target->flags, lines, how);
+    drawAt(*sprite, *target, x, y, (flags & RLE565_DRAW_FLIP_Y) != 0, how);
 }
 
+// Without options: nothing of theirs is reached from here, so that a firmware
+// calling only rle565_draw links without them (--gc-sections).
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y) {
-    rle565_draw_ex(sprite, target, x, y, nullptr);
+    using namespace rle565;
+    if (!usable(sprite, target)) return;
+    drawAt(*sprite, *target, x, y, false, PaintHow{});
 }
 
 size_t rle565_palette_size(const rle565_sprite* sprite, const rle565_target* target,

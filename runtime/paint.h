@@ -45,6 +45,9 @@ inline uint16_t loadColor(const uint8_t* palette, uint32_t entry) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
+// A colour read as a 16-bit value from bytes of any type.
+using AliasedColor = uint16_t __attribute__((may_alias));
+
 // What a draw's options change in the pixels: colours in place of the
 // palette's (entry 0 keeps its own) and an opacity that scales every alpha.
 struct Look {
@@ -118,11 +121,11 @@ struct PaintHow {
 // The compact painter, for every build: builds for size draw with it, the
 // others draw mirrored lines with it.
 template <class Lines>
-void paintCompact(const rle565_sprite& sprite, uint32_t targetFlags, const PaintHow& how,
-                  const Lines& lines) {
+void paintCompact(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
+                  const PaintHow& how, const Lines& lines) {
     CompactPainter painter(sprite.palette, sprite.alphas,
                            (targetFlags & RLE565_TARGET_BYTESWAP) != 0);
-    painter.setLook(how.look.colors, how.look.opacity, how.bFlipX);
+    painter.setLook(how.look.colors, how.look.opacity, how.bFlipX, bTargetAlpha);
     lines.paint(painter);
 }
 
@@ -207,7 +210,7 @@ template <class Lines>
 void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
                 const Lines& lines, const PaintHow& how = PaintHow{}) {
     if (how.bFlipX) {
-        paintCompact(sprite, targetFlags, how, lines);
+        paintCompact(sprite, bTargetAlpha, targetFlags, how, lines);
         return;
     }
     const bool bSwap = (targetFlags & RLE565_TARGET_BYTESWAP) != 0;
@@ -229,9 +232,9 @@ void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetF
 #else
 
 template <class Lines>
-void paintLines(const rle565_sprite& sprite, bool, uint32_t targetFlags, const Lines& lines,
-                const PaintHow& how = PaintHow{}) {
-    paintCompact(sprite, targetFlags, how, lines);
+void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
+                const Lines& lines, const PaintHow& how = PaintHow{}) {
+    paintCompact(sprite, bTargetAlpha, targetFlags, how, lines);
 }
 
 #endif

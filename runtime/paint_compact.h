@@ -16,11 +16,13 @@
 namespace rle565 {
 inline namespace RLE565_PAINT_VARIANT {
 
-// Paints what the walker tells onto one target row at a time, resolving each
-// entry from the palette as it comes: no table, no copies per kind of target.
-// With lo = hi = 0 it paints nothing and serves as the check at open. It
-// also draws what the fast painters leave to it: mirrored lines, whose
-// column n lands on pixels[x - n].
+// Paints what the walker tells onto one target row at a time, without
+// tables: runs resolve their entry once and fill with one loop per kind of
+// target; literals of colour-key sprites drawn as they are come straight from
+// the file's palette, others are resolved pixel by pixel. With lo = hi = 0 it
+// paints nothing and serves as the check at open. It also draws what the fast
+// painters leave to it: mirrored lines, whose column n lands on
+// pixels[x - n].
 class CompactPainter : public RowSpan {
 public:
     static constexpr bool NEEDS_LOOK = false;
@@ -30,11 +32,22 @@ public:
     CompactPainter(const uint8_t* palette, const uint8_t* alphas, bool bSwap)
         : palette_(palette), alphas_(alphas), bSwap_(bSwap) {}
 
-    // Other colours (or null), an opacity 0..32 and whether lines are mirrored.
-    void setLook(const uint16_t* colors, uint32_t opacity, bool bFlip) {
+    // Other colours (or null), an opacity 0..32, whether lines are mirrored
+    // and whether the target has an alpha array.
+    void setLook(const uint16_t* colors, uint32_t opacity, bool bFlip, bool bTargetAlpha) {
         colors_ = colors;
         opacity_ = opacity;
         step_ = bFlip ? -1 : 1;
+        // A colour-key sprite drawn as it is, its palette at an even address
+        // on a little-endian machine: a literal is its palette entry's
+        // halfword (a skip code names entry `base`, never read).
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if (alphas_ == nullptr && colors == nullptr && opacity >= ALPHA_OPAQUE && !bSwap_ &&
+            !bTargetAlpha && (reinterpret_cast<uintptr_t>(palette_) & 1) == 0)
+            direct_ = reinterpret_cast<const AliasedColor*>(palette_);
+#else
+        (void)bTargetAlpha;
+#endif
     }
 
     void setBase(uint32_t) {}
@@ -47,46 +60,49 @@ public:
         if (!clip(from, to)) return;
         const ptrdiff_t at = place(from);
         uint16_t* p = pixels_ + at;
-        uint8_t* q = alpha_ != nullptr ? alpha_ + at : nullptr;
-        for (const uint8_t* c = codes + (from - n); c != codes + (to - n); ++c) {
-            if (*c != CODE_SKIP) put(p, q, base + *c);
-            p += step_;
-            if (q != nullptr) q += step_;
+        const uint8_t* c = codes + (from - n);
+        const uint8_t* const end = codes + (to - n);
+        const ptrdiff_t step = step_;
+        if (direct_ != nullptr) {
+            const AliasedColor* const colors = direct_ + base;
+            do {
+                const uint32_t code = *c;
+                if (code != CODE_SKIP) *p = colors[code];
+                p += step;
+            } while (++c != end);
+            return;
         }
+        uint8_t* q = alpha_ != nullptr ? alpha_ + at : nullptr;
+        do {
+            if (*c != CODE_SKIP) {
+                const uint32_t entry = base + *c;
+                store(p, q, entryColor(palette_, colors_, entry), alphaOf(entry), 1);
+            }
+            p += step;
+            if (q != nullptr) q += step;
+        } while (++c != end);
     }
 
-    void literal(uint32_t entry, uint32_t n) {
-        uint32_t from = n;
-        uint32_t to = n + 1;
-        if (!clip(from, to)) return;
-        const ptrdiff_t at = place(from);
-        put(pixels_ + at, alpha_ != nullptr ? alpha_ + at : nullptr, entry);
-    }
+    void literal(uint32_t entry, uint32_t n) { run(entry, n, 1); }
 
     void run(uint32_t entry, uint32_t n, uint32_t count) {
         uint32_t from = n;
         uint32_t to = n + count;
         if (!clip(from, to)) return;
         const ptrdiff_t at = place(from);
-        uint16_t* p = pixels_ + at;
-        uint8_t* q = alpha_ != nullptr ? alpha_ + at : nullptr;
-        const uint16_t color = entryColor(palette_, colors_, entry);
-        const uint32_t a = alphaOf(entry);
-        for (uint32_t i = from; i < to; ++i) {
-            store(p, q, color, a);
-            p += step_;
-            if (q != nullptr) q += step_;
-        }
+        store(pixels_ + at, alpha_ != nullptr ? alpha_ + at : nullptr,
+              entryColor(palette_, colors_, entry), alphaOf(entry), to - from);
     }
 
     void skip(uint32_t, uint32_t) {}
 
 private:
-    // Where column n lands; only asked for columns inside the clip, so the
-    // place is never negative.
+    // Where column n lands, in 32 bits: only asked for columns inside the
+    // clip, whose place lies in 0 .. the target's width - 1, which the sum
+    // modulo 2^32 gives exactly even where x alone wrapped.
     ptrdiff_t place(uint32_t n) const {
-        const auto column = static_cast<ptrdiff_t>(n);
-        return static_cast<ptrdiff_t>(x_) + (step_ < 0 ? -column : column);
+        const auto origin = static_cast<uint32_t>(x_);
+        return static_cast<ptrdiff_t>(step_ < 0 ? origin - n : origin + n);
     }
 
     // An entry's alpha, scaled by the opacity.
@@ -94,28 +110,44 @@ private:
         return entryAlpha(alphas_, opacity_, entry);
     }
 
-    void put(uint16_t* p, uint8_t* q, uint32_t entry) const {
-        store(p, q, entryColor(palette_, colors_, entry), alphaOf(entry));
-    }
-
-    // One pixel of colour `value` and alpha a at p (and the alpha at q, for a
-    // target with an alpha array, where colour and alpha are copied); else
-    // alpha 0 leaves the pixel, 32 replaces it and anything between blends.
-    [[gnu::always_inline]] void store(uint16_t* p, uint8_t* q, uint16_t value, uint32_t a) const {
-        if (q != nullptr) {
-            *q = static_cast<uint8_t>(a);
-        } else if (a == 0) {
+    // count pixels of colour `value` and alpha a from p on (and the alphas
+    // from q, for a target with an alpha array, where colour and alpha are
+    // copied); else alpha 0 leaves the pixels, 32 replaces them and anything
+    // between blends. The kind of target is told once, then one loop.
+    void store(uint16_t* p, uint8_t* q, uint16_t value, uint32_t a, uint32_t count) const {
+        const ptrdiff_t step = step_;
+        if (a == 0 && q == nullptr) return;
+        if (a < ALPHA_OPAQUE && q == nullptr) {
+            const uint32_t premultiplied = spreadRgb565(value) * a;
+            const uint32_t inverse = ALPHA_OPAQUE - a;
+            do {
+                const uint16_t d = bSwap_ ? swapBytes(*p) : *p;
+                const uint16_t mixed = blendPremultiplied(premultiplied, inverse, d);
+                *p = bSwap_ ? swapBytes(mixed) : mixed;
+                p += step;
+            } while (--count != 0);
             return;
-        } else if (a < ALPHA_OPAQUE) {
-            const uint16_t d = bSwap_ ? swapBytes(*p) : *p;
-            value = blendPremultiplied(spreadRgb565(value) * a, ALPHA_OPAQUE - a, d);
         }
-        *p = bSwap_ ? swapBytes(value) : value;
+        if (bSwap_) value = swapBytes(value);
+        if (q != nullptr) {
+            do {
+                *p = value;
+                *q = static_cast<uint8_t>(a);
+                p += step;
+                q += step;
+            } while (--count != 0);
+            return;
+        }
+        do {
+            *p = value;
+            p += step;
+        } while (--count != 0);
     }
 
     const uint8_t* palette_;
     const uint8_t* alphas_;
     const uint16_t* colors_ = nullptr;
+    const AliasedColor* direct_ = nullptr;
     uint32_t opacity_ = ALPHA_OPAQUE;
     ptrdiff_t step_ = 1;
     bool bSwap_;
