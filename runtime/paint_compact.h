@@ -28,6 +28,7 @@ public:
     static constexpr bool NEEDS_LOOK = false;
     static constexpr bool LONE_CODES = false;
     static constexpr bool WHOLE_WALK = true;
+    static constexpr bool TAKES_STRETCH = true;
 
     CompactPainter(const uint8_t* palette, const uint8_t* alphas, bool bSwap)
         : palette_(palette), alphas_(alphas), bSwap_(bSwap) {}
@@ -52,35 +53,33 @@ public:
 
     void setBase(uint32_t) {}
 
-    // A stretch of skip and literal codes: clipped once, then each literal
-    // put where it lands, stepping through the row.
-    void shortCodes(const uint8_t* codes, uint32_t count, uint32_t base, uint32_t n) {
-        uint32_t from = n;
-        uint32_t to = n + count;
-        if (!clip(from, to)) return;
-        const ptrdiff_t at = place(from);
-        uint16_t* p = pixels_ + at;
-        const uint8_t* c = codes + (from - n);
-        const uint8_t* const end = codes + (to - n);
-        const ptrdiff_t step = step_;
-        if (direct_ != nullptr) {
-            const AliasedColor* const colors = direct_ + base;
-            do {
-                const uint32_t code = *c;
-                if (code != CODE_SKIP) *p = colors[code];
-                p += step;
-            } while (++c != end);
-            return;
-        }
-        uint8_t* q = alpha_ != nullptr ? alpha_ + at : nullptr;
-        do {
-            if (*c != CODE_SKIP) {
-                const uint32_t entry = base + *c;
-                store(p, q, entryColor(palette_, colors_, entry), alphaOf(entry), 1);
+    // A stretch of short codes, as walkLine() tells a visitor that takes
+    // them: told apart from the code after the stretch as they are painted,
+    // in one loop that keeps shortCodesAt()'s rule (on the Cortex-M0+ a count
+    // of the codes and then a paint took twice the instructions a code).
+    // Colour-key literals drawn as they are, wholly inside the clip, are
+    // their palette entries' halfwords; others are resolved pixel by pixel,
+    // each tested against the clip.
+    uint32_t stretch(const uint8_t* codes, uint32_t most, uint32_t base, uint32_t n,
+                     uint32_t nLiterals) {
+        const uint8_t* c = codes;
+        const uint8_t* const end = codes + most;
+        if (direct_ != nullptr && step_ > 0 && n < hi_ && most <= hi_ - n) {
+            // Codes left of the clip are only told apart.
+            for (; n < lo_; ++n) {
+                if (*c > nLiterals) return static_cast<uint32_t>(c - codes);
+                if (++c == end) return most;
             }
-            p += step;
-            if (q != nullptr) q += step;
+            c = paintDirect(c, end, nLiterals, direct_ + base, pixels_ + place(n));
+            return static_cast<uint32_t>(c - codes);
+        }
+        do {
+            const uint32_t code = *c;
+            if (code > nLiterals) break;
+            if (code != CODE_SKIP && n - lo_ < hi_ - lo_) paint(base + code, place(n), 1);
+            ++n;
         } while (++c != end);
+        return static_cast<uint32_t>(c - codes);
     }
 
     void literal(uint32_t entry, uint32_t n) { run(entry, n, 1); }
@@ -89,14 +88,32 @@ public:
         uint32_t from = n;
         uint32_t to = n + count;
         if (!clip(from, to)) return;
-        const ptrdiff_t at = place(from);
-        store(pixels_ + at, alpha_ != nullptr ? alpha_ + at : nullptr,
-              entryColor(palette_, colors_, entry), alphaOf(entry), to - from);
+        if (direct_ != nullptr) {
+            fill(pixels_ + place(from), direct_[entry], to - from, step_);
+            return;
+        }
+        paint(entry, place(from), to - from);
     }
 
     void skip(uint32_t, uint32_t) {}
 
 private:
+    // Paints the literals of the codes from c on, up to end or the first
+    // code above nLiterals, which it returns, with the colours at `colors`.
+    // Out of line, as a loop of its own: all it needs stays in registers.
+    [[gnu::noinline]] static const uint8_t* paintDirect(const uint8_t* c, const uint8_t* end,
+                                                        uint32_t nLiterals,
+                                                        const AliasedColor* colors, uint16_t* to) {
+        uint16_t* p = to;
+        do {
+            const uint32_t code = *c;
+            if (code > nLiterals) break;
+            if (code != CODE_SKIP) *p = colors[code];
+            ++p;
+        } while (++c != end);
+        return c;
+    }
+
     // Where column n lands, in 32 bits: only asked for columns inside the
     // clip, whose place lies in 0 .. the target's width - 1, which the sum
     // modulo 2^32 gives exactly even where x alone wrapped.
@@ -108,6 +125,12 @@ private:
     // An entry's alpha, scaled by the opacity.
     [[gnu::always_inline]] uint32_t alphaOf(uint32_t entry) const {
         return entryAlpha(alphas_, opacity_, entry);
+    }
+
+    // count pixels of an entry from place `at` on.
+    void paint(uint32_t entry, ptrdiff_t at, uint32_t count) const {
+        store(pixels_ + at, alpha_ != nullptr ? alpha_ + at : nullptr,
+              entryColor(palette_, colors_, entry), alphaOf(entry), count);
     }
 
     // count pixels of colour `value` and alpha a from p on (and the alphas
@@ -138,6 +161,10 @@ private:
             } while (--count != 0);
             return;
         }
+        fill(p, value, count, step);
+    }
+
+    static void fill(uint16_t* p, uint16_t value, uint32_t count, ptrdiff_t step) {
         do {
             *p = value;
             p += step;
