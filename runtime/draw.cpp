@@ -27,48 +27,91 @@ inline namespace RLE565_PAINT_VARIANT {
 
 namespace {
 
+// The columns (or lines) [lo, hi) of a sprite that land inside the target,
+// and where its column 0 lands: on origin + n for column n, or mirrored on
+// origin - n; modulo 2^32, which is exact for the columns inside.
+struct Span {
+    uint32_t lo;
+    uint32_t hi;
+    uint32_t origin;
+};
+
 // The lines of a sprite as a draw places them: the visible ones, in the
 // file's order, found by stepping through the line-length table. Line i
 // lands `step` further than line i - 1; column n on x + n, or on x - n
 // for a painter that mirrors (then x is the sprite's right-most column).
 struct ClippedLines {
-    const rle565_sprite& sprite;
-    const rle565_target& target;
-    int32_t x;
-    uint32_t lo;      // first visible column of the sprite
-    uint32_t hi;      // one past the last
-    uint32_t top;     // first visible line
-    uint32_t bottom;  // one past the last
-    ptrdiff_t at;     // where the row of line `top` starts in the target's arrays
-    ptrdiff_t step;   // from one line's row to the next: the stride, or minus it
+    const rle565_sprite* sprite;
+    const rle565_target* target;
+    Span columns;    // x is columns.origin
+    Span rows;       // the first visible line and one past the last
+    ptrdiff_t at;    // where the row of line rows.lo starts in the target's arrays
+    ptrdiff_t step;  // from one line's row to the next: the stride, or minus it
 
     template <class P>
     void paint(P& painter) const {
+        if constexpr (P::WHOLE_WALK) {
+            paintWhole(painter);
+        } else {
+            paintDrawn(painter);
+        }
+    }
+
+private:
+    // For the compact painter, built for size: each value is read where it
+    // is used and none is kept across the walk of a line, where every one
+    // kept took a slot of the frame (the M0+'s deepest draw 288 to 256
+    // bytes).
+    template <class P>
+    void paintWhole(P& painter) const {
+        const uint8_t* entry = sprite->lengths;
+        const uint8_t* codes = sprite->codes;
+        ptrdiff_t row = at;
+        painter.setColumns(static_cast<int32_t>(columns.origin), columns.lo, columns.hi);
+        for (uint32_t i = 0; i < rows.hi; ++i) {
+            uint32_t count = 0;
+            const size_t taken = readLineLength(entry, sprite->codes, count);
+            // A line that reaches past the bytes ends the draw: only bytes
+            // changed since the sprite opened can make one.
+            if (taken == 0 || count > static_cast<size_t>(sprite->end - codes)) return;
+            entry += taken;
+            // Lines above the target are stepped over by their lengths alone.
+            if (i >= rows.lo) {
+                painter.setPixels(target->pixels + row,
+                                  target->alpha != nullptr ? target->alpha + row : nullptr);
+                walkLine(codes, codes + count, sprite->end, static_cast<uint32_t>(sprite->width),
+                         columns.hi, sprite->palette_size, painter);
+                row += step;
+            }
+            codes += count;
+        }
+    }
+
+    template <class P>
+    void paintDrawn(P& painter) const {
+        const rle565_sprite& sprite = *this->sprite;
+        const rle565_target& target = *this->target;
         const uint8_t* entry = sprite.lengths;
         const uint8_t* const tableEnd = sprite.codes;
         const uint8_t* codes = sprite.codes;
         uint32_t count = 0;
         const auto width = static_cast<uint32_t>(sprite.width);
-        for (uint32_t i = 0; i < bottom; ++i) {
+        for (uint32_t i = 0; i < rows.hi; ++i) {
             const size_t taken = readLineLength(entry, tableEnd, count);
             // A line that reaches past the bytes ends the draw: only bytes
             // changed since the sprite opened can make one.
             if (taken == 0 || count > static_cast<size_t>(sprite.end - codes)) return;
             entry += taken;
             // Lines above the target are stepped over by their lengths alone.
-            if (i < top) {
+            if (i < rows.lo) {
                 codes += count;
                 continue;
             }
-            const ptrdiff_t row = at + static_cast<ptrdiff_t>(i - top) * step;
-            painter.setRow(target.pixels + row, target.alpha ? target.alpha + row : nullptr, x, lo,
-                           hi);
-            if constexpr (P::WHOLE_WALK) {
-                walkLine(codes, codes + count, sprite.end, width, hi, sprite.palette_size, painter);
-            } else {
-                drawLine(codes, codes + count, sprite.end, width, sprite.palette_size, lo, hi,
-                         painter);
-            }
+            const ptrdiff_t row = at + static_cast<ptrdiff_t>(i - rows.lo) * step;
+            painter.setRow(target.pixels + row, target.alpha ? target.alpha + row : nullptr,
+                           static_cast<int32_t>(columns.origin), columns.lo, columns.hi);
+            drawLine(codes, codes + count, sprite.end, width, sprite.palette_size, columns.lo,
+                     columns.hi, painter);
             codes += count;
         }
     }
@@ -183,19 +226,12 @@ bool usable(const rle565_sprite* sprite, const rle565_target* target) {
            sprite->width > 0 && sprite->height > 0 && target->width > 0 && target->height > 0;
 }
 
-// The columns (or lines) [lo, hi) of a sprite `length` long that land inside
-// a target `size` long when its column 0 lands on `at`, or, mirrored, its
-// column length - 1; and where column lo lands. In 32 bits, every value
-// exact for any int32 place and positive lengths: nothing lands inside
-// unless -length < at < size, and then `reach` (the target's room right of
-// the place, or mirrored the room the sprite reaches into) lies in
+// The span of a sprite `length` long whose column 0 lands on `at` (or,
+// mirrored, its column length - 1) in a target `size` long. In 32 bits,
+// every value exact for any int32 place and positive lengths: nothing lands
+// inside unless -length < at < size, and then `reach` (the target's room
+// right of the place, or mirrored the room the sprite reaches into) lies in
 // 1 .. size + length - 1, below 2^32.
-struct Span {
-    uint32_t lo;
-    uint32_t hi;
-    uint32_t first;
-};
-
 bool spanOf(int32_t at, int32_t length, int32_t size, bool bMirror, Span& span) {
     if (at >= size || at <= -length) return false;
     const auto place = static_cast<uint32_t>(at);
@@ -204,32 +240,29 @@ bool spanOf(int32_t at, int32_t length, int32_t size, bool bMirror, Span& span) 
     const uint32_t reach = bMirror ? place + whole : room - place;
     span.lo = reach > room ? reach - room : 0;
     span.hi = reach < whole ? reach : whole;
-    span.first = bMirror ? reach - 1 - span.lo : place + span.lo;
+    span.origin = bMirror ? reach - 1 : place;
     return true;
 }
 
-// Draws the sprite at (x, y) as `how` says, the lines bottom to top with
-// bFlipY. Out of line, shared by rle565_draw and rle565_draw_ex.
-[[gnu::noinline]] void drawAt(const rle565_sprite& sprite, const rle565_target& target, int32_t x,
-                              int32_t y, bool bFlipY, const PaintHow& how) {
-    Span columns;
-    Span rows;
-    if (!spanOf(x, sprite.width, target.width, how.bFlipX, columns) ||
-        !spanOf(y, sprite.height, target.height, bFlipY, rows))
+// Draws the sprite at (x, y) as `how` says. Out of line, shared by rle565_draw and rle565_draw_ex.
+[[gnu::noinline]] void drawAt(const rle565_sprite* sprite_, const rle565_target* target_, int32_t x,
+                              int32_t y, const PaintHow& how) {
+    const bool bFlipY = how.bFlipY;
+    if (!usable(sprite_, target_)) return;
+    const rle565_sprite& sprite = *sprite_;
+    const rle565_target& target = *target_;
+    // Field by field: an initialised struct may be a call to memset.
+    ClippedLines lines;
+    if (!spanOf(x, sprite.width, target.width, how.bFlipX, lines.columns) ||
+        !spanOf(y, sprite.height, target.height, bFlipY, lines.rows))
         return;
-    // Column n lands on origin + n, or origin - n mirrored; modulo 2^32,
-    // as the painters place columns.
-    const uint32_t origin = how.bFlipX ? columns.first + columns.lo : columns.first - columns.lo;
+    lines.sprite = &sprite;
+    lines.target = &target;
+    const Span& rows = lines.rows;
     const ptrdiff_t stride = target.stride;
-    const ClippedLines lines{sprite,
-                             target,
-                             static_cast<int32_t>(origin),
-                             columns.lo,
-                             columns.hi,
-                             rows.lo,
-                             rows.hi,
-                             static_cast<ptrdiff_t>(rows.first) * stride,
-                             bFlipY ? -stride : stride};
+    lines.at =
+        static_cast<ptrdiff_t>(bFlipY ? rows.origin - rows.lo : rows.origin + rows.lo) * stride;
+    lines.step = bFlipY ? -stride : stride;
     paintLines(sprite, target.alpha != nullptr, target.flags, lines, how);
 }
 
@@ -243,15 +276,16 @@ extern "C" {
 void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y,
                     const rle565_draw_options* options) {
     using namespace rle565;
-    if (!usable(sprite, target)) return;
     const uint32_t flags = options != nullptr ? options->flags : 0;
     PaintHow how;
     how.look = lookOf(options);
     if (how.look.opacity == 0) return;
     how.bFlipX = (flags & RLE565_DRAW_FLIP_X) != 0;
+    how.bFlipY = (flags & RLE565_DRAW_FLIP_Y) != 0;
 #ifndef RLE565_DRAW_COMPACT
     // The compact painter has no tables to take from a prepared palette.
-    if (options != nullptr && options->palette != nullptr && !how.bFlipX) {
+    if (options != nullptr && options->palette != nullptr && !how.bFlipX &&
+        usable(sprite, target)) {
         const auto* const head = static_cast<const PreparedHead*>(options->palette);
         const PreparedHead want = preparedFor(*sprite, *target, how.look, false);
         if (head->magic == want.magic && head->kind == want.kind && head->palette == want.palette &&
@@ -260,15 +294,15 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
             how.tables = static_cast<const uint8_t*>(options->palette) + PREPARED_HEAD;
     }
 #endif
-    drawAt(*sprite, *target, x, y, (flags & RLE565_DRAW_FLIP_Y) != 0, how);
+    drawAt(sprite, target, x, y, how);
 }
 
 // Without options: nothing of theirs is reached from here, so that a firmware
 // calling only rle565_draw links without them (--gc-sections).
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y) {
     using namespace rle565;
-    if (!usable(sprite, target)) return;
-    drawAt(*sprite, *target, x, y, false, PaintHow{});
+    static constexpr PaintHow plain{};
+    drawAt(sprite, target, x, y, plain);
 }
 
 size_t rle565_palette_size(const rle565_sprite* sprite, const rle565_target* target,

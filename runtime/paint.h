@@ -109,12 +109,13 @@ protected:
 namespace rle565 {
 inline namespace RLE565_PAINT_VARIANT {
 
-// How a draw paints beyond its place: the look, a mirror and a prepared
+// How a draw paints beyond its place: the look, mirrors and a prepared
 // palette's tables (for the fast painters of the mode the draw takes) or
 // null.
 struct PaintHow {
     Look look;
     bool bFlipX = false;
+    bool bFlipY = false;
     const void* tables = nullptr;
 };
 
@@ -125,7 +126,7 @@ void paintCompact(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targe
                   const PaintHow& how, const Lines& lines) {
     CompactPainter painter(sprite.palette, sprite.alphas,
                            (targetFlags & RLE565_TARGET_BYTESWAP) != 0);
-    painter.setLook(how.look.colors, how.look.opacity, how.bFlipX, bTargetAlpha);
+    painter.setLook(how.look, how.bFlipX, bTargetAlpha);
     lines.paint(painter);
 }
 

@@ -35,23 +35,37 @@ public:
 
     // Other colours (or null), an opacity 0..32, whether lines are mirrored
     // and whether the target has an alpha array.
-    void setLook(const uint16_t* colors, uint32_t opacity, bool bFlip, bool bTargetAlpha) {
-        colors_ = colors;
-        opacity_ = opacity;
+    void setLook(const Look& look, bool bFlip, bool bTargetAlpha) {
+        colors_ = look.colors;
+        opacity_ = static_cast<uint8_t>(look.opacity);
         step_ = bFlip ? -1 : 1;
+        const uint8_t* const palette = palette_;
         // A colour-key sprite drawn as it is, its palette at an even address
         // on a little-endian machine: a literal is its palette entry's
         // halfword (a skip code names entry `base`, never read).
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        if (alphas_ == nullptr && colors == nullptr && opacity >= ALPHA_OPAQUE && !bSwap_ &&
-            !bTargetAlpha && (reinterpret_cast<uintptr_t>(palette_) & 1) == 0)
-            direct_ = reinterpret_cast<const AliasedColor*>(palette_);
+        if (alphas_ == nullptr && look.colors == nullptr && look.opacity >= ALPHA_OPAQUE &&
+            !bSwap_ && !bTargetAlpha && (reinterpret_cast<uintptr_t>(palette) & 1) == 0)
+            direct_ = reinterpret_cast<const AliasedColor*>(palette);
 #else
         (void)bTargetAlpha;
 #endif
     }
 
     void setBase(uint32_t) {}
+
+    // The columns of every line, then each line's row: the walk over the
+    // lines built for size sets them apart (fewer values held across it).
+    void setColumns(int32_t x, uint32_t lo, uint32_t hi) {
+        x_ = x;
+        lo_ = lo;
+        hi_ = hi;
+    }
+
+    void setPixels(uint16_t* pixels, uint8_t* alpha) {
+        pixels_ = pixels;
+        alpha_ = alpha;
+    }
 
     // A stretch of short codes, as walkLine() tells a visitor that takes
     // them: told apart from the code after the stretch as they are painted,
@@ -76,7 +90,7 @@ public:
         do {
             const uint32_t code = *c;
             if (code > nLiterals) break;
-            if (code != CODE_SKIP && n - lo_ < hi_ - lo_) paint(base + code, place(n), 1);
+            if (code != CODE_SKIP && n - lo_ < hi_ - lo_) run(base + code, n, 1);
             ++n;
         } while (++c != end);
         return static_cast<uint32_t>(c - codes);
@@ -84,15 +98,46 @@ public:
 
     void literal(uint32_t entry, uint32_t n) { run(entry, n, 1); }
 
+    // count pixels of an entry: for colour-key sprites drawn as they are,
+    // its palette halfword filled; else resolved once, then, by the kind of
+    // target, told once: colour and alpha copied to a target with an alpha
+    // array, else alpha 0 leaves the pixels, 32 replaces them and anything
+    // between blends.
     void run(uint32_t entry, uint32_t n, uint32_t count) {
         uint32_t from = n;
         uint32_t to = n + count;
         if (!clip(from, to)) return;
+        const ptrdiff_t at = place(from);
+        uint16_t* p = pixels_ + at;
+        count = to - from;
+        const ptrdiff_t step = step_;
         if (direct_ != nullptr) {
-            fill(pixels_ + place(from), direct_[entry], to - from, step_);
+            fill(p, direct_[entry], count, step);
             return;
         }
-        paint(entry, place(from), to - from);
+        const uint16_t color = entryColor(palette_, colors_, entry);
+        const uint32_t a = entryAlpha(alphas_, opacity_, entry);
+        const uint16_t value = bSwap_ ? swapBytes(color) : color;
+        if (alpha_ != nullptr) {
+            uint8_t* q = alpha_ + at;
+            do {
+                *p = value;
+                *q = static_cast<uint8_t>(a);
+                p += step;
+                q += step;
+            } while (--count != 0);
+        } else if (a >= ALPHA_OPAQUE) {
+            fill(p, value, count, step);
+        } else if (a != 0) {
+            const uint32_t premultiplied = spreadRgb565(color) * a;
+            const uint32_t inverse = ALPHA_OPAQUE - a;
+            do {
+                const uint16_t d = bSwap_ ? swapBytes(*p) : *p;
+                const uint16_t mixed = blendPremultiplied(premultiplied, inverse, d);
+                *p = bSwap_ ? swapBytes(mixed) : mixed;
+                p += step;
+            } while (--count != 0);
+        }
     }
 
     void skip(uint32_t, uint32_t) {}
@@ -122,61 +167,23 @@ private:
         return static_cast<ptrdiff_t>(step_ < 0 ? origin - n : origin + n);
     }
 
-    // An entry's alpha, scaled by the opacity.
-    [[gnu::always_inline]] uint32_t alphaOf(uint32_t entry) const {
-        return entryAlpha(alphas_, opacity_, entry);
-    }
-
-    // count pixels of an entry from place `at` on.
-    void paint(uint32_t entry, ptrdiff_t at, uint32_t count) const {
-        store(pixels_ + at, alpha_ != nullptr ? alpha_ + at : nullptr,
-              entryColor(palette_, colors_, entry), alphaOf(entry), count);
-    }
-
-    // count pixels of colour `value` and alpha a from p on (and the alphas
-    // from q, for a target with an alpha array, where colour and alpha are
-    // copied); else alpha 0 leaves the pixels, 32 replaces them and anything
-    // between blends. The kind of target is told once, then one loop.
-    void store(uint16_t* p, uint8_t* q, uint16_t value, uint32_t a, uint32_t count) const {
-        const ptrdiff_t step = step_;
-        if (a == 0 && q == nullptr) return;
-        if (a < ALPHA_OPAQUE && q == nullptr) {
-            const uint32_t premultiplied = spreadRgb565(value) * a;
-            const uint32_t inverse = ALPHA_OPAQUE - a;
-            do {
-                const uint16_t d = bSwap_ ? swapBytes(*p) : *p;
-                const uint16_t mixed = blendPremultiplied(premultiplied, inverse, d);
-                *p = bSwap_ ? swapBytes(mixed) : mixed;
-                p += step;
-            } while (--count != 0);
-            return;
-        }
-        if (bSwap_) value = swapBytes(value);
-        if (q != nullptr) {
-            do {
-                *p = value;
-                *q = static_cast<uint8_t>(a);
-                p += step;
-                q += step;
-            } while (--count != 0);
-            return;
-        }
-        fill(p, value, count, step);
-    }
-
-    static void fill(uint16_t* p, uint16_t value, uint32_t count, ptrdiff_t step) {
+    // Out of line, as a loop of its own: all it needs stays in registers
+    // (inside run() the count went to the stack at every pixel).
+    [[gnu::noinline]] static void fill(uint16_t* p, uint16_t value, uint32_t count,
+                                       ptrdiff_t step) {
         do {
             *p = value;
             p += step;
         } while (--count != 0);
     }
 
+    // As few words as will do: the painter lives in the frame of a draw.
     const uint8_t* palette_;
     const uint8_t* alphas_;
     const uint16_t* colors_ = nullptr;
     const AliasedColor* direct_ = nullptr;
-    uint32_t opacity_ = ALPHA_OPAQUE;
-    ptrdiff_t step_ = 1;
+    uint8_t opacity_ = ALPHA_OPAQUE;
+    int8_t step_ = 1;
     bool bSwap_;
 };
 

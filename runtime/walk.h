@@ -174,11 +174,14 @@ LineWalk walkLine(const uint8_t* p, const uint8_t* end, const uint8_t* readEnd, 
         // The most frequent code first, tested with one comparison. For a
         // painter, which takes short codes ahead of a long one as they come,
         // a long code is as frequent: it is told apart first.
+        // A visitor that takes stretches has taken every short code before
+        // this one: none is left to tell apart here.
         const bool bLong = Visitor::LONE_CODES && c > CODE_LITERAL_MAX;
-        if (!bLong && c - 1u < nLiterals) {
+        const bool bShort = !takesStretch<Visitor>() && !bLong;
+        if (bShort && c - 1u < nLiterals) {
             v.literal(base + c, n);
             ++n;
-        } else if (!bLong && c == CODE_SKIP) {
+        } else if (bShort && c == CODE_SKIP) {
             v.skip(n, 1);
             ++n;
         } else if (!bLong && c <= CODE_LITERAL_MAX) {
