@@ -232,7 +232,8 @@ bool usable(const rle565_sprite* sprite, const rle565_target* target) {
 // inside unless -length < at < size, and then `reach` (the target's room
 // right of the place, or mirrored the room the sprite reaches into) lies in
 // 1 .. size + length - 1, below 2^32.
-bool spanOf(int32_t at, int32_t length, int32_t size, bool bMirror, Span& span) {
+[[gnu::always_inline]] inline bool spanOf(int32_t at, int32_t length, int32_t size, bool bMirror,
+                                          Span& span) {
     if (at >= size || at <= -length) return false;
     const auto place = static_cast<uint32_t>(at);
     const auto room = static_cast<uint32_t>(size);
