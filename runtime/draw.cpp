@@ -31,9 +31,9 @@ namespace {
 // and where its column 0 lands: on origin + n for column n, or mirrored on
 // origin - n; modulo 2^32, which is exact for the columns inside.
 struct Span {
+    uint32_t origin;
     uint32_t lo;
     uint32_t hi;
-    uint32_t origin;
 };
 
 // The lines of a sprite as a draw places them: the visible ones, in the
@@ -41,12 +41,15 @@ struct Span {
 // lands `step` further than line i - 1; column n on x + n, or on x - n
 // for a painter that mirrors (then x is the sprite's right-most column).
 struct ClippedLines {
-    const rle565_sprite* sprite;
-    const rle565_target* target;
-    Span columns;    // x is columns.origin
-    Span rows;       // the first visible line and one past the last
-    ptrdiff_t at;    // where the row of line rows.lo starts in the target's arrays
-    ptrdiff_t step;  // from one line's row to the next: the stride, or minus it
+    const rle565_sprite& sprite;
+    const rle565_target& target;
+    int32_t x;
+    uint32_t lo;      // first visible column of the sprite
+    uint32_t hi;      // one past the last
+    uint32_t top;     // first visible line
+    uint32_t bottom;  // one past the last
+    ptrdiff_t at;     // where the row of line `top` starts in the target's arrays
+    ptrdiff_t step;   // from one line's row to the next: the stride, or minus it
 
     template <class P>
     void paint(P& painter) const {
@@ -64,23 +67,23 @@ private:
     // bytes).
     template <class P>
     void paintWhole(P& painter) const {
-        const uint8_t* entry = sprite->lengths;
-        const uint8_t* codes = sprite->codes;
+        const uint8_t* entry = sprite.lengths;
+        const uint8_t* codes = sprite.codes;
         ptrdiff_t row = at;
-        painter.setColumns(static_cast<int32_t>(columns.origin), columns.lo, columns.hi);
-        for (uint32_t i = 0; i < rows.hi; ++i) {
+        painter.setColumns(x, lo, hi);
+        for (uint32_t i = 0; i < bottom; ++i) {
             uint32_t count = 0;
-            const size_t taken = readLineLength(entry, sprite->codes, count);
+            const size_t taken = readLineLength(entry, sprite.codes, count);
             // A line that reaches past the bytes ends the draw: only bytes
             // changed since the sprite opened can make one.
-            if (taken == 0 || count > static_cast<size_t>(sprite->end - codes)) return;
+            if (taken == 0 || count > static_cast<size_t>(sprite.end - codes)) return;
             entry += taken;
             // Lines above the target are stepped over by their lengths alone.
-            if (i >= rows.lo) {
-                painter.setPixels(target->pixels + row,
-                                  target->alpha != nullptr ? target->alpha + row : nullptr);
-                walkLine(codes, codes + count, sprite->end, static_cast<uint32_t>(sprite->width),
-                         columns.hi, sprite->palette_size, painter);
+            if (i >= top) {
+                painter.setPixels(target.pixels + row,
+                                  target.alpha != nullptr ? target.alpha + row : nullptr);
+                walkLine(codes, codes + count, sprite.end, static_cast<uint32_t>(sprite.width), hi,
+                         sprite.palette_size, painter);
                 row += step;
             }
             codes += count;
@@ -89,29 +92,26 @@ private:
 
     template <class P>
     void paintDrawn(P& painter) const {
-        const rle565_sprite& sprite = *this->sprite;
-        const rle565_target& target = *this->target;
         const uint8_t* entry = sprite.lengths;
         const uint8_t* const tableEnd = sprite.codes;
         const uint8_t* codes = sprite.codes;
         uint32_t count = 0;
         const auto width = static_cast<uint32_t>(sprite.width);
-        for (uint32_t i = 0; i < rows.hi; ++i) {
+        for (uint32_t i = 0; i < bottom; ++i) {
             const size_t taken = readLineLength(entry, tableEnd, count);
             // A line that reaches past the bytes ends the draw: only bytes
             // changed since the sprite opened can make one.
             if (taken == 0 || count > static_cast<size_t>(sprite.end - codes)) return;
             entry += taken;
             // Lines above the target are stepped over by their lengths alone.
-            if (i < rows.lo) {
+            if (i < top) {
                 codes += count;
                 continue;
             }
-            const ptrdiff_t row = at + static_cast<ptrdiff_t>(i - rows.lo) * step;
-            painter.setRow(target.pixels + row, target.alpha ? target.alpha + row : nullptr,
-                           static_cast<int32_t>(columns.origin), columns.lo, columns.hi);
-            drawLine(codes, codes + count, sprite.end, width, sprite.palette_size, columns.lo,
-                     columns.hi, painter);
+            const ptrdiff_t row = at + static_cast<ptrdiff_t>(i - top) * step;
+            painter.setRow(target.pixels + row, target.alpha ? target.alpha + row : nullptr, x, lo,
+                           hi);
+            drawLine(codes, codes + count, sprite.end, width, sprite.palette_size, lo, hi, painter);
             codes += count;
         }
     }
@@ -252,18 +252,23 @@ bool usable(const rle565_sprite* sprite, const rle565_target* target) {
     if (!usable(sprite_, target_)) return;
     const rle565_sprite& sprite = *sprite_;
     const rle565_target& target = *target_;
-    // Field by field: an initialised struct may be a call to memset.
-    ClippedLines lines;
-    if (!spanOf(x, sprite.width, target.width, how.bFlipX, lines.columns) ||
-        !spanOf(y, sprite.height, target.height, bFlipY, lines.rows))
+    Span columns;
+    Span rows;
+    if (!spanOf(x, sprite.width, target.width, how.bFlipX, columns) ||
+        !spanOf(y, sprite.height, target.height, bFlipY, rows))
         return;
-    lines.sprite = &sprite;
-    lines.target = &target;
-    const Span& rows = lines.rows;
     const ptrdiff_t stride = target.stride;
-    lines.at =
-        static_cast<ptrdiff_t>(bFlipY ? rows.origin - rows.lo : rows.origin + rows.lo) * stride;
-    lines.step = bFlipY ? -stride : stride;
+    // Every field given: a struct initialised in part may be a call to memset.
+    const ClippedLines lines{
+        sprite,
+        target,
+        static_cast<int32_t>(columns.origin),
+        columns.lo,
+        columns.hi,
+        rows.lo,
+        rows.hi,
+        static_cast<ptrdiff_t>(bFlipY ? rows.origin - rows.lo : rows.origin + rows.lo) * stride,
+        bFlipY ? -stride : stride};
     paintLines(sprite, target.alpha != nullptr, target.flags, lines, how);
 }
 
