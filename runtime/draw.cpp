@@ -27,15 +27,6 @@ inline namespace RLE565_PAINT_VARIANT {
 
 namespace {
 
-// The columns (or lines) [lo, hi) of a sprite that land inside the target,
-// and where its column 0 lands: on origin + n for column n, or mirrored on
-// origin - n; modulo 2^32, which is exact for the columns inside.
-struct Span {
-    uint32_t origin;
-    uint32_t lo;
-    uint32_t hi;
-};
-
 // The lines of a sprite as a draw places them: the visible ones, in the
 // file's order, found by stepping through the line-length table. Line i
 // lands `step` further than line i - 1; column n on x + n, or on x - n
@@ -226,23 +217,22 @@ bool usable(const rle565_sprite* sprite, const rle565_target* target) {
            sprite->width > 0 && sprite->height > 0 && target->width > 0 && target->height > 0;
 }
 
-// The span of a sprite `length` long whose column 0 lands on `at` (or,
-// mirrored, its column length - 1) in a target `size` long. In 32 bits,
-// every value exact for any int32 place and positive lengths: nothing lands
-// inside unless -length < at < size, and then `reach` (the target's room
-// right of the place, or mirrored the room the sprite reaches into) lies in
-// 1 .. size + length - 1, below 2^32.
-[[gnu::always_inline]] inline bool spanOf(int32_t at, int32_t length, int32_t size, bool bMirror,
-                                          Span& span) {
-    if (at >= size || at <= -length) return false;
+// The columns (or lines) [lo, hi) of a sprite `length` long that land inside
+// a target `size` long when its column 0 lands on `at` (or, mirrored, its
+// column length - 1), as lo | hi << 32, which comes back in registers; 0
+// when none do. In 32 bits, every value exact for any int32 place and
+// positive lengths: nothing lands inside unless -length < at < size, and
+// then `reach` (the target's room right of the place, or mirrored the room
+// the sprite reaches into) lies in 1 .. size + length - 1, below 2^32.
+[[gnu::noinline]] uint64_t spanOf(int32_t at, int32_t length, int32_t size, bool bMirror) {
+    if (at >= size || at <= -length) return 0;
     const auto place = static_cast<uint32_t>(at);
     const auto room = static_cast<uint32_t>(size);
     const auto whole = static_cast<uint32_t>(length);
     const uint32_t reach = bMirror ? place + whole : room - place;
-    span.lo = reach > room ? reach - room : 0;
-    span.hi = reach < whole ? reach : whole;
-    span.origin = bMirror ? reach - 1 : place;
-    return true;
+    const uint32_t lo = reach > room ? reach - room : 0;
+    const uint32_t hi = reach < whole ? reach : whole;
+    return lo | static_cast<uint64_t>(hi) << 32;
 }
 
 // Draws the sprite at (x, y) as `how` says. Out of line, shared by rle565_draw and rle565_draw_ex.
@@ -252,23 +242,29 @@ bool usable(const rle565_sprite* sprite, const rle565_target* target) {
     if (!usable(sprite_, target_)) return;
     const rle565_sprite& sprite = *sprite_;
     const rle565_target& target = *target_;
-    Span columns;
-    Span rows;
-    if (!spanOf(x, sprite.width, target.width, how.bFlipX, columns) ||
-        !spanOf(y, sprite.height, target.height, bFlipY, rows))
-        return;
+    const uint64_t columns = spanOf(x, sprite.width, target.width, how.bFlipX);
+    if (columns == 0) return;
+    const uint64_t rows = spanOf(y, sprite.height, target.height, bFlipY);
+    if (rows == 0) return;
+    // Column n lands on origin + n, or mirrored on origin - n; line i on row
+    // origin + i or origin - i. Modulo 2^32, which is exact for those inside.
+    const auto xOrigin =
+        static_cast<uint32_t>(x) + (how.bFlipX ? static_cast<uint32_t>(sprite.width) - 1 : 0);
+    const auto top = static_cast<uint32_t>(rows);
+    const uint32_t topRow =
+        bFlipY ? static_cast<uint32_t>(y) + static_cast<uint32_t>(sprite.height) - 1 - top
+               : static_cast<uint32_t>(y) + top;
     const ptrdiff_t stride = target.stride;
     // Every field given: a struct initialised in part may be a call to memset.
-    const ClippedLines lines{
-        sprite,
-        target,
-        static_cast<int32_t>(columns.origin),
-        columns.lo,
-        columns.hi,
-        rows.lo,
-        rows.hi,
-        static_cast<ptrdiff_t>(bFlipY ? rows.origin - rows.lo : rows.origin + rows.lo) * stride,
-        bFlipY ? -stride : stride};
+    const ClippedLines lines{sprite,
+                             target,
+                             static_cast<int32_t>(xOrigin),
+                             static_cast<uint32_t>(columns),
+                             static_cast<uint32_t>(columns >> 32),
+                             top,
+                             static_cast<uint32_t>(rows >> 32),
+                             static_cast<ptrdiff_t>(topRow) * stride,
+                             bFlipY ? -stride : stride};
     paintLines(sprite, target.alpha != nullptr, target.flags, lines, how);
 }
 

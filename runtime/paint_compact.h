@@ -71,26 +71,30 @@ public:
     // them: told apart from the code after the stretch as they are painted,
     // in one loop that keeps shortCodesAt()'s rule (on the Cortex-M0+ a count
     // of the codes and then a paint took twice the instructions a code).
-    // Colour-key literals drawn as they are, wholly inside the clip, are
-    // their palette entries' halfwords; others are resolved pixel by pixel,
-    // each tested against the clip.
+    // Codes outside the clip are only told apart: all of them for the check
+    // at open, which paints no column. Colour-key literals drawn as they are
+    // are their palette entries' halfwords; others are resolved pixel by
+    // pixel.
     uint32_t stretch(const uint8_t* codes, uint32_t most, uint32_t base, uint32_t n,
                      uint32_t nLiterals) {
+        if (n >= hi_) return shortCodesAt(codes, most, nLiterals);
         const uint8_t* c = codes;
         const uint8_t* const end = codes + most;
-        if (direct_ != nullptr && step_ > 0 && n < hi_ && most <= hi_ - n) {
-            // Codes left of the clip are only told apart.
-            for (; n < lo_; ++n) {
-                if (*c > nLiterals) return static_cast<uint32_t>(c - codes);
-                if (++c == end) return most;
-            }
+        for (; n < lo_; ++n) {
+            if (*c > nLiterals) return static_cast<uint32_t>(c - codes);
+            if (++c == end) return most;
+        }
+        // Inside the clip, which a walk that stops at its right edge never
+        // leaves; each literal is still tested against it, but for the
+        // halfwords' loop.
+        if (direct_ != nullptr && step_ > 0 && static_cast<size_t>(end - c) <= hi_ - n) {
             c = paintDirect(c, end, nLiterals, direct_ + base, pixels_ + place(n));
             return static_cast<uint32_t>(c - codes);
         }
         do {
             const uint32_t code = *c;
             if (code > nLiterals) break;
-            if (code != CODE_SKIP && n - lo_ < hi_ - lo_) run(base + code, n, 1);
+            if (code != CODE_SKIP && n < hi_) paint(base + code, place(n), 1);
             ++n;
         } while (++c != end);
         return static_cast<uint32_t>(c - codes);
@@ -99,34 +103,42 @@ public:
     void literal(uint32_t entry, uint32_t n) { run(entry, n, 1); }
 
     // count pixels of an entry: for colour-key sprites drawn as they are,
-    // its palette halfword filled; else resolved once, then, by the kind of
-    // target, told once: colour and alpha copied to a target with an alpha
-    // array, else alpha 0 leaves the pixels, 32 replaces them and anything
-    // between blends.
+    // its palette halfword filled, else paint().
     void run(uint32_t entry, uint32_t n, uint32_t count) {
         uint32_t from = n;
         uint32_t to = n + count;
         if (!clip(from, to)) return;
-        const ptrdiff_t at = place(from);
-        uint16_t* p = pixels_ + at;
-        count = to - from;
-        const ptrdiff_t step = step_;
         if (direct_ != nullptr) {
-            fill(p, direct_[entry], count, step);
+            fill(pixels_ + place(from), direct_[entry], to - from, step_);
             return;
         }
+        paint(entry, place(from), to - from);
+    }
+
+    void skip(uint32_t, uint32_t) {}
+
+private:
+    // count pixels of an entry from place `at` on: resolved once, then, by
+    // the kind of target, told once: colour and alpha copied to a target
+    // with an alpha array, else alpha 0 leaves the pixels, 32 replaces them
+    // and anything between blends.
+    [[gnu::noinline]] void paint(uint32_t entry, ptrdiff_t at, uint32_t count) const {
+        uint16_t* p = pixels_ + at;
+        const ptrdiff_t step = step_;
         const uint16_t color = entryColor(palette_, colors_, entry);
         const uint32_t a = entryAlpha(alphas_, opacity_, entry);
         const uint16_t value = bSwap_ ? swapBytes(color) : color;
-        if (alpha_ != nullptr) {
-            uint8_t* q = alpha_ + at;
-            do {
-                *p = value;
-                *q = static_cast<uint8_t>(a);
-                p += step;
-                q += step;
-            } while (--count != 0);
-        } else if (a >= ALPHA_OPAQUE) {
+        if (alpha_ != nullptr || a >= ALPHA_OPAQUE) {
+            // The alphas first, then the colours by fill(): fewer values
+            // live at once, a smaller frame.
+            if (alpha_ != nullptr) {
+                uint8_t* q = alpha_ + at;
+                uint32_t k = count;
+                do {
+                    *q = static_cast<uint8_t>(a);
+                    q += step;
+                } while (--k != 0);
+            }
             fill(p, value, count, step);
         } else if (a != 0) {
             const uint32_t premultiplied = spreadRgb565(color) * a;
@@ -140,9 +152,6 @@ public:
         }
     }
 
-    void skip(uint32_t, uint32_t) {}
-
-private:
     // Paints the literals of the codes from c on, up to end or the first
     // code above nLiterals, which it returns, with the colours at `colors`.
     // Out of line, as a loop of its own: all it needs stays in registers.
