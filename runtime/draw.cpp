@@ -9,9 +9,10 @@
 // codes right of it are not walked at all, short codes are painted from the
 // table and runs as fills. The fast painters walk with drawLine(); the
 // compact one, which also draws mirrored lines in every build, with
-// walkLine(), which also checks at open. rle565_draw_ex() places the lines
-// (flipped or not) and picks the painter; rle565_palette_prepare() fills the
-// tables once.
+// walkLine(), which also checks at open. drawAt() places the lines (flipped
+// or not, clipped in 32 bits) and picks the painter for rle565_draw() and
+// rle565_draw_ex(), which alone reads the options; rle565_palette_prepare()
+// fills the tables once.
 // The runtime's own source, as paint_compact.h tells apart.
 #define RLE565_RUNTIME_SOURCE 1
 
@@ -54,8 +55,8 @@ struct ClippedLines {
 private:
     // For the compact painter, built for size: each value is read where it
     // is used and none is kept across the walk of a line, where every one
-    // kept took a slot of the frame (the M0+'s deepest draw 288 to 256
-    // bytes).
+    // kept took a slot of the frame (on the M0+ the deepest draw took 8
+    // bytes less).
     template <class P>
     void paintWhole(P& painter) const {
         const uint8_t* entry = sprite.lengths;
@@ -235,7 +236,8 @@ bool usable(const rle565_sprite* sprite, const rle565_target* target) {
     return lo | static_cast<uint64_t>(hi) << 32;
 }
 
-// Draws the sprite at (x, y) as `how` says. Out of line, shared by rle565_draw and rle565_draw_ex.
+// Draws the sprite at (x, y) as `how` says. Out of line, shared by
+// rle565_draw and rle565_draw_ex.
 [[gnu::noinline]] void drawAt(const rle565_sprite* sprite_, const rle565_target* target_, int32_t x,
                               int32_t y, const PaintHow& how) {
     const bool bFlipY = how.bFlipY;

@@ -15,9 +15,9 @@
 #include "walk.h"
 
 // A build optimised for size (GCC's -Os, or RLE565_DRAW_COMPACT defined)
-// takes the compact painter: one loop for every kind of target, deciding per
-// pixel at run time, and one compiled walk of the codes shared with the check
-// at open. Other builds take the fast painters, one per kind of target.
+// takes the compact painter: no tables, the kind of target told once per run
+// or pixel at run time, and one compiled walk of the codes shared with the
+// check at open. Other builds take the fast painters, one per kind of target.
 #if defined(__OPTIMIZE_SIZE__) && !defined(RLE565_DRAW_COMPACT)
 #define RLE565_DRAW_COMPACT 1
 #endif

@@ -1,5 +1,5 @@
 // The compact painter of the drawing runtime, which builds for size take:
-// one loop for every kind of target, no tables, walked by walkLine().
+// no tables, the kind of target told at run time, walked by walkLine().
 //
 // Freestanding, as the rest of the runtime; included through paint.h.
 #pragma once
