@@ -91,6 +91,10 @@ RleUse measureRleUse(const Image& image) {
     const std::uint32_t nEntries = image.paletteSize;
     const auto width = static_cast<std::uint32_t>(image.width);
     use.drawn.assign(nEntries, 0);
+    const RleShape shape{image.width, image.height, image.flags, image.paletteSize};
+    RleTable table;
+    use.nUsedBytes = readRleTable(data, data.size(), shape, table) ? data.size()
+                                                                   : table.codesStart + table.total;
     // Every read stays in the data block, even for a hand-made record.
     for (const std::uint32_t offset : image.lineOffsets) {
         PixelCounter counter{use.drawn, use.bases, use.nSkipped};

@@ -17,6 +17,8 @@
 #include "formats/png_reader.h"
 #include "formats/rle_reader.h"
 #include "read_bytes.h"
+#include "rle_file_check.h"
+#include "runtime/layout.h"
 
 namespace rle565 {
 
@@ -76,8 +78,9 @@ FileBytes makeBytes(std::size_t size) {
 }
 
 // The rest of a stream whose first bytes `head` holds, up to `limit` bytes
-// in all: read block by block, then joined.
-FileBytes readStreamRest(int fd, std::span<const std::uint8_t> head, std::uint64_t limit) {
+// in all: read block by block with read(span) -> count, then joined.
+template <class Read>
+FileBytes readStreamRest(Read read, std::span<const std::uint8_t> head, std::uint64_t limit) {
     std::vector<FileBytes> blocks;
     std::uint64_t total = head.size();
     std::size_t next = STREAM_BLOCK_FIRST;
@@ -85,7 +88,7 @@ FileBytes readStreamRest(int fd, std::span<const std::uint8_t> head, std::uint64
     while (!bEnd && total < limit) {
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(next, limit - total));
         FileBytes block = makeBytes(size);
-        block.size = readAll(fd, std::span(block.data.get(), size));
+        block.size = read(std::span(block.data.get(), size));
         bEnd = block.size < size;
         total += block.size;
         blocks.push_back(std::move(block));
@@ -113,16 +116,20 @@ FileBytes readImageBytes(int fd) {
     struct stat info;
     const off_t here = ::lseek(fd, 0, SEEK_CUR);
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && here >= 0 && info.st_size >= here) {
-        // A regular file is read by its size; one that shrinks meanwhile
-        // keeps what it still has.
-        const auto size = static_cast<std::size_t>(
-            std::min<std::uint64_t>(limit, got + static_cast<std::uint64_t>(info.st_size - here)));
+        // A regular file is read by its size, an RLE file only as far as
+        // its lines' codes go; one that shrinks meanwhile keeps what it
+        // still has.
+        std::uint64_t wanted = got + static_cast<std::uint64_t>(info.st_size - here);
+        if (here == static_cast<off_t>(got) && recogniseFormat(head) == FileFormat::Rle)
+            wanted = std::min(wanted, detail::rleFileExtent(fd, wanted));
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(limit, wanted));
         FileBytes bytes = makeBytes(size);
         std::memcpy(bytes.data.get(), magic, got);
         bytes.size = got + readAll(fd, std::span(bytes.data.get() + got, size - got));
         return bytes;
     }
-    return readStreamRest(fd, head, limit);
+    return readStreamRest([fd](std::span<std::uint8_t> block) { return readAll(fd, block); }, head,
+                          limit);
 }
 
 std::optional<FileBytes> readImageFile(const char* path, std::uint64_t& fileSize) {
@@ -148,7 +155,17 @@ std::unique_ptr<Image> loadImageFromStream(std::FILE* file, ErrorText& errorText
     if (std::fread(magic.data(), 1, MAGIC_SHORT, file) == MAGIC_SHORT) {
         const std::span<const std::uint8_t> head(magic.data(), MAGIC_SHORT);
         const FileFormat format = recogniseFormat(head);
-        if (format == FileFormat::Rle) return loadRle(file, errorText);
+        if (format == FileFormat::Rle) {
+            if (std::ftell(file) >= 0) return loadRle(file, errorText);
+            // A pipe cannot tell the file's size, which the reader needs
+            // before the data block: it is kept whole, as far as an RLE file goes.
+            const FileBytes bytes = readStreamRest(
+                [file](std::span<std::uint8_t> block) {
+                    return std::fread(block.data(), 1, block.size(), file);
+                },
+                head, RLE_STREAM_LIMIT);
+            return loadRleBytes(bytes.view(), errorText);
+        }
         if (format == FileFormat::Bmp) return readBmp(file, errorText);
         const std::size_t rest = MAGIC_SIZE - MAGIC_SHORT;
         if (startsPng(head) || startsGif(head)) {
@@ -199,11 +216,11 @@ std::size_t countImageFrames(std::span<const std::uint8_t> bytes) {
     return 1;
 }
 
-std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {
-    return loadImage(path, errorText, nullptr);
-}
+namespace {
 
-std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fileMode) {
+// loadImage(), and loadImageToConvert() when bCheckRle is set.
+std::unique_ptr<Image> loadFile(const char* path, ErrorText& errorText, int* fileMode,
+                                bool bCheckRle) {
     if (fileMode) *fileMode = -1;
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -213,6 +230,25 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fi
     struct stat info;
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     if (regular && fileMode) *fileMode = static_cast<int>(info.st_mode & 07777);
+    std::uint8_t magic[2] = {0, 0};
+    if (bCheckRle && regular && info.st_size >= 0 && detail::readAt(fd, magic, sizeof magic, 0) &&
+        hasRleMagic(magic, sizeof magic)) {
+        RleShape shape;
+        const char* fault =
+            detail::checkRleFile(fd, static_cast<std::uint64_t>(info.st_size), shape);
+        ::close(fd);
+        if (fault) {
+            setError(errorText, fault);
+            return nullptr;
+        }
+        auto image = std::make_unique<Image>();
+        image->clear();
+        image->width = shape.width;
+        image->height = shape.height;
+        image->flags = shape.flags;
+        image->paletteSize = shape.paletteSize;
+        return image;
+    }
     if (regular && info.st_size >= 0 && static_cast<std::uint64_t>(info.st_size) <= SMALL_FILE) {
         // Every byte that is looked at is read first, so the buffer needs no
         // zero fill.
@@ -222,19 +258,10 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fi
         ::close(fd);
         return loadImageFromMemory(std::span(bytes.get(), got), errorText);
     }
-    if (!regular) {
-        // A stream cannot tell its size, so its header cannot be checked
-        // against it: it is read whole first.
-        FileBytes bytes;
-        try {
-            bytes = readImageBytes(fd);
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
-        ::close(fd);
-        return loadImageFromMemory(bytes.view(), errorText);
-    }
+    // Larger files and streams are read as the readers ask: a stream is
+    // told by its first bytes and parsed as they arrive, so one that is
+    // broken is refused as soon as it shows it, and memory follows the bytes
+    // that came.
     const FilePtr file(::fdopen(fd, "rb"));
     if (!file) {
         ::close(fd);
@@ -242,6 +269,20 @@ std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fi
         return nullptr;
     }
     return loadImageFromStream(file.get(), errorText);
+}
+
+}  // namespace
+
+std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText) {
+    return loadImage(path, errorText, nullptr);
+}
+
+std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fileMode) {
+    return loadFile(path, errorText, fileMode, false);
+}
+
+std::unique_ptr<Image> loadImageToConvert(const char* path, ErrorText& errorText, int* fileMode) {
+    return loadFile(path, errorText, fileMode, true);
 }
 
 }  // namespace rle565

@@ -28,7 +28,8 @@ namespace rle565 {
 // output_file_calls.h in test builds, straight to the system in all others.
 #ifdef RLE565_FAULT_INJECTION
 namespace detail {
-OutputFileCalls outputFileCalls = {::close, ::fchown, ::listxattr, ::flistxattr};
+OutputFileCalls outputFileCalls = {::close,  ::fdatasync, ::fsync,
+                                   ::fchown, ::listxattr, ::flistxattr};
 }  // namespace detail
 #define SYSTEM_CALL(name) detail::outputFileCalls.name
 #else
@@ -49,6 +50,15 @@ constexpr int NAME_ATTEMPTS = 100;
 
 void notifyTemporary(TemporaryFileObserver observer, const char* path) {
     if (observer) observer(path);
+}
+
+// Brings a folder's entries to the disk.
+void syncFolder(const std::string& folder) {
+    const int fd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    SYSTEM_CALL(fsync)(fd);
+    SYSTEM_CALL(close)(fd);
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {
@@ -212,8 +222,17 @@ OutputFile::OutputFile(const OutputTarget& target) {
     if (bLink && ::stat(target.path, &info) != 0) return;
     if (bExists && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
         // A device, FIFO or socket is written to as it is: replacing it by a
-        // file would take it away from everything else that uses it.
-        fd_ = ::open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        // file would take it away from everything else that uses it. A FIFO
+        // that nobody reads would hold the open forever: that is a failed
+        // write at once; one with a reader is then written as a file is.
+        fd_ = ::open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        if (fd_ >= 0) {
+            const int flags = ::fcntl(fd_, F_GETFL);
+            if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+                SYSTEM_CALL(close)(fd_);
+                fd_ = -1;
+            }
+        }
         if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || S_ISREG(info.st_mode))) {
             // It became a file meanwhile: that is not written in place.
             SYSTEM_CALL(close)(fd_);
@@ -367,12 +386,6 @@ bool OutputFile::nameTemporary(bool& bInPlace) {
         bInPlace = true;
         return true;
     }
-    if (bReplacing_) {
-        // Between the link and the rename the file has a name that a kill
-        // leaves behind, so the work a rename over a file may start (some
-        // file systems write out the new file's pages first) is begun now.
-        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-    }
     temp_ = folder_ + TEMPORARY_PREFIX + std::string(TEMPORARY_LETTERS, 'X');
     NameLetters letters(&temp_);
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
@@ -397,6 +410,10 @@ bool OutputFile::commit() {
         return ok;
     }
     if (ok && bSetMode_) ok = setOwnerAndPermissions();
+    // A file that takes another's place reaches the disk before the rename,
+    // so that a power cut leaves the old file or the new one whole, never
+    // an empty one; a new file that replaces nothing need not wait.
+    if (ok && bReplacing_) ok = SYSTEM_CALL(fdatasync)(fd_) == 0;
     bool bInPlace = false;
     if (ok && bUnnamed_) ok = nameTemporary(bInPlace);
     ok = SYSTEM_CALL(close)(fd_) == 0 && ok;
@@ -410,6 +427,10 @@ bool OutputFile::commit() {
     if (ok && ::rename(temp_.c_str(), target_.c_str()) == 0) {
         temp_.clear();
         notifyTemporary(observer_, nullptr);
+        // The folder's entry, which now names the new file, follows it to
+        // the disk. The file is in place whatever this says; a folder that
+        // cannot be synced (some file systems refuse) changes nothing.
+        if (bReplacing_) syncFolder(folder_);
         return true;
     }
     discard();

@@ -14,6 +14,8 @@ namespace rle565::detail {
 
 struct OutputFileCalls {
     int (*close)(int fd);
+    int (*fdatasync)(int fd);
+    int (*fsync)(int fd);
     int (*fchown)(int fd, uid_t owner, gid_t group);
     ssize_t (*listxattr)(const char* path, char* list, std::size_t size);
     ssize_t (*flistxattr)(int fd, char* list, std::size_t size);

@@ -15,6 +15,7 @@
 
 #include "formats/rle_reader.h"
 #include "output_file.h"
+#include "rle_file_check.h"
 #include "rle_to_bmp_rows.h"
 #include "runtime/layout.h"
 
@@ -22,22 +23,9 @@ namespace rle565 {
 
 namespace {
 
-// Line codes held at once by the streamed way: whole lines, at least one, of
-// at most this many bytes together. A line takes at most 65535 bytes.
-constexpr std::size_t CODES_WINDOW = 256 * 1024;
-
-// Reads exactly size bytes at offset; false on any shortfall.
-bool readAt(int fd, std::uint8_t* dst, std::size_t size, std::uint64_t offset) {
-    while (size > 0) {
-        const ssize_t got = ::pread(fd, dst, size, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        dst += got;
-        size -= static_cast<std::size_t>(got);
-        offset += static_cast<std::uint64_t>(got);
-    }
-    return true;
-}
+using detail::CODES_WINDOW;
+using detail::lineEndOf;
+using detail::readAt;
 
 struct FileDescriptor {
     int fd;
@@ -46,54 +34,13 @@ struct FileDescriptor {
     }
 };
 
-// How a pass over a streamed file's lines ended.
+// How a pass over a streamed file's rows ended.
 enum class Pass {
-    Done,     // every line read (and sound), every row written
+    Done,     // every row written
     Short,    // a read fell short, or a line checked before is unsound now
     Unsound,  // a line's codes are unsound
     Refused,  // a write was refused
 };
-
-// The block offset of the end of `line`'s codes, less codesStart.
-std::uint64_t lineEndOf(const RleTable& table, std::size_t height, std::size_t line) {
-    return line + 1 < height ? table.offsets[line + 1] : table.total;
-}
-
-// Checks every line of a streamed RLE file by the load-time rules before any
-// byte is written: the codes are read top line first, a window of whole
-// lines at a time.
-Pass checkStreamedLines(int fd, const RleShape& shape, const RleTable& table,
-                        std::vector<std::uint8_t>& window) {
-    const auto height = static_cast<std::size_t>(shape.height);
-    const auto width = static_cast<std::uint32_t>(shape.width);
-    for (std::size_t first = 0; first < height;) {
-        const std::uint64_t base = table.offsets[first];
-        std::size_t last = first + 1;  // the window holds lines first to last - 1
-        while (last < height && lineEndOf(table, height, last) - base <= CODES_WINDOW) ++last;
-        const auto size = static_cast<std::size_t>(lineEndOf(table, height, last - 1) - base);
-        if (size > window.size()) return Pass::Short;
-        if (!readAt(fd, window.data(), size, RLE_HEADER_SIZE + table.codesStart + base))
-            return Pass::Short;
-        const auto scan = [&](std::size_t line) {
-            return LineScan(window.data() + (table.offsets[line] - base),
-                            window.data() + (lineEndOf(table, height, line) - base),
-                            window.data() + size, width, shape.paletteSize);
-        };
-        // Two lines side by side, which the processor follows at once (four
-        // gain nothing more).
-        std::size_t line = first;
-        for (; line + 2 <= last; line += 2) {
-            LineScan scans[2] = {scan(line), scan(line + 1)};
-            if (!areLinesSound(scans)) return Pass::Unsound;
-        }
-        for (; line < last; ++line) {
-            LineScan scans[1] = {scan(line)};
-            if (!areLinesSound(scans)) return Pass::Unsound;
-        }
-        first = last;
-    }
-    return Pass::Done;
-}
 
 // The rows of a streamed RLE file, bottom line first: the lines' codes are
 // read from the end of the file backwards, a window of whole lines at a time.
@@ -185,12 +132,12 @@ StreamedBmp streamRleFileToBmp(const char* inputPath, const OutputTarget& output
     // Every line is checked before the first byte is written, so that a
     // damaged file writes nothing at all, however large its BMP would be.
     std::vector<std::uint8_t> window(CODES_WINDOW);
-    switch (checkStreamedLines(in.fd, shape, table, window)) {
-        case Pass::Done:
+    switch (detail::checkFileLines(in.fd, shape, table, window)) {
+        case detail::LinesCheck::Sound:
             break;
-        case Pass::Unsound:
+        case detail::LinesCheck::Unsound:
             return StreamedBmp::Corrupt;
-        default:
+        case detail::LinesCheck::Short:
             return StreamedBmp::NotTaken;
     }
 

@@ -9,9 +9,10 @@
 // codes right of it are not walked at all, short codes are painted from the
 // table and runs as fills. The fast painters walk with drawLine(); the
 // compact one, which also draws mirrored lines in every build, with
-// walkLine(), which also checks at open. rle565_draw_ex() places the lines
-// (flipped or not) and picks the painter; rle565_palette_prepare() fills the
-// tables once.
+// walkLine(), which also checks at open. drawAt() places the lines (flipped
+// or not, clipped in 32 bits) and picks the painter for rle565_draw() and
+// rle565_draw_ex(), which alone reads the options; rle565_palette_prepare()
+// fills the tables once.
 // The runtime's own source, as paint_compact.h tells apart.
 #define RLE565_RUNTIME_SOURCE 1
 
@@ -44,6 +45,45 @@ struct ClippedLines {
 
     template <class P>
     void paint(P& painter) const {
+        if constexpr (P::WHOLE_WALK) {
+            paintWhole(painter);
+        } else {
+            paintDrawn(painter);
+        }
+    }
+
+private:
+    // For the compact painter, built for size: each value is read where it
+    // is used and none is kept across the walk of a line, where every one
+    // kept took a slot of the frame (on the M0+ the deepest draw took 8
+    // bytes less).
+    template <class P>
+    void paintWhole(P& painter) const {
+        const uint8_t* entry = sprite.lengths;
+        const uint8_t* codes = sprite.codes;
+        ptrdiff_t row = at;
+        painter.setColumns(x, lo, hi);
+        for (uint32_t i = 0; i < bottom; ++i) {
+            uint32_t count = 0;
+            const size_t taken = readLineLength(entry, sprite.codes, count);
+            // A line that reaches past the bytes ends the draw: only bytes
+            // changed since the sprite opened can make one.
+            if (taken == 0 || count > static_cast<size_t>(sprite.end - codes)) return;
+            entry += taken;
+            // Lines above the target are stepped over by their lengths alone.
+            if (i >= top) {
+                painter.setPixels(target.pixels + row,
+                                  target.alpha != nullptr ? target.alpha + row : nullptr);
+                walkLine(codes, codes + count, sprite.end, static_cast<uint32_t>(sprite.width), hi,
+                         sprite.palette_size, painter);
+                row += step;
+            }
+            codes += count;
+        }
+    }
+
+    template <class P>
+    void paintDrawn(P& painter) const {
         const uint8_t* entry = sprite.lengths;
         const uint8_t* const tableEnd = sprite.codes;
         const uint8_t* codes = sprite.codes;
@@ -63,12 +103,7 @@ struct ClippedLines {
             const ptrdiff_t row = at + static_cast<ptrdiff_t>(i - top) * step;
             painter.setRow(target.pixels + row, target.alpha ? target.alpha + row : nullptr, x, lo,
                            hi);
-            if constexpr (P::WHOLE_WALK) {
-                walkLine(codes, codes + count, sprite.end, width, hi, sprite.palette_size, painter);
-            } else {
-                drawLine(codes, codes + count, sprite.end, width, sprite.palette_size, lo, hi,
-                         painter);
-            }
+            drawLine(codes, codes + count, sprite.end, width, sprite.palette_size, lo, hi, painter);
             codes += count;
         }
     }
@@ -183,6 +218,58 @@ bool usable(const rle565_sprite* sprite, const rle565_target* target) {
            sprite->width > 0 && sprite->height > 0 && target->width > 0 && target->height > 0;
 }
 
+// The columns (or lines) [lo, hi) of a sprite `length` long that land inside
+// a target `size` long when its column 0 lands on `at` (or, mirrored, its
+// column length - 1), as lo | hi << 32, which comes back in registers; 0
+// when none do. In 32 bits, every value exact for any int32 place and
+// positive lengths: nothing lands inside unless -length < at < size, and
+// then `reach` (the target's room right of the place, or mirrored the room
+// the sprite reaches into) lies in 1 .. size + length - 1, below 2^32.
+[[gnu::noinline]] uint64_t spanOf(int32_t at, int32_t length, int32_t size, bool bMirror) {
+    if (at >= size || at <= -length) return 0;
+    const auto place = static_cast<uint32_t>(at);
+    const auto room = static_cast<uint32_t>(size);
+    const auto whole = static_cast<uint32_t>(length);
+    const uint32_t reach = bMirror ? place + whole : room - place;
+    const uint32_t lo = reach > room ? reach - room : 0;
+    const uint32_t hi = reach < whole ? reach : whole;
+    return lo | static_cast<uint64_t>(hi) << 32;
+}
+
+// Draws the sprite at (x, y) as `how` says. Out of line, shared by
+// rle565_draw and rle565_draw_ex.
+[[gnu::noinline]] void drawAt(const rle565_sprite* sprite_, const rle565_target* target_, int32_t x,
+                              int32_t y, const PaintHow& how) {
+    const bool bFlipY = how.bFlipY;
+    if (!usable(sprite_, target_)) return;
+    const rle565_sprite& sprite = *sprite_;
+    const rle565_target& target = *target_;
+    const uint64_t columns = spanOf(x, sprite.width, target.width, how.bFlipX);
+    if (columns == 0) return;
+    const uint64_t rows = spanOf(y, sprite.height, target.height, bFlipY);
+    if (rows == 0) return;
+    // Column n lands on origin + n, or mirrored on origin - n; line i on row
+    // origin + i or origin - i. Modulo 2^32, which is exact for those inside.
+    const auto xOrigin =
+        static_cast<uint32_t>(x) + (how.bFlipX ? static_cast<uint32_t>(sprite.width) - 1 : 0);
+    const auto top = static_cast<uint32_t>(rows);
+    const uint32_t topRow =
+        bFlipY ? static_cast<uint32_t>(y) + static_cast<uint32_t>(sprite.height) - 1 - top
+               : static_cast<uint32_t>(y) + top;
+    const ptrdiff_t stride = target.stride;
+    // Every field given: a struct initialised in part may be a call to memset.
+    const ClippedLines lines{sprite,
+                             target,
+                             static_cast<int32_t>(xOrigin),
+                             static_cast<uint32_t>(columns),
+                             static_cast<uint32_t>(columns >> 32),
+                             top,
+                             static_cast<uint32_t>(rows >> 32),
+                             static_cast<ptrdiff_t>(topRow) * stride,
+                             bFlipY ? -stride : stride};
+    paintLines(sprite, target.alpha != nullptr, target.flags, lines, how);
+}
+
 }  // namespace
 
 }  // namespace RLE565_PAINT_VARIANT
@@ -193,43 +280,16 @@ extern "C" {
 void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y,
                     const rle565_draw_options* options) {
     using namespace rle565;
-    if (!usable(sprite, target)) return;
     const uint32_t flags = options != nullptr ? options->flags : 0;
     PaintHow how;
     how.look = lookOf(options);
     if (how.look.opacity == 0) return;
     how.bFlipX = (flags & RLE565_DRAW_FLIP_X) != 0;
-    const bool bFlipY = (flags & RLE565_DRAW_FLIP_Y) != 0;
-    // Sprite columns and lines that land inside the target, in 64 bits so
-    // that no position overflows. Mirrored, column n lands on
-    // x + width - 1 - n, line i on row y + height - 1 - i.
-    const int64_t w = sprite->width;
-    const int64_t h = sprite->height;
-    const int64_t tw = target->width;
-    const int64_t th = target->height;
-    int64_t left = how.bFlipX ? x + w - tw : -static_cast<int64_t>(x);
-    int64_t hi = how.bFlipX ? x + w : tw - x;
-    int64_t above = bFlipY ? y + h - th : -static_cast<int64_t>(y);
-    int64_t bottom = bFlipY ? y + h : th - y;
-    if (left < 0) left = 0;
-    if (above < 0) above = 0;
-    if (hi > w) hi = w;
-    if (bottom > h) bottom = h;
-    if (left >= hi || above >= bottom) return;
-    const int64_t origin = how.bFlipX ? x + w - 1 : x;
-    const ClippedLines lines{
-        *sprite,
-        *target,
-        static_cast<int32_t>(origin),
-        static_cast<uint32_t>(left),
-        static_cast<uint32_t>(hi),
-        static_cast<uint32_t>(above),
-        static_cast<uint32_t>(bottom),
-        static_cast<ptrdiff_t>(bFlipY ? y + h - 1 - above : y + above) * target->stride,
-        bFlipY ? -static_cast<ptrdiff_t>(target->stride) : target->stride};
+    how.bFlipY = (flags & RLE565_DRAW_FLIP_Y) != 0;
 #ifndef RLE565_DRAW_COMPACT
     // The compact painter has no tables to take from a prepared palette.
-    if (options != nullptr && options->palette != nullptr && !how.bFlipX) {
+    if (options != nullptr && options->palette != nullptr && !how.bFlipX &&
+        usable(sprite, target)) {
         const auto* const head = static_cast<const PreparedHead*>(options->palette);
         const PreparedHead want = preparedFor(*sprite, *target, how.look, false);
         if (head->magic == want.magic && head->kind == want.kind && head->palette == want.palette &&
@@ -238,11 +298,15 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
             how.tables = static_cast<const uint8_t*>(options->palette) + PREPARED_HEAD;
     }
 #endif
-    paintLines(*sprite, target->alpha != nullptr, target->flags, lines, how);
+    drawAt(sprite, target, x, y, how);
 }
 
+// Without options: nothing of theirs is reached from here, so that a firmware
+// calling only rle565_draw links without them (--gc-sections).
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y) {
-    rle565_draw_ex(sprite, target, x, y, nullptr);
+    using namespace rle565;
+    static constexpr PaintHow plain{};
+    drawAt(sprite, target, x, y, plain);
 }
 
 size_t rle565_palette_size(const rle565_sprite* sprite, const rle565_target* target,

@@ -15,9 +15,9 @@
 #include "walk.h"
 
 // A build optimised for size (GCC's -Os, or RLE565_DRAW_COMPACT defined)
-// takes the compact painter: one loop for every kind of target, deciding per
-// pixel at run time, and one compiled walk of the codes shared with the check
-// at open. Other builds take the fast painters, one per kind of target.
+// takes the compact painter: no tables, the kind of target told once per run
+// or pixel at run time, and one compiled walk of the codes shared with the
+// check at open. Other builds take the fast painters, one per kind of target.
 #if defined(__OPTIMIZE_SIZE__) && !defined(RLE565_DRAW_COMPACT)
 #define RLE565_DRAW_COMPACT 1
 #endif
@@ -44,6 +44,9 @@ inline uint16_t loadColor(const uint8_t* palette, uint32_t entry) {
     const uint8_t* const p = palette + 2 * static_cast<size_t>(entry);
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
+
+// A colour read as a 16-bit value from bytes of any type.
+using AliasedColor = uint16_t __attribute__((may_alias));
 
 // What a draw's options change in the pixels: colours in place of the
 // palette's (entry 0 keeps its own) and an opacity that scales every alpha.
@@ -106,23 +109,24 @@ protected:
 namespace rle565 {
 inline namespace RLE565_PAINT_VARIANT {
 
-// How a draw paints beyond its place: the look, a mirror and a prepared
+// How a draw paints beyond its place: the look, mirrors and a prepared
 // palette's tables (for the fast painters of the mode the draw takes) or
 // null.
 struct PaintHow {
     Look look;
     bool bFlipX = false;
+    bool bFlipY = false;
     const void* tables = nullptr;
 };
 
 // The compact painter, for every build: builds for size draw with it, the
 // others draw mirrored lines with it.
 template <class Lines>
-void paintCompact(const rle565_sprite& sprite, uint32_t targetFlags, const PaintHow& how,
-                  const Lines& lines) {
+void paintCompact(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
+                  const PaintHow& how, const Lines& lines) {
     CompactPainter painter(sprite.palette, sprite.alphas,
                            (targetFlags & RLE565_TARGET_BYTESWAP) != 0);
-    painter.setLook(how.look.colors, how.look.opacity, how.bFlipX);
+    painter.setLook(how.look, how.bFlipX, bTargetAlpha);
     lines.paint(painter);
 }
 
@@ -137,13 +141,11 @@ inline Mode modeFor(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t opa
     return Mode::COPY;
 }
 
-// Painting out of line where the tables are not the painter's own, so that
-// a draw's frame holds a table only when it builds one.
-#ifdef RLE565_PAINT_HELD
-#define RLE565_PAINT_APART
-#else
+// Painting out of line: where the tables are not the painter's own, so that
+// a draw's frame holds a table only when it builds one; where they are
+// (x86), so that the loops are compiled as a function of their own (folded
+// into the draw, colour-key draws took 3% more instructions).
 #define RLE565_PAINT_APART [[gnu::noinline]]
-#endif
 
 // The painting of one draw, out of line so that its frame holds no table:
 // a draw that builds one holds it in paintResolving()'s.
@@ -207,7 +209,7 @@ template <class Lines>
 void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
                 const Lines& lines, const PaintHow& how = PaintHow{}) {
     if (how.bFlipX) {
-        paintCompact(sprite, targetFlags, how, lines);
+        paintCompact(sprite, bTargetAlpha, targetFlags, how, lines);
         return;
     }
     const bool bSwap = (targetFlags & RLE565_TARGET_BYTESWAP) != 0;
@@ -229,9 +231,9 @@ void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetF
 #else
 
 template <class Lines>
-void paintLines(const rle565_sprite& sprite, bool, uint32_t targetFlags, const Lines& lines,
-                const PaintHow& how = PaintHow{}) {
-    paintCompact(sprite, targetFlags, how, lines);
+void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetFlags,
+                const Lines& lines, const PaintHow& how = PaintHow{}) {
+    paintCompact(sprite, bTargetAlpha, targetFlags, how, lines);
 }
 
 #endif

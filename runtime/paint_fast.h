@@ -159,9 +159,6 @@ void resolveTables(Tables<MODE>& t, const rle565_sprite& sprite, const Look& loo
 #define RLE565_TABLE(name) name##_
 #endif
 
-// A colour read as a 16-bit value from bytes of any type.
-using AliasedColor = uint16_t __attribute__((may_alias));
-
 // Paints what the walker tells onto one target row at a time. Column n of
 // the sprite's line lands on pixels[x + n]; only columns lo to hi - 1 are
 // painted, which is the clip.

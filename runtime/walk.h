@@ -74,6 +74,16 @@ inline __m128i byteLimit(uint32_t limit) {
 
 #endif
 
+// Whether a visitor takes stretches of short codes through stretch() (below).
+template <class Visitor>
+constexpr bool takesStretch() {
+    if constexpr (requires { Visitor::TAKES_STRETCH; }) {
+        return Visitor::TAKES_STRETCH;
+    } else {
+        return false;
+    }
+}
+
 // Walks one line's codes in [p, end) until they have covered `stop` pixels
 // (stop <= width), telling the visitor what they draw. Bytes from end up to
 // readEnd (at or after end) may be looked at, never taken for codes: a look
@@ -87,6 +97,11 @@ inline __m128i byteLimit(uint32_t limit) {
 //   v.skip(n, count)                     count transparent pixels
 //   v.setBase(base)                      a switch code
 //
+// A visitor whose TAKES_STRETCH is true gets each stretch of short codes
+// through v.stretch(codes, most, base, n, nLiterals) instead: it paints the
+// leading codes at `codes`, at most `most` and the first a short one, that
+// are at most nLiterals (skip codes and literals naming entries below
+// nEntries) and returns how many they are.
 // A visitor whose LONE_CODES is true gets a short code followed by a long one
 // through literal() or skip() rather than shortCodes().
 // A visitor whose NEEDS_LOOK is true gets shortCodes() only with at least 16
@@ -115,41 +130,58 @@ LineWalk walkLine(const uint8_t* p, const uint8_t* end, const uint8_t* readEnd, 
         // literals.
         const auto avail = static_cast<size_t>(end - p);
         const uint32_t most = avail < stop - n ? static_cast<uint32_t>(avail) : stop - n;
-        const bool bLook = readEnd - p >= 16;
-        const bool bStretch =
-            Visitor::LONE_CODES ? most > 1 && p[0] <= nLiterals && p[1] <= nLiterals : most > 0;
-        if (bStretch && (bLook || !Visitor::NEEDS_LOOK)) {
-            uint32_t nLooked;
-            uint32_t nShort;
-#ifdef RLE565_WALK_SSE2
-            if (bLook) {
-                nLooked = most < 16 ? most : 16;
-                nShort = shortCodesAhead(p, literalLimit, nLooked);
-            } else
-#endif
-            {
-                nLooked = Visitor::NEEDS_LOOK && most > 16 ? 16 : most;
-                nShort = shortCodesAt(p, nLooked, nLiterals);
-            }
-            if (nShort > 0) {
-                v.shortCodes(p, nShort, base, n);
+        if constexpr (takesStretch<Visitor>()) {
+            // The visitor tells the stretch's codes apart itself as it
+            // paints them: one pass over them instead of a count and then a
+            // paint (a speed-only loop of the drawing runtime built for
+            // size; its rule is shortCodesAt()'s).
+            if (most > 0 && *p <= nLiterals) {
+                const uint32_t nShort = v.stretch(p, most, base, n, nLiterals);
                 p += nShort;
                 n += nShort;
+                // Unless the stretch took all there was, a longer code follows.
+                if (nShort == most) continue;
             }
-            // Unless the stretch filled the look, a longer code follows: it
-            // is read at once, without looking again.
-            if (n >= stop || (nShort == nLooked && p != end)) continue;
+        } else {
+            const bool bLook = readEnd - p >= 16;
+            const bool bStretch =
+                Visitor::LONE_CODES ? most > 1 && p[0] <= nLiterals && p[1] <= nLiterals : most > 0;
+            if (bStretch && (bLook || !Visitor::NEEDS_LOOK)) {
+                uint32_t nLooked;
+                uint32_t nShort;
+#ifdef RLE565_WALK_SSE2
+                if (bLook) {
+                    nLooked = most < 16 ? most : 16;
+                    nShort = shortCodesAhead(p, literalLimit, nLooked);
+                } else
+#endif
+                {
+                    nLooked = Visitor::NEEDS_LOOK && most > 16 ? 16 : most;
+                    nShort = shortCodesAt(p, nLooked, nLiterals);
+                }
+                if (nShort > 0) {
+                    v.shortCodes(p, nShort, base, n);
+                    p += nShort;
+                    n += nShort;
+                }
+                // Unless the stretch filled the look, a longer code follows:
+                // it is read at once, without looking again.
+                if (n >= stop || (nShort == nLooked && p != end)) continue;
+            }
         }
         if (p == end) return {RLE565_ERR_TOO_FEW, n};
         const uint8_t c = *p++;
         // The most frequent code first, tested with one comparison. For a
         // painter, which takes short codes ahead of a long one as they come,
         // a long code is as frequent: it is told apart first.
+        // A visitor that takes stretches has taken every short code before
+        // this one: none is left to tell apart here.
         const bool bLong = Visitor::LONE_CODES && c > CODE_LITERAL_MAX;
-        if (!bLong && c - 1u < nLiterals) {
+        const bool bShort = !takesStretch<Visitor>() && !bLong;
+        if (bShort && c - 1u < nLiterals) {
             v.literal(base + c, n);
             ++n;
-        } else if (!bLong && c == CODE_SKIP) {
+        } else if (bShort && c == CODE_SKIP) {
             v.skip(n, 1);
             ++n;
         } else if (!bLong && c <= CODE_LITERAL_MAX) {

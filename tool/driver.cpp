@@ -85,6 +85,17 @@ bool withMemory(Fn&& fn) {
     }
 }
 
+// Whether writing to `output` would write into the stream `input` was read
+// from: a pipe, FIFO or device named twice (in place, or as /dev/stdin and
+// the pipe behind it). A FIFO would wait for a reader forever and a pipe
+// would take its own output back, so such an output is a failed write.
+bool writesIntoInput(const char* input, const char* output) {
+    struct stat in {};
+    struct stat to {};
+    return ::stat(input, &in) == 0 && ::stat(output, &to) == 0 && !S_ISREG(in.st_mode) &&
+           in.st_dev == to.st_dev && in.st_ino == to.st_ino;
+}
+
 int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
     std::unique_ptr<Image> image;
     EncodeResult result = EncodeResult::Written;
@@ -92,12 +103,16 @@ int runToRle(const Arguments& args, DriverState& state, std::FILE* out) {
     CheckFailure failure;
     bool loaded = true;
     const bool enough = withMemory([&] {
-        image = loadImage(args.input, state.errorText);
+        image = loadImageToConvert(args.input, state.errorText, nullptr);
         if (!image) {
             loaded = false;
             return;
         }
         if (image->isRle()) return;
+        if (writesIntoInput(args.input, outputPath)) {
+            result = EncodeResult::WriteFailed;
+            return;
+        }
         result = convertToRle(*image, outputTarget(outputPath), state.bMultipal, state.nColors,
                               &failure);
     });
@@ -158,7 +173,8 @@ int runToBmp(const Arguments& args, DriverState& state, std::FILE* out) {
     const bool enough = withMemory([&] {
         image = loadImage(args.input, state.errorText);
         if (!image || !image->isRle()) return;
-        written = convertRleToBmp(*image, outputTarget(outputPath));
+        written = !writesIntoInput(args.input, outputPath) &&
+                  convertRleToBmp(*image, outputTarget(outputPath));
     });
     if (!enough) {
         std::fprintf(out, "out of memory\n");
@@ -227,14 +243,16 @@ bool convertListEntry(const char* name, DriverState& state, ListLog& log, CheckF
     EncodeResult result = EncodeResult::Written;
     const bool enough = withMemory([&] {
         int mode = -1;
-        image = loadImage(name, state.errorText, &mode);
+        image = loadImageToConvert(name, state.errorText, &mode);
         if (image && !image->isRle()) {
             // The RLE file takes the place of the file just read, with its
             // permissions; when the umask would take bits away from them,
             // the output file looks them up and sets them itself.
             if (mode >= 0 && (mode & state.umask) != 0) mode = -1;
-            result = convertToRle(*image, outputTarget(name, mode), state.bMultipal, state.nColors,
-                                  &failure);
+            result = writesIntoInput(name, name)
+                         ? EncodeResult::WriteFailed
+                         : convertToRle(*image, outputTarget(name, mode), state.bMultipal,
+                                        state.nColors, &failure);
         }
     });
     if (!enough) {

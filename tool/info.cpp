@@ -14,6 +14,7 @@
 
 #include "info_report.h"
 #include "info_swatch.h"
+#include "text_escape.h"
 
 namespace rle565 {
 
@@ -76,7 +77,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options, std::FI
             std::fprintf(out, "rle565-info %s\n", RLE565_VERSION);
             return 0;
         } else {
-            std::fprintf(err, "rle565-info: unknown option '%s'\n", arg);
+            std::fprintf(err, "rle565-info: unknown option '%s'\n", terminalText(arg).c_str());
             return 1;
         }
     }
@@ -100,7 +101,7 @@ bool isMultipal(const FileReport& r) {
 }
 
 void printText(const char* name, const FileReport& r, std::FILE* out) {
-    std::fprintf(out, "%s\n", name);
+    std::fprintf(out, "%s\n", terminalText(name).c_str());
     if (r.kind == FileKind::Rle) {
         std::fprintf(out, "  kind         RLE, %s, %s\n",
                      isMultipal(r) ? "multi-palette" : "single palette",
@@ -141,6 +142,10 @@ void printText(const char* name, const FileReport& r, std::FILE* out) {
     std::fprintf(out,
                  "  file size    %" PRIu64 " bytes, %.2f%% of %" PRIu64 " bytes as a %u-bit BMP\n",
                  r.fileSize, 100.0 * share(r.fileSize, r.bmpSize), r.bmpSize, unsigned{r.bmpDepth});
+    if (r.nUnusedBytes > 0) {
+        std::fprintf(out, "  unused       %" PRIu64 " bytes after the last line's codes\n",
+                     r.nUnusedBytes);
+    }
     if (r.fault.empty()) {
         std::fprintf(out, "  sound        yes\n");
     } else if (r.faultLine >= 0) {
@@ -149,26 +154,6 @@ void printText(const char* name, const FileReport& r, std::FILE* out) {
     } else {
         std::fprintf(out, "  sound        no, %s\n", r.fault.c_str());
     }
-}
-
-// A JSON string: quotes, backslashes and control characters escaped; other
-// bytes, UTF-8 included, pass as they are.
-std::string jsonString(const char* text) {
-    std::string quoted = "\"";
-    for (const char* p = text; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += *p;
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned{c});
-            quoted += escape;
-        } else {
-            quoted += *p;
-        }
-    }
-    return quoted + "\"";
 }
 
 // Appends one key and its already formatted value to a JSON object.
@@ -259,6 +244,7 @@ void printJson(const char* name, const FileReport& r, std::FILE* out) {
     json.add("bmp_size", r.bmpSize);
     json.add("bmp_depth", std::uint64_t{r.bmpDepth});
     json.addShare("size_ratio", share(r.fileSize, r.bmpSize));
+    if (r.kind == FileKind::Rle && r.bCounted) json.add("unused_bytes", r.nUnusedBytes);
     json.addBool("sound", r.fault.empty());
     if (!r.fault.empty()) {
         json.addText("error", r.error.c_str());
@@ -270,13 +256,14 @@ void printJson(const char* name, const FileReport& r, std::FILE* out) {
 
 // The one line on the error stream for a file that does not load.
 void printError(const char* name, const FileReport& r, std::FILE* err) {
+    const std::string shown = terminalText(name);
     if (r.fault.empty()) {
-        std::fprintf(err, "%s: %s\n", name, r.error.c_str());
+        std::fprintf(err, "%s: %s\n", shown.c_str(), r.error.c_str());
     } else if (r.faultLine >= 0) {
-        std::fprintf(err, "%s: %s: %s (line %" PRId32 ")\n", name, r.error.c_str(), r.fault.c_str(),
-                     r.faultLine);
+        std::fprintf(err, "%s: %s: %s (line %" PRId32 ")\n", shown.c_str(), r.error.c_str(),
+                     r.fault.c_str(), r.faultLine);
     } else {
-        std::fprintf(err, "%s: %s: %s\n", name, r.error.c_str(), r.fault.c_str());
+        std::fprintf(err, "%s: %s: %s\n", shown.c_str(), r.error.c_str(), r.fault.c_str());
     }
 }
 
@@ -284,18 +271,25 @@ void printError(const char* name, const FileReport& r, std::FILE* err) {
 bool writeSwatch(const char* name, const FileReport& r, const char* swatchPath, std::FILE* err) {
     if (!r.error.empty()) return false;  // already reported
     if (r.kind != FileKind::Rle) {
-        std::fprintf(err, "%s: no palette to draw, not an RLE file\n", name);
+        std::fprintf(err, "%s: no palette to draw, not an RLE file\n", terminalText(name).c_str());
         return false;
     }
+    std::size_t nRowsLeft = 0;
     const std::optional<Image> swatch =
-        drawSwatch(*r.image, isMultipal(r) ? r.palettes : std::vector<PaletteUse>{});
+        drawSwatch(*r.image, isMultipal(r) ? r.palettes : std::vector<PaletteUse>{}, &nRowsLeft);
     if (!swatch) {
-        std::fprintf(err, "%s: no palette entries to draw\n", name);
+        std::fprintf(err, "%s: no palette entries to draw\n", terminalText(name).c_str());
         return false;
     }
     if (!writeBmp(*swatch, swatchPath)) {
-        std::fprintf(err, "%s: failed to write file\n", swatchPath);
+        std::fprintf(err, "%s: failed to write file\n", terminalText(swatchPath).c_str());
         return false;
+    }
+    if (nRowsLeft > 0) {
+        // A note, not a failure: the swatch shows the first rows.
+        std::fprintf(err, "%s: the swatch shows the first %zu rows; %zu more %s left out\n",
+                     terminalText(swatchPath).c_str(), SWATCH_MAX_ROWS, nRowsLeft,
+                     isMultipal(r) ? "palettes are" : "rows of entries are");
     }
     return true;
 }
@@ -325,7 +319,7 @@ bool reportFile(const char* name, const Options& options, std::FILE* out, std::F
         try {
             bOk = writeSwatch(name, report, options.swatchPath, err) && bOk;
         } catch (const std::bad_alloc&) {
-            std::fprintf(err, "%s: out of memory\n", options.swatchPath);
+            std::fprintf(err, "%s: out of memory\n", terminalText(options.swatchPath).c_str());
             bOk = false;
         }
     }

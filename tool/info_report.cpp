@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace rle565 {
 
@@ -51,6 +53,9 @@ void countRlePixels(const Image& image, FileReport& report) {
     report.nPixels =
         static_cast<std::uint64_t>(image.width) * static_cast<std::uint64_t>(image.height);
     report.bCounted = true;
+    // The file may have been read only as far as its lines go.
+    const std::uint64_t used = RLE_HEADER_SIZE + use.nUsedBytes;
+    report.nUnusedBytes = report.fileSize > used ? report.fileSize - used : 0;
     if ((report.flagsWord & RLE_MULTIPAL) != 0)
         report.palettes = paletteSizes(std::move(use.bases), nEntries);
 }
@@ -244,36 +249,193 @@ std::vector<PaletteUse> paletteSizes(std::vector<std::uint32_t> bases, std::uint
     return palettes;
 }
 
+namespace {
+
+// The bytes a stream hands to its reader, counted, and the first of them
+// kept for describing the file: the first MiB, or all of an RLE file, whose
+// damage report needs every line.
+class StreamTee {
+public:
+    explicit StreamTee(int fd) : fd_(fd) {}
+    StreamTee(const StreamTee&) = delete;
+    StreamTee& operator=(const StreamTee&) = delete;
+
+    std::FILE* open() { return ::fopencookie(this, "rb", {readSome, nullptr, nullptr, nullptr}); }
+    std::uint64_t total() const { return total_; }
+    std::span<const std::uint8_t> kept() const { return kept_; }
+
+private:
+    static ssize_t readSome(void* cookie, char* out, std::size_t size) {
+        auto* tee = static_cast<StreamTee*>(cookie);
+        ssize_t got = 0;
+        do {
+            got = ::read(tee->fd_, out, size);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) return got;
+        tee->total_ += static_cast<std::uint64_t>(got);
+        const bool bRle = tee->kept_.size() >= 2 && tee->kept_[0] == 'R' && tee->kept_[1] == 'L';
+        const std::size_t room = bRle || tee->kept_.size() < 2
+                                     ? SIZE_MAX
+                                     : KEPT_HEAD - std::min(KEPT_HEAD, tee->kept_.size());
+        const std::size_t n = std::min(static_cast<std::size_t>(got), room);
+        tee->kept_.insert(tee->kept_.end(), out, out + n);
+        return got;
+    }
+
+    static constexpr std::size_t KEPT_HEAD = 1 << 20;
+    int fd_;
+    std::uint64_t total_ = 0;
+    std::vector<std::uint8_t> kept_;
+};
+
+// Files above this size are not read whole unless they are RLE files.
+constexpr std::uint64_t LARGE_FILE = 1 << 20;
+
+// The report of an image file held in `bytes` (the whole file, or as much as
+// describing it needs when `image` was loaded from the file itself).
+void reportImage(std::span<const std::uint8_t> bytes, FileReport& report) {
+    if (recogniseFormat(bytes) == FileFormat::Png) {
+        fillPng(bytes, report);
+    } else if (recogniseFormat(bytes) == FileFormat::Gif) {
+        fillGif(report);
+    } else {
+        fillBmp(bytes, report);
+    }
+    report.fit = judgeFit(*report.image);
+    report.bJudged = true;
+}
+
+// Reads up to `size` bytes at offset 0; what arrived.
+std::vector<std::uint8_t> readHead(int fd, std::uint64_t size) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got =
+            ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+// How much of a large image file describing it takes: a BMP's headers, the
+// chunks of a PNG file before its image data.
+std::uint64_t describedExtent(int fd, std::span<const std::uint8_t> magic, std::uint64_t size) {
+    constexpr std::uint64_t HEADERS = 1 << 16;
+    if (recogniseFormat(magic) != FileFormat::Png) return std::min(size, HEADERS);
+    std::uint64_t at = 8;  // past the signature
+    for (;;) {
+        const std::vector<std::uint8_t> chunk = [&] {
+            std::vector<std::uint8_t> b(8);
+            const ssize_t got = ::pread(fd, b.data(), 8, static_cast<off_t>(at));
+            b.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+            return b;
+        }();
+        if (chunk.size() < 8) return std::min(size, at + 8);
+        const std::uint64_t length =
+            std::uint64_t{chunk[0]} << 24 | chunk[1] << 16 | chunk[2] << 8 | chunk[3];
+        if (std::memcmp(&chunk[4], "IDAT", 4) == 0) return std::min(size, at + 8);
+        at += 12 + length;
+        if (at >= size) return size;
+    }
+}
+
+// A regular file too large to read whole: the image is loaded by the
+// readers, which read only what it takes, and only the headers are read for
+// describing it; an RLE file is read as far as its lines' codes go.
+bool inspectLargeFile(const char* path, int fd, FileReport& report) {
+    const std::vector<std::uint8_t> head = readHead(fd, 8);
+    const std::span<const std::uint8_t> first(head);
+    // An RLE file is read as far as its lines' codes go, unless it is too
+    // large to load at all, which the loader says without reading it.
+    if (recogniseFormat(first) == FileFormat::Rle &&
+        report.fileSize - RLE_HEADER_SIZE <= UINT32_MAX)
+        return false;
+    ErrorText errorText{};
+    report.image = loadImage(path, errorText);
+    if (!report.image) {
+        report.error = errorText.data();
+        return true;
+    }
+    const std::vector<std::uint8_t> described =
+        readHead(fd, describedExtent(fd, first, report.fileSize));
+    reportImage(described, report);
+    return true;
+}
+
+}  // namespace
+
 FileReport inspectFile(const char* path) {
     FileReport report;
     ErrorText errorText{};
-    // Read once, so that a pipe or FIFO is described by what it sends.
-    std::optional<FileBytes> file = readImageFile(path, report.fileSize);
-    if (!file) {
+    {
+        // Large regular files are read only as far as they need. Anything
+        // else is opened once, below: a FIFO's writer meets one reader.
+        struct stat named;
+        const bool bLarge = ::stat(path, &named) == 0 && S_ISREG(named.st_mode) &&
+                            static_cast<std::uint64_t>(named.st_size) > LARGE_FILE;
+        const int fd = bLarge ? ::open(path, O_RDONLY | O_CLOEXEC) : -1;
+        struct stat info;
+        if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+            static_cast<std::uint64_t>(info.st_size) > LARGE_FILE) {
+            report.fileSize = static_cast<std::uint64_t>(info.st_size);
+            const bool bDone = inspectLargeFile(path, fd, report);
+            ::close(fd);
+            if (bDone) return report;
+            report = FileReport{};
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    // Opened once, so that a pipe or FIFO is described by what it sends.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         report.error = "failed to open file";
         return report;
     }
-    const std::span<const std::uint8_t> bytes = file->view();
+    struct stat info;
+    std::optional<FileBytes> file;
+    StreamTee tee(fd);
+    std::span<const std::uint8_t> bytes;
+    try {
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+            // A regular file may be opened again, and is read whole.
+            file = readImageFile(path, report.fileSize);
+            if (!file) {
+                ::close(fd);
+                report.error = "failed to open file";
+                return report;
+            }
+            bytes = file->view();
+            report.image = loadImageFromMemory(bytes, errorText);
+        } else {
+            // A stream is parsed as it arrives, so a broken one ends at its
+            // first bad byte; the bytes it sent are kept for describing it.
+            std::FILE* stream = tee.open();
+            if (stream) {
+                report.image = loadImageFromStream(stream, errorText);
+                std::fclose(stream);
+            }
+            report.fileSize = tee.total();
+            bytes = tee.kept();
+        }
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
 
-    report.image = loadImageFromMemory(bytes, errorText);
     if (report.image && report.image->isRle()) {
         fillRleHeader(*report.image, report);
         countRlePixels(*report.image, report);
         return report;
     }
     if (report.image) {
-        if (recogniseFormat(bytes) == FileFormat::Png) {
-            fillPng(bytes, report);
-        } else if (recogniseFormat(bytes) == FileFormat::Gif) {
-            fillGif(report);
-        } else {
-            fillBmp(bytes, report);
-        }
-        report.fit = judgeFit(*report.image);
-        report.bJudged = true;
+        reportImage(bytes, report);
         return report;
     }
-
     report.error = errorText.data();
     // The loader only says that the structure is broken; the same check run
     // again says where.

@@ -59,6 +59,7 @@ struct FileReport {
 
     // Pixel statistics, for files that loaded.
     bool bCounted = false;
+    std::uint64_t nUnusedBytes = 0;  // RLE: bytes after the last line's codes
     std::uint64_t nPixels = 0;
     std::uint64_t nTransparent = 0;  // skipped, or alpha 0, or the colour key without alpha
     std::uint64_t nPartial = 0;      // alpha 1 to 31

@@ -37,29 +37,35 @@ void drawCell(Image& swatch, std::int32_t column, std::int32_t row, std::uint16_
 
 }  // namespace
 
-std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>& palettes) {
+std::optional<Image> drawSwatch(const Image& rle, const std::vector<PaletteUse>& palettes,
+                                std::size_t* nRowsLeft) {
     const std::uint32_t nEntries = rle.paletteSize;
     std::vector<std::vector<std::uint32_t>> rows;
+    std::size_t nRows = 0;
     if (palettes.empty()) {
-        for (std::uint32_t e = 0; e < nEntries; ++e) {
+        nRows = (std::size_t{nEntries} + SWATCH_COLUMNS - 1) / SWATCH_COLUMNS;
+        for (std::uint32_t e = 0; e < nEntries && rows.size() <= SWATCH_MAX_ROWS; ++e) {
             if (e % SWATCH_COLUMNS == 0) rows.emplace_back();
             rows.back().push_back(e);
         }
     } else {
+        nRows = palettes.size();
         for (const PaletteUse& pal : palettes) {
+            if (rows.size() == SWATCH_MAX_ROWS) break;
             std::vector<std::uint32_t>& row = rows.emplace_back();
-            for (std::uint32_t k = 1; k <= pal.size; ++k) row.push_back(pal.base + k);
+            const std::uint32_t size = std::min(pal.size, SWATCH_MAX_LOCAL);
+            for (std::uint32_t k = 1; k <= size; ++k) row.push_back(pal.base + k);
         }
     }
+    if (rows.size() > SWATCH_MAX_ROWS) rows.resize(SWATCH_MAX_ROWS);
+    if (nRowsLeft) *nRowsLeft = nRows - rows.size();
     std::size_t nColumns = 0;
     for (const auto& row : rows) nColumns = std::max(nColumns, row.size());
     if (nColumns == 0) return std::nullopt;
 
-    // Both sides fit 32 bits (at most 65536 rows or columns of 16 pixels), so
-    // their product fits 64.
+    // At most 255 columns and 64 rows of 16 pixels.
     const std::uint64_t width = std::uint64_t{nColumns} * SWATCH_CELL;
     const std::uint64_t height = std::uint64_t{rows.size()} * SWATCH_CELL;
-    if (width > INT32_MAX || height > INT32_MAX || width * height > UINT32_MAX) return std::nullopt;
 
     Image swatch;
     swatch.width = static_cast<std::int32_t>(width);

@@ -77,7 +77,8 @@ def stack_use(directory):
         own = sizes.get(node, (0, ""))[0]
         return own + max([deepest(n, seen + (node,)) for n in edges.get(node, ())] or [0])
 
-    result = {"draw": deepest("rle565_draw"), "open": deepest("rle565_sprite_open")}
+    result = {"draw": deepest("rle565_draw"), "draw_ex": deepest("rle565_draw_ex"),
+              "open": deepest("rle565_sprite_open")}
     # Each painter's own path: from rle565_draw through rle565_draw_ex to the
     # painting function of its mode, with a table of its own or without one
     # (a prepared palette, or the file's palette for colour-key sprites).
@@ -93,9 +94,14 @@ def stack_use(directory):
     return result
 
 
-def text_size(directory):
+def text_size(directory, name="size.txt"):
+    """The text (code and read-only data) of the objects a size listing names,
+    or None when there is none."""
+    path = os.path.join(directory, name)
+    if not os.path.exists(path):
+        return None
     total = 0
-    for line in open(os.path.join(directory, "size.txt")).readlines()[1:]:
+    for line in open(path).readlines()[1:]:
         total += int(line.split()[0])
     return total
 
@@ -143,10 +149,16 @@ def main():
         modes = ", ".join("%s %d" % (m.lower(), stack[m])
                           for m in ("COPY without table", "COPY", "BLEND without table", "BLEND",
                                     "ALPHA without table", "ALPHA") if m in stack)
-        print("\nStack, deepest path: rle565_draw %d bytes%s; rle565_sprite_open %d bytes. "
-              "Runtime text: %d bytes." %
-              (stack["draw"], " (" + modes + ")" if modes else "", stack["open"],
-               text_size(directory)))
+        print("\nStack, deepest path: rle565_draw %d bytes%s; rle565_draw_ex %d bytes; "
+              "rle565_sprite_open %d bytes. Runtime text: %d bytes." %
+              (stack["draw"], " (" + modes + ")" if modes else "", stack["draw_ex"],
+               stack["open"], text_size(directory)))
+        linked = [(entry, text_size(directory, "size-%s.txt" % entry))
+                  for entry in ("rle565_draw", "rle565_draw_ex")]
+        if all(size is not None for _, size in linked):
+            print("Linked with --gc-sections, a firmware takes %s." %
+                  " and ".join("%d bytes with rle565_sprite_open and %s" % (size, entry)
+                               for entry, size in linked))
     print("\nframes: %s" % ("all identical" if ok else "FAILED"))
     return 0 if ok else 1
 

@@ -6,6 +6,7 @@
 
 #include <rle565/image.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -70,18 +71,33 @@ class CodeBytes {
 public:
     virtual std::span<const std::uint8_t> take(std::size_t count) = 0;
     virtual bool missing() const = 0;
+    // The bytes of the file read so far, headers included.
+    virtual std::uint64_t bytesRead() const = 0;
 
 protected:
     ~CodeBytes() = default;
 };
 
+// Turns a plane of `height` lines of `width` values, held in file order,
+// upside down: BMP files keep their bottom line first unless the height is
+// negative.
+template <class T>
+void turnOver(std::vector<T>& plane, std::size_t width, std::size_t height) {
+    T* p = plane.data();
+    for (std::size_t a = 0, b = height; a + 1 < b; ++a, --b)
+        std::swap_ranges(p + a * width, p + (a + 1) * width, p + (b - 1) * width);
+}
+
 // Draws a BI_RLE8 (bitCount 8) or BI_RLE4 (bitCount 4) bitmap into the
 // image's pixels, which it sizes itself, growing them with the lines the
 // codes reach; undrawn places hold the colour key. Lines run bottom-up unless
 // bTopDown. Pixels past a line's end or below the last line are dropped.
-// False when the codes run past the file before the end-of-bitmap code.
-[[nodiscard]] bool decodeBmpRle(CodeBytes& in, std::uint16_t bitCount,
-                                const std::array<std::uint16_t, 256>& lut, bool bTopDown,
-                                Image& image);
+// Corrupt when the codes run past the file before the end-of-bitmap code,
+// TooLarge when they would leave more of the picture undrawn than the bytes
+// read so far may stand for (withinFileShare).
+enum class RleDecode { Done, Corrupt, TooLarge };
+[[nodiscard]] RleDecode decodeBmpRle(CodeBytes& in, std::uint16_t bitCount,
+                                     const std::array<std::uint16_t, 256>& lut, bool bTopDown,
+                                     Image& image);
 
 }  // namespace rle565::detail

@@ -297,6 +297,15 @@ void sizePlane(std::vector<T>& plane, std::size_t count) {
     plane.resize(count);
 }
 
+// Grows a plane to `count` values, by doubling, so that each row is copied
+// a few times at most.
+template <class T>
+void growPlane(std::vector<T>& plane, std::size_t count) {
+    if (plane.size() >= count) return;
+    plane.reserve(std::max(count, plane.size() * 2));
+    plane.resize(count);
+}
+
 std::unique_ptr<Image> fail(ErrorText& errorText, const char* text) {
     setError(errorText, text);
     return nullptr;
@@ -326,12 +335,18 @@ MaskPlace placeMasks(const BmpHeader& h) {
 template <class Source>
 class SourceCodes final : public detail::CodeBytes {
 public:
-    explicit SourceCodes(Source& in) : in_(in) {}
-    std::span<const std::uint8_t> take(std::size_t count) override { return in_.take(count); }
+    // The codes start `start` bytes into the file.
+    SourceCodes(Source& in, std::uint64_t start) : in_(in), read_(start) {}
+    std::span<const std::uint8_t> take(std::size_t count) override {
+        read_ += count;
+        return in_.take(count);
+    }
     bool missing() const override { return in_.missing(); }
+    std::uint64_t bytesRead() const override { return read_; }
 
 private:
     Source& in_;
+    std::uint64_t read_;
 };
 
 // The masks in the bytes where the file keeps them, red first.
@@ -424,21 +439,37 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
         // The decoder grows the plane with the lines its codes reach.
         if (in.missing()) return fail(errorText, ERROR_TRUNCATED);
         in.skip(rowsStart - tableEnd);
-        SourceCodes<Source> codes(in);
-        if (!detail::decodeBmpRle(codes, h.bitCount, lut, bTopDown, *image))
-            return fail(errorText, ERROR_RLE);
-        return image;
+        SourceCodes<Source> codes(in, rowsStart);
+        switch (detail::decodeBmpRle(codes, h.bitCount, lut, bTopDown, *image)) {
+            case detail::RleDecode::Done:
+                return image;
+            case detail::RleDecode::Corrupt:
+                return fail(errorText, ERROR_RLE);
+            case detail::RleDecode::TooLarge:
+                break;
+        }
+        return fail(errorText, ERROR_TOO_LARGE);
     }
-    // Plain rows: the file's size has been checked against them (or, for a
-    // stream read whole, the bytes are all there), so the plane can be filled.
-    sizePlane(image->pixels, *nPixels);
-    if (image->bAlpha) sizePlane(image->alpha, *nPixels);
+    // Plain rows. When the file's size has been checked against them, the
+    // planes are sized at once; a stream that cannot tell its length (a pipe)
+    // grows them with the rows that arrive, in file order, and stops at the
+    // first short one, so that a header alone costs nothing.
+    const bool bGrow = !nRemaining;
+    if (!bGrow) {
+        sizePlane(image->pixels, *nPixels);
+        if (image->bAlpha) sizePlane(image->alpha, *nPixels);
+    }
     if (rowsBytes > 0) {
         in.skip(rowsStart - tableEnd);
         for (std::uint32_t r = 0; r < height; ++r) {
-            const std::uint32_t y = bTopDown ? r : height - 1 - r;
+            const std::uint32_t y = bTopDown || bGrow ? r : height - 1 - r;
             const std::size_t first = std::size_t{y} * width;
             const auto row = in.take(static_cast<std::size_t>(r + 1 < height ? rowSize : rowData));
+            if (bGrow) {
+                if (in.missing()) break;
+                growPlane(image->pixels, first + width);
+                if (image->bAlpha) growPlane(image->alpha, first + width);
+            }
             std::uint16_t* out = image->pixels.data() + first;
             std::uint8_t* alpha = image->bAlpha ? image->alpha.data() + first : nullptr;
             if (layout && h.bitCount == 16) {
@@ -468,6 +499,14 @@ std::unique_ptr<Image> readBmpFrom(Source& in, ErrorText& errorText) {
     // A stream that cannot tell its length is checked as it is read, and so
     // is a file that shrank while it was read: every short read is refused.
     if (in.missing()) return fail(errorText, ERROR_TRUNCATED);
+    if (bGrow) {
+        growPlane(image->pixels, *nPixels);
+        if (image->bAlpha) growPlane(image->alpha, *nPixels);
+        if (!bTopDown) {
+            detail::turnOver(image->pixels, width, height);
+            if (image->bAlpha) detail::turnOver(image->alpha, width, height);
+        }
+    }
     return image;
 }
 

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "formats/bmp_pixels.h"
+#include "formats/image_limits.h"
 
 namespace rle565::detail {
 
@@ -19,8 +20,9 @@ constexpr std::uint8_t ESCAPE_DELTA = 2;
 // that claims a large picture costs nothing until codes fill it.
 class Pen {
 public:
-    Pen(Image& image, bool bTopDown)
-        : image_(image),
+    Pen(Image& image, bool bTopDown, const CodeBytes& in)
+        : in_(in),
+          image_(image),
           width_(static_cast<std::uint64_t>(image.width)),
           height_(static_cast<std::uint64_t>(image.height)),
           bTopDown_(bTopDown) {
@@ -34,7 +36,7 @@ public:
         const std::uint64_t x = x_;
         x_ += count;
         if (line_ >= height_ || x >= width_) return {nullptr, 0};
-        reach(line_ + 1);
+        if (!reach(line_ + 1)) return {nullptr, 0};
         std::uint16_t* out = image_.pixels.data() + static_cast<std::size_t>(line_ * width_ + x);
         return {out, static_cast<std::size_t>(std::min(count, width_ - x))};
     }
@@ -48,32 +50,40 @@ public:
     }
     // The end of the bitmap: lines no code reached are transparent; lines
     // go to their places, top line first.
-    void finish() {
-        reach(height_);
-        // An image of no lines, or of one, has nothing to turn over.
-        if (bTopDown_ || height_ < 2) return;
-        std::uint16_t* p = image_.pixels.data();
-        const auto w = static_cast<std::size_t>(width_);
-        for (std::uint64_t a = 0, b = height_ - 1; a < b; ++a, --b)
-            std::swap_ranges(p + a * w, p + (a + 1) * w, p + b * w);
+    [[nodiscard]] bool finish() {
+        if (!reach(height_)) return false;
+        if (!bTopDown_)
+            turnOver(image_.pixels, static_cast<std::size_t>(width_),
+                     static_cast<std::size_t>(height_));
+        return true;
     }
+    bool tooLarge() const { return bTooLarge_; }
 
 private:
-    void reach(std::uint64_t lines) {
+    // Grows the plane to its first `lines` lines; false when the bytes read
+    // so far may not stand for that many pixels.
+    bool reach(std::uint64_t lines) {
         lines = std::min(lines, height_);
         const auto size = static_cast<std::size_t>(lines * width_);
-        if (image_.pixels.size() >= size) return;
+        if (image_.pixels.size() >= size) return true;
+        if (!withinFileShare(size, in_.bytesRead())) {
+            bTooLarge_ = true;
+            return false;
+        }
         // Grown by doubling, so each line is copied a few times at most.
         image_.pixels.reserve(std::max(size, image_.pixels.size() * 2));
         image_.pixels.resize(size, COLOR_KEY);
+        return true;
     }
 
+    const CodeBytes& in_;
     Image& image_;
     std::uint64_t width_;
     std::uint64_t height_;
     bool bTopDown_;
     std::uint64_t x_ = 0;
     std::uint64_t line_ = 0;
+    bool bTooLarge_ = false;
 };
 
 // Index i of a run of values packed as the depth packs them: whole bytes, or
@@ -86,13 +96,14 @@ std::uint8_t indexAt(std::span<const std::uint8_t> bytes, std::size_t i, bool bF
 
 }  // namespace
 
-bool decodeBmpRle(CodeBytes& in, std::uint16_t bitCount, const std::array<std::uint16_t, 256>& lut,
-                  bool bTopDown, Image& image) {
+RleDecode decodeBmpRle(CodeBytes& in, std::uint16_t bitCount,
+                       const std::array<std::uint16_t, 256>& lut, bool bTopDown, Image& image) {
     const bool bFour = bitCount == 4;
-    Pen pen(image, bTopDown);
+    Pen pen(image, bTopDown, in);
     for (;;) {
+        if (pen.tooLarge()) return RleDecode::TooLarge;
         const auto code = in.take(2);
-        if (in.missing()) return false;
+        if (in.missing()) return RleDecode::Corrupt;
         const std::uint8_t count = code[0];
         const std::uint8_t value = code[1];
         if (count > 0) {
@@ -108,11 +119,10 @@ bool decodeBmpRle(CodeBytes& in, std::uint16_t bitCount, const std::array<std::u
                 pen.endLine();
                 break;
             case ESCAPE_END_OF_BITMAP:
-                pen.finish();
-                return true;
+                return pen.finish() ? RleDecode::Done : RleDecode::TooLarge;
             case ESCAPE_DELTA: {
                 const auto step = in.take(2);
-                if (in.missing()) return false;
+                if (in.missing()) return RleDecode::Corrupt;
                 pen.move(step[0], step[1]);
                 break;
             }
@@ -120,7 +130,7 @@ bool decodeBmpRle(CodeBytes& in, std::uint16_t bitCount, const std::array<std::u
                 // A literal stretch of `value` indices, padded to a 16-bit boundary.
                 const std::size_t nBytes = bFour ? (value + 1u) / 2 : value;
                 const auto literal = in.take((nBytes + 1) / 2 * 2);
-                if (in.missing()) return false;
+                if (in.missing()) return RleDecode::Corrupt;
                 const auto [out, n] = pen.draw(value);
                 for (std::size_t i = 0; i < n; ++i) out[i] = lut[indexAt(literal, i, bFour)];
                 break;

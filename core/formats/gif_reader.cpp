@@ -31,6 +31,7 @@ struct Source {
     std::span<const std::uint8_t> head;
     std::span<const std::uint8_t> bytes;
     std::FILE* file = nullptr;
+    std::uint64_t nRead = 0;  // bytes handed to giflib so far
 };
 
 int readSource(GifFileType* gif, GifByteType* out, int length) {
@@ -46,6 +47,7 @@ int readSource(GifFileType* gif, GifByteType* out, int length) {
     }
     if (done < wanted && source->file)
         done += std::fread(out + done, 1, wanted - done, source->file);
+    source->nRead += done;
     return static_cast<int>(done);
 }
 
@@ -87,6 +89,7 @@ public:
             if (type != IMAGE_DESC_RECORD_TYPE) return fail(D_GIF_ERR_WRONG_RECORD);
             if (DGifGetImageDesc(gif_) == GIF_ERROR) return fail(gif_->Error);
             if (!drawFrame(control)) return false;
+            if (!reach(height_)) return false;
             Image frame = snapshot();
             onFrame(frame);
             ++nFrames_;
@@ -140,9 +143,26 @@ private:
         }
         width_ = static_cast<std::int32_t>(width);
         height_ = static_cast<std::int32_t>(height);
-        const auto size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-        pixels_.assign(size, COLOR_KEY);
-        alpha_.assign(size, 0);
+        return true;
+    }
+
+    // Grows the canvas to its first `rows` lines, transparent. The canvas
+    // grows with the lines the first frame's codes reach, so that a screen
+    // a header claims costs nothing until the data fills it, and no further
+    // than the bytes read so far may stand for (a screen far larger than its
+    // frames is refused). False after filling errorText.
+    bool reach(std::int64_t rows) {
+        const auto size = static_cast<std::size_t>(std::min<std::int64_t>(rows, height_)) *
+                          static_cast<std::size_t>(width_);
+        if (pixels_.size() >= size) return true;
+        if (!withinFileShare(size, static_cast<const Source*>(gif_->UserData)->nRead)) {
+            setError(errorText_, ERROR_TOO_LARGE);
+            return false;
+        }
+        pixels_.reserve(std::max(size, pixels_.size() * 2));
+        alpha_.reserve(pixels_.capacity());
+        pixels_.resize(size, COLOR_KEY);
+        alpha_.resize(size, 0);
         return true;
     }
 
@@ -188,6 +208,7 @@ private:
             }
             const std::int64_t canvasY = std::int64_t{desc.Top} + y;
             if (canvasY >= height_) continue;
+            if (!reach(canvasY + 1)) return false;
             const std::int32_t right = static_cast<std::int32_t>(
                 std::min<std::int64_t>(desc.Width, std::int64_t{width_} - desc.Left));
             const std::size_t start =
@@ -235,9 +256,13 @@ private:
 
     void dispose(const GraphicsControlBlock& control) {
         const GifImageDesc& desc = gif_->Image;
-        if (control.DisposalMode == DISPOSE_PREVIOUS && savedPixels_.size() == pixels_.size()) {
+        if (control.DisposalMode == DISPOSE_PREVIOUS) {
+            // What was saved before the first frame may not have reached
+            // every line yet.
             pixels_.swap(savedPixels_);
             alpha_.swap(savedAlpha_);
+            pixels_.resize(savedPixels_.size(), COLOR_KEY);
+            alpha_.resize(savedAlpha_.size(), 0);
         } else if (control.DisposalMode == DISPOSE_BACKGROUND) {
             // Restored to the background, which animations take as transparent.
             const std::int64_t bottom =

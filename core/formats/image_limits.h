@@ -16,4 +16,19 @@ inline constexpr bool withinPixelLimit(std::uint64_t width, std::uint64_t height
            width * height <= MAX_IMAGE_PIXELS;
 }
 
+// Codes that leave most of a picture undrawn (a BMP's skip and
+// end-of-bitmap codes, a GIF screen larger than its frames) let a few bytes
+// stand for a huge transparent picture. Such a picture may reach this many
+// pixels per byte of the file read so far, beyond a first megapixel that any
+// file may have: far past what runs of real art reach (a BMP run covers 128
+// pixels a byte at most, GIF codes about 2,700), and far below what would
+// let a small file take gigabytes.
+inline constexpr std::uint64_t PIXELS_PER_FILE_BYTE = 4096;
+inline constexpr std::uint64_t PIXELS_ANY_FILE = std::uint64_t{1} << 20;
+
+// Whether `pixels` may stand for a file of which `bytesRead` were read.
+inline constexpr bool withinFileShare(std::uint64_t pixels, std::uint64_t bytesRead) {
+    return pixels <= PIXELS_ANY_FILE || pixels / PIXELS_PER_FILE_BYTE <= bytesRead;
+}
+
 }  // namespace rle565

@@ -20,8 +20,8 @@ namespace rle565 {
 
 namespace {
 
-constexpr const char* ERROR_HEADER = "RLE header read error";
-constexpr const char* ERROR_READ = "RLE read error";
+constexpr const char* ERROR_HEADER = RLE_ERROR_HEADER;
+constexpr const char* ERROR_READ = RLE_ERROR_READ;
 
 // What indexRleLines reports; an inspector prints these beside the line number.
 constexpr const char* FAULT_NEGATIVE_SIZE = "negative width or height";

@@ -38,7 +38,10 @@
 
 namespace rle565 {
 
-// The load's words for an RLE file whose tables or line codes are unsound.
+// The load's words for an RLE file whose header is cut short, whose data
+// block cannot be read whole, and whose tables or line codes are unsound.
+inline constexpr const char* RLE_ERROR_HEADER = "RLE header read error";
+inline constexpr const char* RLE_ERROR_READ = "RLE read error";
 inline constexpr const char* RLE_ERROR_CORRUPT = "RLE data corrupt";
 
 // The first structural fault of an RLE data block. `line` is the line whose

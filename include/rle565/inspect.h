@@ -81,6 +81,9 @@ struct RleUse {
     std::vector<std::uint64_t> drawn;
     std::uint64_t nSkipped = 0;
     std::vector<std::uint32_t> bases;
+    // The bytes of the data block that the tables and the lines' codes take;
+    // any after them are unused (the loader takes and ignores them).
+    std::uint64_t nUsedBytes = 0;
 };
 RleUse measureRleUse(const Image& image);
 

@@ -16,12 +16,20 @@ namespace rle565 {
 
 // Opens the file by name and loads it; nullptr with the reason in errorText
 // on failure. On success errorText is left as it was. Files that are not
-// regular (pipes, FIFOs, devices) are read whole first, as far as an image file can use them.
+// regular (pipes, FIFOs, devices) are parsed as their bytes arrive (an RLE
+// file is kept whole, as far as one goes).
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText);
 
 // The same, also setting *fileMode to the permission bits of the file read
 // when it is a regular file, else to -1.
 std::unique_ptr<Image> loadImage(const char* path, ErrorText& errorText, int* fileMode);
+
+// The same for a caller that converts plain images: a regular RLE file is
+// not loaded but checked as loadImage() checks it, reading only its header,
+// tables and lines' codes a window at a time, whatever its size. When it
+// would load, the result is an image in RLE form that holds the header's
+// fields and no data block; when not, nullptr with loadImage()'s reason.
+std::unique_ptr<Image> loadImageToConvert(const char* path, ErrorText& errorText, int* fileMode);
 
 // The same from a stream positioned at the file's first byte. The stream stays
 // open; loadImage takes this path for files too large to read whole.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -381,6 +382,54 @@ TEST(ReadBmp, StreamWithoutKnownLength) {
     EXPECT_EQ(loadPiped(cut(file, file.size() - 4)).error, "truncated file");
     EXPECT_EQ(loadPiped(cut(file, 60)).error, "truncated file");
     EXPECT_EQ(loadPiped(BmpBuilder(2, 1, 8).colorsUsed(2).build()).error, "truncated file");
+}
+
+// A file that is cut while it is read: its length, taken first, promises
+// every row, but the bytes stop part way. The read that falls short is
+// refused, however far it got, rather than leaving black rows.
+struct CutFile {
+    const Bytes* bytes;
+    std::size_t promised;  // the length the file claims
+    std::size_t given;     // the bytes it hands out before it ends
+    std::size_t at = 0;
+};
+
+ssize_t readCut(void* cookie, char* out, std::size_t size) {
+    auto* f = static_cast<CutFile*>(cookie);
+    const std::size_t n = std::min(size, f->given > f->at ? f->given - f->at : 0);
+    std::copy_n(f->bytes->data() + f->at, n, out);
+    f->at += n;
+    return static_cast<ssize_t>(n);
+}
+
+int seekCut(void* cookie, off64_t* offset, int whence) {
+    auto* f = static_cast<CutFile*>(cookie);
+    const auto base = whence == SEEK_SET   ? 0
+                      : whence == SEEK_CUR ? static_cast<off64_t>(f->at)
+                                           : static_cast<off64_t>(f->promised);
+    f->at = static_cast<std::size_t>(base + *offset);
+    *offset = static_cast<off64_t>(f->at);
+    return 0;
+}
+
+TEST(ReadBmp, FileCutWhileRead) {
+    BmpBuilder builder(1000, 600, 24);
+    for (int y = 0; y < 600; ++y) builder.row(Bytes(3000, static_cast<std::uint8_t>(y)));
+    const Bytes file = builder.build();
+    for (const std::size_t given : {file.size() / 2, file.size() - 1}) {
+        CutFile cut{&file, file.size(), given};
+        std::FILE* stream = fopencookie(&cut, "rb", {readCut, nullptr, seekCut, nullptr});
+        ASSERT_TRUE(stream);
+        const Loaded loaded = loadStream(stream);
+        std::fclose(stream);
+        EXPECT_FALSE(loaded.image) << given;
+        EXPECT_EQ(loaded.error, "truncated file") << given;
+    }
+    CutFile whole{&file, file.size(), file.size()};
+    std::FILE* stream = fopencookie(&whole, "rb", {readCut, nullptr, seekCut, nullptr});
+    ASSERT_TRUE(stream);
+    EXPECT_TRUE(loadStream(stream).image);
+    std::fclose(stream);
 }
 
 // Files opened by name learn their length from the file system.

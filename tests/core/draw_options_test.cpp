@@ -208,6 +208,40 @@ TEST(DrawOptions, ScalesAlphaByOpacity) {
     }
 }
 
+// Clipping in 32 bits: a target that says it is INT32_MAX pixels wide and
+// high (only its top-left corner is ever reached here), where the room right
+// of or below a place left of or above it passes INT32_MAX. Each flip lands
+// the pixels as on a small target; places at the far ends of int32 draw
+// nothing.
+TEST(DrawOptions, ClipsTargetsAsLargeAsInt32Allows) {
+    const Sprite s = openSprite(makeSprite(7, 9, 6, true, 12));
+    constexpr std::int32_t STRIDE = 16;
+    for (std::uint32_t flags :
+         {0u, RLE565_DRAW_FLIP_X, RLE565_DRAW_FLIP_Y, RLE565_DRAW_FLIP_X | RLE565_DRAW_FLIP_Y}) {
+        const rle565_draw_options o{flags, nullptr, 0, nullptr};
+        for (const std::int32_t x : {-8, -3, 0}) {
+            for (const std::int32_t y : {-5, -2, 0}) {
+                Pixels small(STRIDE * 8, 0x5AA5);
+                Pixels large = small;
+                const rle565_target a{small.data(), nullptr, STRIDE, STRIDE, 8, 0};
+                const rle565_target b{large.data(), nullptr, STRIDE, INT32_MAX, INT32_MAX, 0};
+                rle565_draw_ex(&s.view, &a, x, y, &o);
+                rle565_draw_ex(&s.view, &b, x, y, &o);
+                ASSERT_EQ(large, small) << "at " << x << "," << y << " flags " << flags;
+                ASSERT_NE(small, Pixels(STRIDE * 8, 0x5AA5)) << "at " << x << "," << y;
+            }
+        }
+        Pixels frame(STRIDE * 8, 0x5AA5);
+        const Pixels untouched = frame;
+        const rle565_target t{frame.data(), nullptr, STRIDE, STRIDE, 8, 0};
+        for (const std::int32_t at : {INT32_MIN, INT32_MIN + 5, INT32_MAX - 5, INT32_MAX}) {
+            rle565_draw_ex(&s.view, &t, at, 0, &o);
+            rle565_draw_ex(&s.view, &t, 0, at, &o);
+        }
+        EXPECT_EQ(frame, untouched) << "flags " << flags;
+    }
+}
+
 // Every entry of a full palette as a literal among others, the last one
 // (the highest code a stretch of short codes may hold) at every place of
 // a stretch, with and without the sprite's alpha.

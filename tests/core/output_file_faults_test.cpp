@@ -72,6 +72,61 @@ TEST_F(OutputFileFaults, FailedCloseFailsTheCommit) {
     EXPECT_FALSE(replace("/dev/null", "abc"));
 }
 
+// What the syncs saw: each synced descriptor's kind and, for a file, its
+// bytes and the target's bytes at that moment.
+struct SyncSeen {
+    bool bFolder;
+    Bytes file;
+    Bytes target;
+};
+std::vector<SyncSeen> syncs;
+std::string syncTarget;
+
+int recordSync(int fd) {
+    struct stat info {};
+    ::fstat(fd, &info);
+    SyncSeen seen{S_ISDIR(info.st_mode), {}, readFile(syncTarget)};
+    if (!seen.bFolder) seen.file = readFile("/proc/self/fd/" + std::to_string(fd));
+    syncs.push_back(seen);
+    return ::fsync(fd);
+}
+
+// A replacement reaches the disk before it takes the target's place, and
+// the folder's entry after; a new file that replaces nothing is not synced.
+TEST_F(OutputFileFaults, ReplacementIsSyncedBeforeTheRename) {
+    outputFileCalls.fdatasync = recordSync;
+    outputFileCalls.fsync = recordSync;
+    TempDir dir;
+    syncTarget = dir.file("t.bin");
+    writeFile(syncTarget, {9, 9});
+    syncs.clear();
+    EXPECT_TRUE(replace(syncTarget, "abc"));
+    ASSERT_EQ(syncs.size(), 2u);
+    EXPECT_FALSE(syncs[0].bFolder);
+    EXPECT_EQ(syncs[0].file, (Bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(syncs[0].target, (Bytes{9, 9}));  // not renamed yet
+    EXPECT_TRUE(syncs[1].bFolder);
+    EXPECT_EQ(syncs[1].target, (Bytes{'a', 'b', 'c'}));
+    syncs.clear();
+    EXPECT_TRUE(replace(dir.file("new.bin"), "abc"));
+    EXPECT_TRUE(syncs.empty());
+}
+
+// A sync that fails means the replacement may not survive a power cut: the
+// commit fails and the target stays as it was.
+TEST_F(OutputFileFaults, FailedSyncFailsTheCommit) {
+    outputFileCalls.fdatasync = [](int) {
+        errno = EIO;
+        return -1;
+    };
+    TempDir dir;
+    const std::string target = dir.file("t.bin");
+    writeFile(target, {9, 9});
+    EXPECT_FALSE(replace(target, "abc"));
+    EXPECT_EQ(readFile(target), (Bytes{9, 9}));
+    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
+}
+
 // Without the source's attributes the copy would not be faithful, so a list
 // that cannot be read fails the commit; a file system that has no extended
 // attributes has none to copy.

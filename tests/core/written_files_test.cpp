@@ -143,6 +143,23 @@ TEST(WrittenFiles, ImageMagickRle8) {
     }
 }
 
+// At widths that are not a multiple of four, ImageMagick's RLE8 encoder codes
+// each row's padding bytes as pixels past the line's end: those are dropped,
+// and every file holds the pixels of its uncompressed twin.
+TEST(WrittenFiles, ImageMagickRle8AtOddWidths) {
+    for (const int width : {1, 2, 3, 4, 5, 6, 7, 8, 9, 33, 61, 77}) {
+        const std::string w = std::to_string(width);
+        ErrorText errorText{};
+        const auto image = loadImage(dataPath("rle-widths/rle8-w" + w + ".bmp").c_str(), errorText);
+        ASSERT_TRUE(image) << width << ": " << errorText.data();
+        const auto twin = loadImage(dataPath("rle-widths/plain-w" + w + ".bmp").c_str(), errorText);
+        ASSERT_TRUE(twin) << width << ": " << errorText.data();
+        EXPECT_EQ(image->width, width);
+        EXPECT_EQ(image->height, 5);
+        EXPECT_EQ(image->pixels, twin->pixels) << width;
+    }
+}
+
 // The PNG source, read by the PNG reader, and the 32-bit files written from
 // it agree on every alpha and on every visible colour.
 TEST(WrittenFiles, SourcePngAgreesWithTheBmpFiles) {

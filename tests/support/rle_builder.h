@@ -117,6 +117,26 @@ private:
     Bytes trailing_;
 };
 
+// A multi-palette file of one pixel whose one line switches through
+// nPalettes palettes (the first 1000 entries wide, the others 31) before it
+// draws, over a table of 65535 entries: a few kilobytes that name thousands
+// of palettes.
+inline Bytes manyPalettesFile(int nPalettes) {
+    Bytes line;
+    for (int k = 0; k < nPalettes; ++k) {
+        const int base = k == 0 ? 0 : 1000 + k * 31;
+        line.insert(line.end(), {0xFD, static_cast<std::uint8_t>(base & 0xFF),
+                                 static_cast<std::uint8_t>(base >> 8)});
+    }
+    line.push_back(0x01);  // one pixel of the last palette's entry 1
+    return RleBuilder()
+        .flags(2)
+        .size(1, 1)
+        .palette(std::vector<std::uint16_t>(65535, 0x5555))
+        .line(line)
+        .bytes();
+}
+
 // The record loadRle would make of these bytes, made by hand without any of
 // its checks and without line offsets, for tests that feed damaged data on.
 inline Image recordFromBytes(const Bytes& file) {

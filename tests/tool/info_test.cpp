@@ -9,6 +9,7 @@
 
 #include "bmp_builder.h"
 #include "bytes.h"
+#include "rle_builder.h"
 #include "run_binary.h"
 #include "temp_dir.h"
 
@@ -390,6 +391,162 @@ TEST(Info, ReadsAFifoOnce) {
     run = runIn(dir, {"in.fifo"}, "(: > in.fifo &); timeout 10", RLE565_INFO_BINARY);
     EXPECT_EQ(run.err, "in.fifo: unknown format\n");
     EXPECT_EQ(run.status, 1);
+}
+
+// Names come from outside: in text, control characters and bytes that are
+// not UTF-8 show as \xNN (a backslash as \\), so a name cannot move the
+// cursor or forge a line; printable UTF-8 stays. In JSON every line is valid
+// UTF-8, a stray byte becoming U+FFFD.
+TEST(Info, NamesAreShownSafely) {
+    TempDir dir;
+    const std::string hostile = "a\x1b[2J\nb\\\xff\xc2\x85.rle";
+    const std::string accented = "\xc3\xa9t\xc3\xa9.rle";  // été.rle
+    fileIn(dir, hostile, SINGLE);
+    fileIn(dir, accented, SINGLE);
+    RunResult run = runInfo(dir, {hostile, accented, "missing\x07.rle"});
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
+              "a\\x1B[2J\\x0Ab\\\\\\xFF\\xC2\\x85.rle\n");
+    EXPECT_NE(run.out.find("\n" + accented + "\n"), std::string::npos);
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(run.err, "missing\\x07.rle: failed to open file\n");
+    run = runInfo(dir, {"--json", hostile, accented});
+    const std::string first = run.out.substr(0, run.out.find('\n'));
+    EXPECT_EQ(first.rfind("{\"file\":\"a\\u001b[2J\\u000ab\\\\\\ufffd\\u0085.rle\",", 0), 0u)
+        << first;
+    EXPECT_NE(run.out.find("{\"file\":\"" + accented + "\","), std::string::npos);
+}
+
+// Bytes after the last line's codes load and change nothing, but the
+// inspector says they are there: a header of no lines followed by other
+// bytes is not a plain sound file.
+TEST(Info, SaysWhatBytesNoLineUses) {
+    TempDir dir;
+    const Bytes empty = {0x52, 0x4C, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'j', 'u', 'n', 'k'};
+    RunResult run = runInfo(dir, {fileIn(dir, "e.rle", empty)});
+    EXPECT_NE(run.out.find("\n  unused       4 bytes after the last line's codes\n"
+                           "  sound        yes\n"),
+              std::string::npos)
+        << run.out;
+    Bytes tail = SINGLE;
+    tail.push_back(0xAB);
+    run = runInfo(dir, {"--json", fileIn(dir, "t.rle", tail)});
+    EXPECT_NE(run.out.find(",\"unused_bytes\":1,"), std::string::npos) << run.out;
+    run = runInfo(dir, {"--json", fileIn(dir, "s.rle", SINGLE)});
+    EXPECT_NE(run.out.find(",\"unused_bytes\":0,"), std::string::npos) << run.out;
+}
+
+// A multi-palette file whose lines switch to thousands of palettes draws a
+// swatch of at most 64 rows of 255 cells, and says how many it left out.
+TEST(Info, SwatchStaysSmall) {
+    TempDir dir;
+    constexpr int N_PALETTES = 2048;
+    const Bytes file = manyPalettesFile(N_PALETTES);
+    RunResult run = runInfo(dir, {"--swatch", "sw.bmp", fileIn(dir, "m.rle", file)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "sw.bmp: the swatch shows the first 64 rows; " +
+                           std::to_string(N_PALETTES - 64) + " more palettes are left out\n");
+    const Bytes bmp = readFile(dir.file("sw.bmp"));
+    ASSERT_GE(bmp.size(), 26u);
+    EXPECT_EQ(loadLe32(&bmp[18]), 255u * 16);  // width: 255 cells, the most codes reach
+    EXPECT_EQ(loadLe32(&bmp[22]), 64u * 16);   // height: 64 rows
+}
+
+// An option is text from outside too: the line that refuses it escapes it.
+TEST(Info, UnknownOptionIsShownSafely) {
+    TempDir dir;
+    const RunResult run = runInfo(dir, {"--\x1b]0;owned\x07\n"});
+    EXPECT_EQ(run.err, "rle565-info: unknown option '--\\x1B]0;owned\\x07\\x0A'\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+// Each kind of ill-formed UTF-8 is a U+FFFD a byte; C1 controls, which a
+// terminal may obey when the line is shown, are escaped by their code point;
+// well-formed UTF-8 of two to four bytes stays as it is.
+TEST(Info, JsonStringsAreValidUtf8) {
+    TempDir dir;
+    const std::string name =
+        "\x7f \xc2\x9b "                  // DEL, C1 (CSI)
+        "\xc0\xaf \xe0\x80\xaf "          // overlong forms
+        "\xed\xa0\x80 \xf4\x90\x80\x80 "  // a surrogate, past U+10FFFF
+        "\xe2\x82 \x80 "                  // cut short, a stray continuation byte
+        "caf\xc3\xa9 \xe6\xbc\xa2 \xf0\x9f\x98\x80 \xed\x9f\xbf \xf4\x8f\xbf\xbf.rle";
+    const RunResult run = runInfo(dir, {"--json", name});
+    EXPECT_EQ(run.out,
+              "{\"file\":\"\\u007f \\u009b "
+              "\\ufffd\\ufffd \\ufffd\\ufffd\\ufffd "
+              "\\ufffd\\ufffd\\ufffd \\ufffd\\ufffd\\ufffd\\ufffd "
+              "\\ufffd\\ufffd \\ufffd "
+              "caf\xc3\xa9 \xe6\xbc\xa2 \xf0\x9f\x98\x80 \xed\x9f\xbf \xf4\x8f\xbf\xbf.rle\","
+              "\"sound\":false,\"error\":\"failed to open file\"}\n");
+}
+
+// The unused bytes are counted past the alpha table and three-byte line
+// lengths too.
+TEST(Info, CountsUnusedBytesAfterEveryTable) {
+    TempDir dir;
+    const Bytes alpha = RleBuilder()
+                            .flags(RLE_ALPHA)
+                            .size(1, 2)
+                            .palette({0x0000, 0xF800})
+                            .alphas({0, 16})
+                            .line({0x01})
+                            .line({0x00})
+                            .trailing({0x01, 0x02})
+                            .bytes();
+    const Bytes longLengths = RleBuilder()
+                                  .flags(RLE_MULTIPAL)
+                                  .size(2, 1)
+                                  .palette({0x0000, 0x001F})
+                                  .line({0x01, 0x01})
+                                  .longLengths()
+                                  .trailing({0xFF, 0xFF, 0xFF})
+                                  .bytes();
+    const RunResult run =
+        runInfo(dir, {"--json", fileIn(dir, "a.rle", alpha), fileIn(dir, "l.rle", longLengths)});
+    const std::size_t second = run.out.find('\n');
+    ASSERT_NE(second, std::string::npos) << run.out;
+    EXPECT_NE(run.out.substr(0, second).find(",\"unused_bytes\":2,"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(",\"unused_bytes\":3,", second), std::string::npos) << run.out;
+    EXPECT_EQ(run.status, 0);
+}
+
+// A run's index byte reaches local number 255, past the literals' 252: the
+// swatch row shows it. A single palette of 5,000 entries draws its first 64
+// rows of 16.
+TEST(Info, SwatchShowsWhatCodesReachAndNoMore) {
+    TempDir dir;
+    std::vector<std::uint16_t> colors(300, 0x001F);
+    colors[255] = 0xF800;  // red, drawn by the run below
+    const Bytes runFile = RleBuilder()
+                              .flags(RLE_MULTIPAL)
+                              .size(1, 1)
+                              .palette(colors)
+                              .line({0xFE, 0xFF, 0x01})  // a run of one, local 255
+                              .bytes();
+    RunResult run = runInfo(dir, {"--swatch", "r.bmp", fileIn(dir, "r.rle", runFile)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    Bytes bmp = readFile(dir.file("r.bmp"));
+    ASSERT_EQ(bmp.size(), 54u + 255 * 16 * 3 * 16);
+    EXPECT_EQ(loadLe32(&bmp[18]), 255u * 16);
+    // Column 254 of the bottom pixel line, blue, green, red.
+    const std::size_t at = 54 + 254 * 16 * 3;
+    EXPECT_EQ((Bytes(bmp.begin() + at, bmp.begin() + at + 3)), (Bytes{0x00, 0x00, 0xFF}));
+
+    const Bytes single = RleBuilder()
+                             .size(1, 1)
+                             .palette(std::vector<std::uint16_t>(5000, 0x07E0))
+                             .line({0x00})
+                             .bytes();
+    run = runInfo(dir, {"--swatch", "s.bmp", fileIn(dir, "s.rle", single)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err,
+              "s.bmp: the swatch shows the first 64 rows; 249 more rows of entries are "
+              "left out\n");
+    bmp = readFile(dir.file("s.bmp"));
+    ASSERT_GE(bmp.size(), 26u);
+    EXPECT_EQ(loadLe32(&bmp[18]), 16u * 16);
+    EXPECT_EQ(loadLe32(&bmp[22]), 64u * 16);
 }
 
 }  // namespace

@@ -296,6 +296,8 @@ TEST(Pack, CommandLineErrorsEndWithStatus2) {
          "--section 'a\"b' is not a section name (letters, digits, . _ $)"},
         {{"-o", "out", "--prefix", "p", "in"}, "--prefix and --section go with --c-array"},
         {{"-o", "out", "--frobnicate", "in"}, "unknown option '--frobnicate'"},
+        // What the command line brings is shown safely, as names are.
+        {{"-o", "out", "--\x1b]0;x\x07", "in"}, "unknown option '--\\x1B]0;x\\x07'"},
         {{"-o"}, "option '-o' needs a value"},
     };
     for (const auto& [args, message] : cases) {

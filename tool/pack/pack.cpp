@@ -35,6 +35,7 @@
 #include "pack_names.h"
 #include "pack_process.h"
 #include "reduce/reduce_colours.h"
+#include "text_escape.h"
 
 #ifndef RLE565_VERSION
 #define RLE565_VERSION "unknown"
@@ -101,6 +102,7 @@ struct Job {
     std::string error;  // set when planning could not read it
     std::size_t firstOutput = 0;
     std::size_t nFrames = 1;
+    bool bGif = false;  // a GIF file when planned: its frames are read from it held whole
 };
 
 // One sprite: a frame of an input, its file and what became of it.
@@ -144,7 +146,7 @@ std::optional<long> parseCount(const char* text) {
 }
 
 std::optional<int> usageError(std::FILE* err, const std::string& text) {
-    std::fprintf(err, "rle565-pack: %s\n", text.c_str());
+    std::fprintf(err, "rle565-pack: %s\n", terminalText(text).c_str());
     std::fprintf(err, "Try 'rle565-pack --help' for more information.\n");
     return STATUS_USAGE;
 }
@@ -279,7 +281,7 @@ std::vector<Job> findInputs(const Options& options, std::FILE* err, bool& bFaile
                 found.push_back(std::move(job));
             }
             if (error) {
-                std::fprintf(err, "%s: %s\n", input.c_str(), error.message().c_str());
+                std::fprintf(err, "%s: %s\n", terminalText(input).c_str(), error.message().c_str());
                 bFailed = true;
             }
             std::sort(found.begin(), found.end(),
@@ -313,7 +315,8 @@ std::string headerPath(const std::string& cPath) { return cPath.substr(0, cPath.
 bool planOutputs(const Options& options, Plan& plan, std::FILE* err) {
     for (std::size_t j = 0; j < plan.jobs.size(); ++j) {
         Job& job = plan.jobs[j];
-        if (job.error.empty() && startsAsGif(job.input)) {
+        job.bGif = job.error.empty() && startsAsGif(job.input);
+        if (job.bGif) {
             std::uint64_t size = 0;
             if (const std::optional<FileBytes> bytes = readImageFile(job.input.c_str(), size))
                 job.nFrames = countImageFrames(bytes->view());
@@ -351,20 +354,21 @@ bool planOutputs(const Options& options, Plan& plan, std::FILE* err) {
     for (const auto& [path, source] : written) {
         const auto [at, bNew] = byPath.emplace(path, source);
         if (!bNew) {
-            std::fprintf(err, "rle565-pack: %s and %s would both write %s\n", at->second.c_str(),
-                         source.c_str(), path.c_str());
+            std::fprintf(err, "rle565-pack: %s and %s would both write %s\n",
+                         terminalText(at->second).c_str(), terminalText(source).c_str(),
+                         terminalText(path).c_str());
             bOk = false;
             continue;
         }
         const std::optional<FileId> id = fileId(path);
         if (!id) continue;
         if (const auto input = inputIds.find(*id); input != inputIds.end()) {
-            std::fprintf(err, "rle565-pack: %s would write over the input %s\n", path.c_str(),
-                         input->second.c_str());
+            std::fprintf(err, "rle565-pack: %s would write over the input %s\n",
+                         terminalText(path).c_str(), terminalText(input->second).c_str());
             bOk = false;
         } else if (const auto [other, bFirst] = byId.emplace(*id, path); !bFirst) {
-            std::fprintf(err, "rle565-pack: %s and %s are the same file\n", other->second.c_str(),
-                         path.c_str());
+            std::fprintf(err, "rle565-pack: %s and %s are the same file\n",
+                         terminalText(other->second).c_str(), terminalText(path).c_str());
             bOk = false;
         }
     }
@@ -374,14 +378,15 @@ bool planOutputs(const Options& options, Plan& plan, std::FILE* err) {
             const std::string& input = plan.jobs[output.job].input;
             if (output.cName.empty() || isCKeyword(output.cName)) {
                 std::fprintf(err, "rle565-pack: %s: '%s' cannot name a C array; use --prefix\n",
-                             input.c_str(), output.cName.c_str());
+                             terminalText(input).c_str(), output.cName.c_str());
                 bOk = false;
                 continue;
             }
             const auto [at, bNew] = byName.emplace(output.cName, input);
             if (!bNew) {
                 std::fprintf(err, "rle565-pack: %s and %s both make the C name %s\n",
-                             at->second.c_str(), input.c_str(), output.cName.c_str());
+                             terminalText(at->second).c_str(), terminalText(input).c_str(),
+                             output.cName.c_str());
                 bOk = false;
             }
         }
@@ -488,15 +493,30 @@ void convertJob(const Job& job, const Options& options, std::vector<Output>& out
     if (!job.error.empty()) return failAll(0, job.error);
     std::size_t frame = 0;
     try {
-        std::uint64_t size = 0;
-        const std::optional<FileBytes> bytes = readImageFile(job.input.c_str(), size);
-        if (!bytes) return failAll(0, "failed to open file");
-        nInputBytes = size;
         ErrorText errorText{};
-        const bool bLoaded = loadImageFrames(bytes->view(), errorText, [&](Image& image) {
+        const auto onFrame = [&](Image& image) {
             if (frame < job.nFrames) convertFrame(image, options, first[frame]);
             ++frame;
-        });
+        };
+        bool bLoaded = false;
+        if (job.bGif) {
+            // The frames of an animation come from the file held whole.
+            std::uint64_t size = 0;
+            const std::optional<FileBytes> bytes = readImageFile(job.input.c_str(), size);
+            if (!bytes) return failAll(0, "failed to open file");
+            nInputBytes = size;
+            bLoaded = loadImageFrames(bytes->view(), errorText, onFrame);
+        } else {
+            // One picture, read only as far as it goes: an RLE file is told
+            // by its header, tables and codes, never loaded.
+            struct stat info {};
+            if (::stat(job.input.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+                nInputBytes = static_cast<std::uint64_t>(info.st_size);
+            const std::unique_ptr<Image> image =
+                loadImageToConvert(job.input.c_str(), errorText, nullptr);
+            bLoaded = image != nullptr;
+            if (image) onFrame(*image);
+        }
         if (!bLoaded) return failAll(frame, errorText.data());
         if (frame != job.nFrames)
             failAll(std::min(frame, job.nFrames), "the file changed while it was read");
@@ -505,60 +525,6 @@ void convertJob(const Job& job, const Options& options, std::vector<Output>& out
     } catch (const std::length_error&) {
         failAll(std::min(frame, job.nFrames), "out of memory");
     }
-}
-
-// The length of the well-formed UTF-8 sequence at text[i], or 0.
-std::size_t utf8Length(const std::string& text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = byte(i);
-    std::size_t n = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) low = 0xA0;
-        if (c == 0xED) high = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) low = 0x90;
-        if (c == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + n > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
-    for (std::size_t k = 2; k < n; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-    }
-    return n;
-}
-
-// A JSON string: quotes, backslashes and control characters escaped; bytes
-// that are not UTF-8 (file names may hold any) become U+FFFD, so that every
-// line stays valid JSON.
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += text[i++];
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned{c});
-            quoted += escape;
-            ++i;
-        } else if (c < 0x80) {
-            quoted += text[i++];
-        } else if (const std::size_t n = utf8Length(text, i); n > 0) {
-            quoted.append(text, i, n);
-            i += n;
-        } else {
-            quoted += "\\ufffd";
-            ++i;
-        }
-    }
-    return quoted + "\"";
 }
 
 void printJson(const Output& o, const Job& job, std::FILE* out) {
@@ -582,10 +548,10 @@ void printJson(const Output& o, const Job& job, std::FILE* out) {
 
 void printText(const Output& o, const Job& job, std::FILE* out) {
     if (!o.error.empty()) return;
-    std::fprintf(out,
-                 "%s%s%s: %" PRId32 " x %" PRId32 ", %s, %" PRIu32 " entries, %" PRIu64 " bytes",
-                 job.input.c_str(), o.path.empty() ? "" : " -> ", o.path.c_str(), o.width, o.height,
-                 o.bMultipal ? "multi-palette" : "single palette", o.entries, o.bytes);
+    std::fprintf(
+        out, "%s%s%s: %" PRId32 " x %" PRId32 ", %s, %" PRIu32 " entries, %" PRIu64 " bytes",
+        terminalText(job.input).c_str(), o.path.empty() ? "" : " -> ", terminalText(o.path).c_str(),
+        o.width, o.height, o.bMultipal ? "multi-palette" : "single palette", o.entries, o.bytes);
     if (o.bReduced) std::fprintf(out, ", reduced, PSNR %.2f dB", o.psnr);
     std::fprintf(out, "\n");
 }
@@ -611,7 +577,7 @@ bool writeCArray(const Options& options, const std::vector<Output>& outputs, std
         fs::create_directories(folder, error);
     for (const auto& [path, text] : {std::pair{hPath, &header}, std::pair{cPath, &source}}) {
         if (!writeFileBytes(packTarget(path.c_str()), asBytes(*text))) {
-            std::fprintf(err, "%s: failed to write file\n", path.c_str());
+            std::fprintf(err, "%s: failed to write file\n", terminalText(path).c_str());
             bOk = false;
         }
     }
@@ -626,7 +592,7 @@ public:
 
     void show(std::size_t done, const std::string& current) {
         if (!bShown_) return;
-        std::fprintf(err_, "\r\033[K[%zu/%zu] %s", done, total_, current.c_str());
+        std::fprintf(err_, "\r\033[K[%zu/%zu] %s", done, total_, terminalText(current).c_str());
         std::fflush(err_);
     }
     // Clears the line, before any other line is printed and at the end.
@@ -695,7 +661,7 @@ int convertAll(const Options& options, Plan& plan, std::FILE* out, std::FILE* er
                 }
                 std::fflush(out);
                 if (!o.error.empty()) {
-                    std::fprintf(err, "%s: %s\n", job.input.c_str(), o.error.c_str());
+                    std::fprintf(err, "%s: %s\n", terminalText(job.input).c_str(), o.error.c_str());
                     bFailed = true;
                 }
             }

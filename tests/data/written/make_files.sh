@@ -30,3 +30,10 @@ convert source.png -background white -flatten -alpha off -define bmp:subtype=RGB
 convert source.png -background white -flatten -type Palette -colors 16 -compress RLE magick-rle8.bmp
 convert source.png -background white -flatten -type Palette -colors 16 -compress None magick-pal4.bmp
 convert source.png -background white -flatten -type Palette -colors 16 -compress RLE BMP3:magick-rle8-bmp3.bmp
+# ImageMagick's RLE8 at odd widths, where its encoder codes each row's padding
+# bytes as pixels past the line's end, beside the same crops uncompressed.
+mkdir -p rle-widths
+for w in 1 2 3 4 5 6 7 8 9 33 61 77; do
+    convert netscape: -crop "${w}x5+3+7" +repage -type Palette -compress RLE "rle-widths/rle8-w$w.bmp"
+    convert netscape: -crop "${w}x5+3+7" +repage -type Palette -compress None "rle-widths/plain-w$w.bmp"
+done
