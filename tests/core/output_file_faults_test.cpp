@@ -56,15 +56,20 @@ bool replace(const std::string& target, const std::string& bytes) {
     return out.commit();
 }
 
-TEST_F(OutputFileFaults, FailedCloseFailsTheCommit) {
-    outputFileCalls.close = closeFails;
-    TempDir dir;
-    // A replacement: the target stays as it was.
+// Replacing t.bin in `dir` fails, and the file and folder stay as they were.
+void expectReplacementRefused(const TempDir& dir) {
     const std::string target = dir.file("t.bin");
     writeFile(target, {9, 9});
     EXPECT_FALSE(replace(target, "abc"));
     EXPECT_EQ(readFile(target), (Bytes{9, 9}));
     EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
+}
+
+TEST_F(OutputFileFaults, FailedCloseFailsTheCommit) {
+    outputFileCalls.close = closeFails;
+    TempDir dir;
+    // A replacement: the target stays as it was.
+    expectReplacementRefused(dir);
     // A new file, named in place before the close: it goes again.
     EXPECT_FALSE(replace(dir.file("new.bin"), "abc"));
     EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
@@ -120,11 +125,7 @@ TEST_F(OutputFileFaults, FailedSyncFailsTheCommit) {
         return -1;
     };
     TempDir dir;
-    const std::string target = dir.file("t.bin");
-    writeFile(target, {9, 9});
-    EXPECT_FALSE(replace(target, "abc"));
-    EXPECT_EQ(readFile(target), (Bytes{9, 9}));
-    EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"t.bin"}));
+    expectReplacementRefused(dir);
 }
 
 // Without the source's attributes the copy would not be faithful, so a list
