@@ -82,28 +82,46 @@ private:
         }
     }
 
+    // For the fast painters: every value the walk of the lines needs is a
+    // local, which the compiler may keep in a register; read through the
+    // views, each was read again after every fill of a run, whose stores
+    // may alias anything.
     template <class P>
     void paintDrawn(P& painter) const {
         const uint8_t* entry = sprite.lengths;
         const uint8_t* const tableEnd = sprite.codes;
+        const uint8_t* const spriteEnd = sprite.end;
         const uint8_t* codes = sprite.codes;
-        uint32_t count = 0;
         const auto width = static_cast<uint32_t>(sprite.width);
-        for (uint32_t i = 0; i < bottom; ++i) {
+        const uint32_t nEntries = sprite.palette_size;
+        const int32_t xAt = x;
+        const uint32_t first = top;
+        const uint32_t last = bottom;
+        const uint32_t from = lo;
+        const uint32_t to = hi;
+        const ptrdiff_t rowStep = step;
+        uint16_t* const pixels = target.pixels;
+        uint8_t* const alpha = target.alpha;
+        ptrdiff_t row = at;
+        uint32_t count = 0;
+        // A line that reaches past the bytes ends the draw: only bytes
+        // changed since the sprite opened can make one.
+        const auto next = [&]() {
             const size_t taken = readLineLength(entry, tableEnd, count);
-            // A line that reaches past the bytes ends the draw: only bytes
-            // changed since the sprite opened can make one.
-            if (taken == 0 || count > static_cast<size_t>(sprite.end - codes)) return;
+            if (taken == 0 || count > static_cast<size_t>(spriteEnd - codes)) return false;
             entry += taken;
-            // Lines above the target are stepped over by their lengths alone.
-            if (i < top) {
-                codes += count;
-                continue;
-            }
-            const ptrdiff_t row = at + static_cast<ptrdiff_t>(i - top) * step;
-            painter.setRow(target.pixels + row, target.alpha ? target.alpha + row : nullptr, x, lo,
-                           hi);
-            drawLine(codes, codes + count, sprite.end, width, sprite.palette_size, lo, hi, painter);
+            return true;
+        };
+        // Lines above the target are stepped over by their lengths alone.
+        for (uint32_t i = 0; i < first; ++i) {
+            if (!next()) return;
+            codes += count;
+        }
+        for (uint32_t i = first; i < last; ++i) {
+            if (!next()) return;
+            painter.setRow(pixels + row, alpha != nullptr ? alpha + row : nullptr, xAt, from, to);
+            drawLine(codes, codes + count, spriteEnd, width, nEntries, from, to, painter);
+            row += rowStep;
             codes += count;
         }
     }

@@ -35,24 +35,20 @@ namespace {
 // [p, end) (and readEnd for a look), paints nothing outside the clip, and
 // stops where walkLine() finds the line's first fault. The drawing tests hold
 // it to blitImage(), which draws through walkLine().
+#ifdef RLE565_WALK_SSE2
 template <class P>
 void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const readEnd,
               const uint32_t width, const uint32_t nEntries, const uint32_t lo, const uint32_t hi,
               P& painter) {
     uint32_t base = 0;
     uint32_t nLiterals = literalsBelow(nEntries, base);
-#ifdef RLE565_WALK_SSE2
     __m128i literalLimit = byteLimit(nLiterals);
-#else
-    (void)readEnd;
-#endif
     uint32_t n = 0;
     // Columns left of the clip, counted; a run across its left edge is
     // painted from there.
     while (n < lo) {
         if (p == end) return;
         const uint32_t c = *p;
-#ifdef RLE565_WALK_SSE2
         // Four short codes in one step; after four, as many as sixteen
         // bytes show, where they can be looked at. A look at once would cost
         // colour-key sprites, whose stretches are short, more than it saves.
@@ -70,7 +66,6 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
                 continue;
             }
         }
-#endif
         ++p;
         if (c <= nLiterals) {
             ++n;
@@ -88,9 +83,7 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
         if (c == CODE_SWITCH) {
             base = value | count << 8;
             nLiterals = literalsBelow(nEntries, base);
-#ifdef RLE565_WALK_SSE2
             literalLimit = byteLimit(nLiterals);
-#endif
             painter.setBase(base);
             continue;
         }
@@ -108,23 +101,6 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
     while (p != end && n < hi) {
         const uint32_t c = *p++;
         if (c <= nLiterals) {
-#ifndef RLE565_WALK_SSE2
-            // Without lanes (microcontrollers), two short codes or more in
-            // one loop that tests each code only for its kind, up to the
-            // clip or the codes' end: on a Cortex-M3 the per-code tests of
-            // both ends and the old pixel's read cost more than this loop
-            // for colour-key sprites (lone ones, between runs, go on below).
-            if constexpr (P::STRETCHES) {
-                if (p != end && *p <= nLiterals && hi - n >= 2) {
-                    const auto avail = static_cast<size_t>(end - p) + 1;
-                    const uint32_t most = avail < hi - n ? static_cast<uint32_t>(avail) : hi - n;
-                    const uint32_t taken = painter.stretch(p - 1, most, n, nLiterals);
-                    p += taken - 1;
-                    n += taken;
-                    continue;
-                }
-            }
-#endif
             if constexpr (P::EIGHT_CODES) {
                 if (hi - n >= 8 && end - p >= 7 && painter.eightCodes(p - 1, n, nLiterals)) {
                     p += 7;
@@ -132,7 +108,6 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
                     continue;
                 }
             }
-#ifdef RLE565_WALK_SSE2
             // Four short codes, or two, in one step: fewer tests of the kind
             // of code, whose outcome the processor guesses worst.
             if (hi - n >= 4 && end - p >= 3) {
@@ -143,7 +118,6 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
                     continue;
                 }
             }
-#endif
             if (hi - n >= 2 && p != end && *p <= nLiterals) {
                 painter.code(c, n);
                 painter.code(*p, n + 1);
@@ -175,15 +149,122 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
             base = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
             p += 2;
             nLiterals = literalsBelow(nEntries, base);
-#ifdef RLE565_WALK_SSE2
             literalLimit = byteLimit(nLiterals);
-#endif
             painter.setBase(base);
         } else {
             return;
         }
     }
 }
+
+#else
+
+// The same without lanes (microcontrollers), where each instruction counts:
+// a stretch of literal codes goes to the painter at once, bounded by the
+// codes' end and the clip once rather than at every code, and is painted
+// from a table indexed by the codes themselves; skip codes, runs and the
+// rest are told apart after it. Columns left of the clip are counted four
+// codes at a time.
+template <class P>
+void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const,
+              const uint32_t width, const uint32_t nEntries, const uint32_t lo, const uint32_t hi,
+              P& painter) {
+    uint32_t base = 0;
+    uint32_t nLiterals = literalsBelow(nEntries, base);
+    uint32_t n = 0;
+    // Columns left of the clip, counted; a run across its left edge is
+    // painted from there.
+    while (n < lo) {
+        if (p == end) return;
+        const uint32_t c = *p;
+        if (c <= nLiterals) {
+            const auto avail = static_cast<size_t>(end - p);
+            const uint32_t most = avail < lo - n ? static_cast<uint32_t>(avail) : lo - n;
+            uint32_t k = 1;
+            while (k + 4 <= most && p[k] <= nLiterals && p[k + 1] <= nLiterals &&
+                   p[k + 2] <= nLiterals && p[k + 3] <= nLiterals)
+                k += 4;
+            while (k < most && p[k] <= nLiterals) ++k;
+            p += k;
+            n += k;
+            continue;
+        }
+        ++p;
+        if (c == CODE_SKIP_RUN) {
+            if (p == end) return;
+            n += *p++;
+            continue;
+        }
+        if (c <= CODE_LITERAL_MAX || end - p < 2) return;
+        const uint32_t value = p[0];
+        const uint32_t count = p[1];
+        p += 2;
+        if (c == CODE_SWITCH) {
+            base = value | count << 8;
+            nLiterals = literalsBelow(nEntries, base);
+            painter.setBase(base);
+            continue;
+        }
+        // A run of nothing draws nothing, so its index needs no entry.
+        if (count == 0) continue;
+        if (base + value >= nEntries) return;
+        // A run is cut at the end of its line, which ends the walk.
+        const uint32_t drawn = count < width - n ? count : width - n;
+        painter.run(base + value, n, drawn);
+        n += drawn;
+    }
+    // Columns inside the clip, from dst up to dstEnd.
+    if (n >= hi) return;
+    uint16_t* dst = painter.at(n);
+    uint16_t* const dstEnd = dst + (hi - n);
+    while (p != end && dst != dstEnd) {
+        const uint32_t c = *p;
+        if (c - 1u < nLiterals) {
+            const auto room = static_cast<size_t>(dstEnd - dst);
+            const auto avail = static_cast<size_t>(end - p);
+            uint16_t* const to =
+                painter.literals(p, p + (avail < room ? avail : room), dst, nLiterals);
+            p += to - dst;
+            dst = to;
+            continue;
+        }
+        ++p;
+        if (c == CODE_SKIP) {
+            ++dst;
+        } else if (c == CODE_SKIP_RUN) {
+            if (p == end) return;
+            const uint32_t count = *p++;
+            // Nothing of the line is left to paint after a skip past the clip.
+            if (count >= static_cast<size_t>(dstEnd - dst)) return;
+            dst += count;
+        } else if (c == CODE_RUN) {
+            if (end - p < 2) return;
+            const uint32_t entry = base + p[0];
+            uint32_t count = p[1];
+            p += 2;
+            // Cut at the clip, which is at most the line's end: either ends
+            // the walk.
+            const auto room = static_cast<size_t>(dstEnd - dst);
+            if (count > room) count = static_cast<uint32_t>(room);
+            if (entry >= nEntries) {
+                if (count == 0) continue;
+                return;
+            }
+            painter.fillAt(entry, dst, count);
+            dst += count;
+        } else if (c == CODE_SWITCH) {
+            if (end - p < 2) return;
+            base = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
+            p += 2;
+            nLiterals = literalsBelow(nEntries, base);
+            painter.setBase(base);
+        } else {
+            return;
+        }
+    }
+}
+
+#endif
 
 }  // namespace
 }  // namespace RLE565_PAINT_VARIANT
