@@ -151,7 +151,7 @@ Look lookOf(const rle565_draw_options* options) {
     return look;
 }
 
-#ifndef RLE565_DRAW_COMPACT
+#ifdef RLE565_PAINT_HELD
 // Notes whether a line switches to a palette base other than 0.
 struct BaseWatch : CheckVisitor {
     bool bOtherBase = false;
@@ -194,6 +194,7 @@ PreparedHead preparedFor(const rle565_sprite& sprite, const rle565_target& targe
 #ifndef RLE565_DRAW_COMPACT
     const Mode mode = modeFor(sprite, target.alpha != nullptr, look.opacity);
     head.kind = static_cast<uint32_t>(mode) | (bSwap ? 4u : 0u);
+#ifdef RLE565_PAINT_HELD
     // Tables for base 0 serve sprites that keep it.
     // A draw takes the prepared tables only when the palette was made with
     // them, so it need not scan the codes again.
@@ -213,13 +214,17 @@ PreparedHead preparedFor(const rle565_sprite& sprite, const rle565_target& targe
         }
     }
 #else
+    // Painters without lanes read the palette itself: no tables.
+    (void)bScan;
+#endif
+#else
     (void)bScan;
     head.kind = bSwap ? 4u : 0u;
 #endif
     return head;
 }
 
-#ifndef RLE565_DRAW_COMPACT
+#ifdef RLE565_PAINT_HELD
 template <Mode MODE>
 void prepareTables(void* tables, const rle565_sprite& sprite, bool bSwap, const Look& look) {
     auto* const t = static_cast<Tables<MODE>*>(tables);
@@ -304,8 +309,8 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
     if (how.look.opacity == 0) return;
     how.bFlipX = (flags & RLE565_DRAW_FLIP_X) != 0;
     how.bFlipY = (flags & RLE565_DRAW_FLIP_Y) != 0;
-#ifndef RLE565_DRAW_COMPACT
-    // The compact painter has no tables to take from a prepared palette.
+#ifdef RLE565_PAINT_HELD
+    // Only the painters with lanes take tables from a prepared palette.
     if (options != nullptr && options->palette != nullptr && !how.bFlipX &&
         usable(sprite, target)) {
         const auto* const head = static_cast<const PreparedHead*>(options->palette);
@@ -344,7 +349,7 @@ int rle565_palette_prepare(void* memory, size_t size, const rle565_sprite* sprit
     const PreparedHead head = preparedFor(*sprite, *target, look, true);
     if (size < PREPARED_HEAD + head.tableBytes) return RLE565_ERR_ARGUMENT;
     auto* const bytes = static_cast<uint8_t*>(memory);
-#ifndef RLE565_DRAW_COMPACT
+#ifdef RLE565_PAINT_HELD
     if (head.tableBytes != 0) {
         void* const tables = bytes + PREPARED_HEAD;
         const bool bSwap = (head.kind & 4u) != 0;

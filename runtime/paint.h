@@ -141,52 +141,39 @@ inline Mode modeFor(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t opa
     return Mode::COPY;
 }
 
-// Painting out of line: where the tables are not the painter's own, so that
-// a draw's frame holds a table only when it builds one; where they are
-// (x86), so that the loops are compiled as a function of their own (folded
-// into the draw, colour-key draws took 3% more instructions).
-#define RLE565_PAINT_APART [[gnu::noinline]]
-
-// The painting of one draw, out of line so that its frame holds no table:
-// a draw that builds one holds it in paintResolving()'s.
-template <Mode MODE, bool bSwap, bool bLook, class Lines>
-RLE565_PAINT_APART void paintWith(const rle565_sprite& sprite, const Look& look, const Lines& lines,
-                                  Tables<MODE>* own, const Tables<MODE>* fixed,
-                                  const AliasedColor* direct) {
-    Painter<MODE, bSwap, bLook> painter(sprite, look, own, fixed, direct);
+// The painting of one draw, out of line: with lanes (x86) so that the loops
+// are compiled as a function of their own (folded into the draw,
+// colour-key draws took 3% more instructions).
+template <Mode MODE, bool bSwap, bool bLook, bool bBytes, class Lines>
+[[gnu::noinline]] void paintWith(const rle565_sprite& sprite, const Look& look, const Lines& lines,
+                                 const Tables<MODE>* fixed) {
+    Painter<MODE, bSwap, bLook, bBytes> painter(sprite, look, fixed);
     lines.paint(painter);
-}
-
-// A draw that builds its table holds it in this function's frame.
-template <Mode MODE, bool bSwap, bool bLook, class Lines>
-[[gnu::noinline]] void paintResolving(const rle565_sprite& sprite, const Look& look,
-                                      const Lines& lines) {
-    Tables<MODE> tables;
-    paintWith<MODE, bSwap, bLook>(sprite, look, lines, &tables, nullptr, nullptr);
 }
 
 template <Mode MODE, bool bSwap, bool bLook, class Lines>
 void paintAs(const rle565_sprite& sprite, const PaintHow& how, const Lines& lines) {
     const auto* const fixed = static_cast<const Tables<MODE>*>(how.tables);
-    const AliasedColor* direct = nullptr;
-    // Without lanes (microcontrollers), where the table's room and filling
-    // matter more than what the compiler knows of it.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && \
-    !defined(RLE565_WALK_SSE2)
-    if (MODE == Mode::COPY && !bSwap && how.look.colors == nullptr &&
-        (reinterpret_cast<uintptr_t>(sprite.palette) & 1) == 0)
-        direct = reinterpret_cast<const AliasedColor*>(sprite.palette);
-#endif
 #ifdef RLE565_PAINT_HELD
-    // The painter holds its tables.
-    paintWith<MODE, bSwap, bLook>(sprite, how.look, lines, nullptr, fixed, direct);
-    return;
-#endif
-    if (fixed != nullptr || direct != nullptr) {
-        paintWith<MODE, bSwap, bLook>(sprite, how.look, lines, nullptr, fixed, direct);
-    } else {
-        paintResolving<MODE, bSwap, bLook>(sprite, how.look, lines);
+    paintWith<MODE, bSwap, bLook, false>(sprite, how.look, lines, fixed);
+#else
+    // Without tables the painter reads the palette as 16-bit values, where
+    // its colours lie at an even address of a little-endian machine, else
+    // byte by byte: for colour-key sprites; sprites with alpha whose palette
+    // lies so, rare, take the compact painter (a second set of fast painters
+    // for every mode took 20 KB of text).
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if ((reinterpret_cast<uintptr_t>(sprite.palette) & 1) == 0) {
+        paintWith<MODE, bSwap, bLook, false>(sprite, how.look, lines, fixed);
+        return;
     }
+#endif
+    if constexpr (MODE == Mode::COPY) {
+        paintWith<MODE, bSwap, bLook, true>(sprite, how.look, lines, fixed);
+    } else {
+        paintCompact(sprite, MODE == Mode::ALPHA, bSwap ? RLE565_TARGET_BYTESWAP : 0u, how, lines);
+    }
+#endif
 }
 
 template <Mode MODE, class Lines>

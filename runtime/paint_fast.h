@@ -92,10 +92,16 @@ inline void fillRun(T* dst, uint32_t count, T value) {
 }
 
 #ifndef RLE565_WALK_SSE2
+// Colours read straight from 16-bit values.
+struct ColorTable16 {
+    const AliasedColor* table;
+    uint16_t colorOf(uint32_t k) const { return table[k]; }
+};
+
 // The literal codes (1 to `limit`) from k on, up to `last`, copied onto d
-// from t, which holds the colour of code c at t[c]; stops before the first
-// other code. Returns where it stopped painting. Out of line, so that its
-// loop has the registers to itself and the walker's stay where they are.
+// in the colours that t.colorOf() gives; stops before the first other code. Returns where it
+// stopped painting. Out of line, so that its loop has the registers to itself and the walker's stay
+// where they are.
 //
 // Where the palette leaves the top bit of every literal code clear, the
 // codes are read a word at a time from a word boundary on, and the word
@@ -105,9 +111,9 @@ inline void fillRun(T* dst, uint32_t count, T value) {
 // from a 0 below, which has shown already). Without unaligned reads (a
 // Cortex-M0+, or a Cortex-M3 built without them), four codes took 27
 // instructions byte by byte on a Cortex-M3 and 24 so.
-[[gnu::noinline]] inline uint16_t* copyLiterals(const uint8_t* k, const uint8_t* const last,
-                                                uint16_t* d, const AliasedColor* const t,
-                                                const uint32_t limit) {
+template <class Colors>
+[[gnu::noinline]] uint16_t* copyLiterals(const uint8_t* k, const uint8_t* const last, uint16_t* d,
+                                         Colors t, const uint32_t limit) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     if (limit < 0x80) {
         using Word = uint32_t __attribute__((may_alias));
@@ -116,15 +122,15 @@ inline void fillRun(T* dst, uint32_t count, T value) {
         const uint32_t over = (0x7F - limit) * ONES;
         for (; (reinterpret_cast<uintptr_t>(k) & 3) != 0; ++k) {
             if (k == last || *k - 1u >= limit) return d;
-            *d++ = t[*k];
+            *d++ = t.colorOf(*k);
         }
         while (last - k >= 4) {
             const uint32_t w = *reinterpret_cast<const Word*>(k);
             if ((((w + over) | (w - ONES)) & TOPS) != 0) break;
-            d[0] = t[w & 0xFF];
-            d[1] = t[w >> 8 & 0xFF];
-            d[2] = t[w >> 16 & 0xFF];
-            d[3] = t[w >> 24];
+            d[0] = t.colorOf(w & 0xFF);
+            d[1] = t.colorOf(w >> 8 & 0xFF);
+            d[2] = t.colorOf(w >> 16 & 0xFF);
+            d[3] = t.colorOf(w >> 24);
             k += 4;
             d += 4;
         }
@@ -132,7 +138,7 @@ inline void fillRun(T* dst, uint32_t count, T value) {
 #endif
     for (; k != last; ++k) {
         if (*k - 1u >= limit) break;
-        *d++ = t[*k];
+        *d++ = t.colorOf(*k);
     }
     return d;
 }
@@ -198,38 +204,37 @@ void resolveTables(Tables<MODE>& t, const rle565_sprite& sprite, const Look& loo
     if constexpr (MODE == Mode::ALPHA) t.alpha8[CODE_SKIP] = 0;
 }
 
-// Where the painter's tables are: its own (with lanes), or pointed at.
+// With lanes (x86) the painters hold tables of their own; without them
+// (microcontrollers) they read each colour and alpha from the file's
+// palette, or the caller's colours, as they paint: on a Cortex-M3 that
+// costs a literal no more than a table would, and a draw's stack holds no
+// table (one took up to 1.3 KiB there).
 #ifdef RLE565_WALK_SSE2
 #define RLE565_PAINT_HELD 1
 #define RLE565_TABLE(name) held_.name
-#else
-#define RLE565_TABLE(name) name##_
 #endif
 
 // Paints what the walker tells onto one target row at a time. Column n of
 // the sprite's line lands on pixels[x + n]; only columns lo to hi - 1 are
 // painted, which is the clip.
 //
-// The tables come from one of three places: `own`, which the painter fills
-// at each palette base; `fixed`, prepared for base 0 (only sprites whose
-// lines never switch the base are given one); or, for colour-key sprites
-// drawn as they are on a little-endian machine, `direct`: the file's palette
-// itself, when its colours lie at an even address, so that no table is built
-// or held at all (code 0 names entry `base` there, but a copying painter
-// never reads a skip's colour).
+// With lanes, the tables are filled at each palette base, or copied from
+// `fixed`, prepared for base 0 (only sprites whose lines never switch the
+// base are given one). Without lanes, bBytes tells that the palette's
+// colours are read byte by byte (they lie at an odd address, or the machine
+// is big-endian), else as 16-bit values.
 // bLook: whether the draw has other colours or an opacity below 32; a draw
 // without them takes a painter that never looks (a tenth of the time of
 // desktop draws of alpha sprites, whose runs are many and short).
-template <Mode MODE, bool bSwap, bool bLook>
+template <Mode MODE, bool bSwap, bool bLook, bool bBytes = false>
 class Painter : public RowSpan {
 public:
     static constexpr bool NEEDS_LOOK = false;
     static constexpr bool LONE_CODES = true;
     static constexpr bool WHOLE_WALK = false;
 
-    Painter(const rle565_sprite& sprite, const Look& look, Tables<MODE>* own,
-            const Tables<MODE>* fixed, const AliasedColor* direct)
-        : sprite_(sprite), look_(look), own_(own), direct_(direct) {
+    Painter(const rle565_sprite& sprite, const Look& look, const Tables<MODE>* fixed)
+        : sprite_(sprite), look_(look) {
 #ifdef RLE565_PAINT_HELD
         // With lanes (x86), the tables live in the painter: the compiler
         // then knows that no store to the frame changes them, which a table
@@ -243,15 +248,7 @@ public:
             return;
         }
 #else
-        const Tables<MODE>* const t = own != nullptr ? own : fixed;
-        if (t != nullptr) {
-            if constexpr (MODE != Mode::BLEND) color_ = t->color;
-            if constexpr (MODE == Mode::ALPHA) alpha8_ = t->alpha8;
-            if constexpr (MODE == Mode::BLEND) {
-                premultiplied_ = t->premultiplied;
-                inverse_ = t->inverse;
-            }
-        }
+        (void)fixed;
 #endif
         resolve(0);
     }
@@ -285,7 +282,7 @@ public:
             // wait for its cache line.
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
-                if (k != CODE_SKIP) dst[i] = RLE565_TABLE(color)[k];
+                if (k != CODE_SKIP) dst[i] = colorOf(k);
             }
         } else if constexpr (MODE == Mode::BLEND) {
             // Opaque pixels are copied without reading the target, and skips
@@ -305,13 +302,7 @@ public:
             }
 #else
             for (; i < len; ++i) {
-                const uint8_t k = c[i];
-                const uint32_t inverse = RLE565_TABLE(inverse)[k];
-                if (inverse == 0) {
-                    dst[i] = opaque(RLE565_TABLE(premultiplied)[k]);
-                } else if (inverse < ALPHA_OPAQUE) {
-                    dst[i] = blend(RLE565_TABLE(premultiplied)[k], inverse, dst[i]);
-                }
+                if (c[i] != CODE_SKIP) blendCode(c[i], dst + i);
             }
 #endif
         } else {
@@ -319,12 +310,13 @@ public:
             for (uint32_t i = 0; i < len; ++i) {
                 const uint8_t k = c[i];
                 if (k == CODE_SKIP) continue;
-                dst[i] = RLE565_TABLE(color)[k];
-                dstAlpha[i] = RLE565_TABLE(alpha8)[k];
+                dst[i] = colorOf(k);
+                dstAlpha[i] = alphaOf(k);
             }
         }
     }
 
+#ifdef RLE565_WALK_SSE2
     // The skip or literal code k at column n, which the caller has found
     // inside the clip. No branch: a skip code keeps the pixel.
     void code(uint32_t k, uint32_t n) {
@@ -342,39 +334,32 @@ public:
             alpha_[at] = k != CODE_SKIP ? RLE565_TABLE(alpha8)[k] : oldAlpha;
         }
     }
-
-#ifndef RLE565_WALK_SSE2
+#else
     // The literal codes (1 to `limit`) at `codes`, the first one among them,
-    // painted from column n on, at most `most` of them, all inside the clip;
-    // stops before the first other code, a skip code included. Returns how
-    // many. Colour-key sprites take four codes at a time with one test of
-    // their kind, which on a Cortex-M3 costs less than the raw keyed loop's
-    // test of each pixel against the key.
+    // painted from dst on, up to `last` at most, all inside the clip; stops
+    // before the first other code, a skip code included. Returns where it
+    // stopped painting.
     uint16_t* literals(const uint8_t* codes, const uint8_t* last, uint16_t* dst, uint32_t limit) {
         if constexpr (MODE == Mode::COPY) {
-            const AliasedColor* const t = RLE565_TABLE(color);
-            dst[0] = t[codes[0]];
+            dst[0] = colorOf(codes[0]);
             // A lone literal, as between the runs of outlined sprites, goes
             // no further.
             if (codes + 1 == last || codes[1] - 1u >= limit) return dst + 1;
-            return copyLiterals(codes + 1, last, dst + 1, t, limit);
-        } else if constexpr (MODE == Mode::BLEND) {
-            for (; codes != last && codes[0] - 1u < limit; ++codes, ++dst) {
-                const uint32_t k = codes[0];
-                const uint32_t inverse = RLE565_TABLE(inverse)[k];
-                if (inverse == 0) {
-                    dst[0] = opaque(RLE565_TABLE(premultiplied)[k]);
-                } else if (inverse < ALPHA_OPAQUE) {
-                    dst[0] = blend(RLE565_TABLE(premultiplied)[k], inverse, dst[0]);
-                }
+            if constexpr (!bLook && !bBytes && !bSwap) {
+                // The palette itself, held in a register through the loop.
+                const ColorTable16 table{reinterpret_cast<const AliasedColor*>(palette_)};
+                return copyLiterals(codes + 1, last, dst + 1, table, limit);
+            } else {
+                return copyLiterals<const Painter&>(codes + 1, last, dst + 1, *this, limit);
             }
+        } else if constexpr (MODE == Mode::BLEND) {
+            for (; codes != last && codes[0] - 1u < limit; ++codes, ++dst) blendCode(codes[0], dst);
             return dst;
         } else {
             uint8_t* dstAlpha = alpha_ + (dst - pixels_);
             for (; codes != last && codes[0] - 1u < limit; ++codes, ++dst, ++dstAlpha) {
-                const uint32_t k = codes[0];
-                dst[0] = RLE565_TABLE(color)[k];
-                dstAlpha[0] = RLE565_TABLE(alpha8)[k];
+                dst[0] = colorOf(codes[0]);
+                dstAlpha[0] = alphaOf(codes[0]);
             }
             return dst;
         }
@@ -389,6 +374,7 @@ public:
     }
 #endif
 
+#ifdef RLE565_WALK_SSE2
     // The four skip or literal codes at k, at columns n to n + 3 inside the
     // clip. Colour-key sprites take one store when none is a skip.
     void fourCodes(const uint8_t* k, uint32_t n) {
@@ -405,6 +391,7 @@ public:
 #endif
         for (uint32_t i = 0; i < 4; ++i) code(k[i], n + i);
     }
+#endif
 
     // Where each pixel is a blend, eight codes at a time go through the
     // lanes; elsewhere one at a time is quicker.
@@ -434,17 +421,12 @@ public:
         const uint32_t k = entry - base_;
         const size_t at = target(n);
         if constexpr (MODE == Mode::COPY) {
-            pixels_[at] = RLE565_TABLE(color)[k];
+            pixels_[at] = colorOf(k);
         } else if constexpr (MODE == Mode::BLEND) {
-            const uint32_t inverse = RLE565_TABLE(inverse)[k];
-            if (inverse == 0) {
-                pixels_[at] = opaque(RLE565_TABLE(premultiplied)[k]);
-            } else if (inverse < ALPHA_OPAQUE) {
-                pixels_[at] = blend(RLE565_TABLE(premultiplied)[k], inverse, pixels_[at]);
-            }
+            blendCode(k, pixels_ + at);
         } else {
-            pixels_[at] = RLE565_TABLE(color)[k];
-            alpha_[at] = RLE565_TABLE(alpha8)[k];
+            pixels_[at] = colorOf(k);
+            alpha_[at] = alphaOf(k);
         }
     }
 
@@ -536,10 +518,9 @@ private:
         uint32_t codes;
         __builtin_memcpy(&codes, k, sizeof codes);
         if (((codes - 0x01010101u) & ~codes & 0x80808080u) != 0) return false;
-        const uint64_t four = RLE565_TABLE(color)[k[0]] |
-                              static_cast<uint64_t>(RLE565_TABLE(color)[k[1]]) << 16 |
-                              static_cast<uint64_t>(RLE565_TABLE(color)[k[2]]) << 32 |
-                              static_cast<uint64_t>(RLE565_TABLE(color)[k[3]]) << 48;
+        const uint64_t four = colorOf(k[0]) | static_cast<uint64_t>(colorOf(k[1])) << 16 |
+                              static_cast<uint64_t>(colorOf(k[2])) << 32 |
+                              static_cast<uint64_t>(colorOf(k[3])) << 48;
         __builtin_memcpy(dst, &four, sizeof four);
         return true;
     }
@@ -565,32 +546,87 @@ private:
         return bSwap ? swapBytes(mixed) : mixed;
     }
 
-    // Tables for palette base `base`.
+    // Tables, or where colours and alphas are read, for palette base `base`.
     void resolve(uint32_t base) {
         base_ = base;
 #ifdef RLE565_PAINT_HELD
         resolveTables<MODE, bSwap>(held_, sprite_, bLook ? look_ : Look{}, base);
 #else
-        if (direct_ != nullptr) {
-            color_ = direct_ + base;
-        } else if (own_ != nullptr) {
-            resolveTables<MODE, bSwap>(*own_, sprite_, bLook ? look_ : Look{}, base);
+        palette_ = sprite_.palette + 2 * static_cast<size_t>(base);
+        alphas_ = sprite_.alphas != nullptr ? sprite_.alphas + base : nullptr;
+        if constexpr (bLook) colors_ = look_.colors != nullptr ? look_.colors + base : nullptr;
+#endif
+    }
+
+public:
+    // Literal code k's colour as the target takes it (copying painters).
+    uint16_t colorOf(uint32_t k) const {
+#ifdef RLE565_PAINT_HELD
+        return RLE565_TABLE(color)[k];
+#else
+        const uint16_t color = rawColor(k);
+        return bSwap ? swapBytes(color) : color;
+#endif
+    }
+
+    // Literal code k's alpha (painters onto targets with alpha).
+    uint8_t alphaOf(uint32_t k) const {
+#ifdef RLE565_PAINT_HELD
+        return RLE565_TABLE(alpha8)[k];
+#else
+        return static_cast<uint8_t>(alphaAt(k));
+#endif
+    }
+
+    // Literal code k laid over *dst (blending painters): copied when opaque,
+    // mixed when partial, nothing when transparent.
+    void blendCode(uint32_t k, uint16_t* dst) const {
+#ifdef RLE565_PAINT_HELD
+        const uint32_t inverse = RLE565_TABLE(inverse)[k];
+        if (inverse == 0) {
+            *dst = opaque(RLE565_TABLE(premultiplied)[k]);
+        } else if (inverse < ALPHA_OPAQUE) {
+            *dst = blend(RLE565_TABLE(premultiplied)[k], inverse, *dst);
+        }
+#else
+        const uint32_t a = alphaAt(k);
+        if (a == 0) return;
+        if (a == ALPHA_OPAQUE) {
+            *dst = colorOf(k);
+        } else {
+            *dst = blend(spreadRgb565(rawColor(k)) * a, ALPHA_OPAQUE - a, *dst);
         }
 #endif
     }
 
+private:
+#ifndef RLE565_PAINT_HELD
+    uint16_t rawColor(uint32_t k) const {
+        if constexpr (bLook) {
+            if (colors_ != nullptr) return colors_[k];
+        }
+        if constexpr (bBytes) {
+            return loadColor(palette_, k);
+        } else {
+            return reinterpret_cast<const AliasedColor*>(palette_)[k];
+        }
+    }
+
+    // 0 to 32, as entryAlpha() makes it.
+    uint32_t alphaAt(uint32_t k) const {
+        return entryAlpha(alphas_, bLook ? look_.opacity : ALPHA_OPAQUE, k);
+    }
+#endif
+
     const rle565_sprite& sprite_;
     const Look look_;
-    [[maybe_unused]] Tables<MODE>* const own_;
-    [[maybe_unused]] const AliasedColor* const direct_;
     uint32_t base_ = 0;
 #ifdef RLE565_PAINT_HELD
     Tables<MODE> held_;
 #else
-    const AliasedColor* color_ = nullptr;
-    const uint8_t* alpha8_ = nullptr;
-    const uint32_t* premultiplied_ = nullptr;
-    const uint8_t* inverse_ = nullptr;
+    const uint8_t* palette_ = nullptr;
+    const uint8_t* alphas_ = nullptr;
+    const uint16_t* colors_ = nullptr;
 #endif
 };
 

@@ -84,13 +84,13 @@ const char* rle565_error_text(int error);
 
 /* Draws the sprite with its top-left pixel at (x, y), clipped to the target:
  * any x and y, a sprite wholly outside draws nothing. A target with a null
- * pixels pointer, or a width or height of 0 or less, draws nothing. A draw
- * may resolve the palette into a table on the stack: at most about 1.4 KiB
- * without SSE2 and 2.3 KiB with it, when alpha is blended into the pixels;
- * without SSE2 (microcontrollers), none for a colour-key sprite whose bytes
- * start at an even address drawn as they are, nor for any sprite drawn with
- * a prepared palette (below); a few hundred bytes in all in builds for size
- * (-Os or RLE565_DRAW_COMPACT). */
+ * pixels pointer, or a width or height of 0 or less, draws nothing. With
+ * SSE2 a draw resolves the palette into a table on the stack (at most about
+ * 2.3 KiB, when alpha is blended into the pixels), or takes a prepared one
+ * (below); without SSE2 (microcontrollers) it reads colours and alphas from
+ * the file as it paints and builds no table: a few hundred bytes of stack
+ * in all (under 512 on a Cortex-M3 at -O2, under 300 in builds for size,
+ * -Os or RLE565_DRAW_COMPACT). */
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y);
 
 /* rle565_draw_options.flags. */
@@ -122,10 +122,10 @@ void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, in
 /* The bytes a prepared palette of this sprite takes for drawing onto targets
  * like `target` (whether it has an alpha array, its flags): at most about
  * 2.3 KiB. Options may be NULL; only their colors and opacity count. Tables
- * are prepared for sprites whose lines keep one palette (every
+ * are prepared, with SSE2, for sprites whose lines keep one palette (every
  * single-palette file the converter writes): the sprite's codes are walked
- * once to tell. Other sprites, and builds for size, take a few dozen bytes
- * and draw as without. */
+ * once to tell. Other sprites, and builds without SSE2 or for size, which
+ * draw without tables, take a few dozen bytes and draw as without. */
 size_t rle565_palette_size(const rle565_sprite* sprite, const rle565_target* target,
                            const rle565_draw_options* options);
 
