@@ -35,6 +35,38 @@ namespace {
 // [p, end) (and readEnd for a look), paints nothing outside the clip, and
 // stops where walkLine() finds the line's first fault. The drawing tests hold
 // it to blitImage(), which draws through walkLine().
+// A code other than a skip or literal one, c, met left of the clip at
+// column n, with p just after it: a skip run counted, a switch taken, a run
+// counted and painted from the clip's edge by the painter (cut at the end of
+// the line). False where the walk ends: at the codes' end or a fault.
+template <class P>
+inline bool countHiddenCode(const uint32_t c, const uint8_t*& p, const uint8_t* const end,
+                            uint32_t& n, uint32_t& base, uint32_t& nLiterals,
+                            const uint32_t nEntries, const uint32_t width, P& painter) {
+    if (c == CODE_SKIP_RUN) {
+        if (p == end) return false;
+        n += *p++;
+        return true;
+    }
+    if (c <= CODE_LITERAL_MAX || end - p < 2) return false;
+    const uint32_t value = p[0];
+    const uint32_t count = p[1];
+    p += 2;
+    if (c == CODE_SWITCH) {
+        base = value | count << 8;
+        nLiterals = literalsBelow(nEntries, base);
+        painter.setBase(base);
+        return true;
+    }
+    // A run of nothing draws nothing, so its index needs no entry.
+    if (count == 0) return true;
+    if (base + value >= nEntries) return false;
+    const uint32_t drawn = count < width - n ? count : width - n;
+    painter.run(base + value, n, drawn);
+    n += drawn;
+    return true;
+}
+
 #ifdef RLE565_WALK_SSE2
 template <class P>
 void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const readEnd,
@@ -71,29 +103,8 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const r
             ++n;
             continue;
         }
-        if (c == CODE_SKIP_RUN) {
-            if (p == end) return;
-            n += *p++;
-            continue;
-        }
-        if (c <= CODE_LITERAL_MAX || end - p < 2) return;
-        const uint32_t value = p[0];
-        const uint32_t count = p[1];
-        p += 2;
-        if (c == CODE_SWITCH) {
-            base = value | count << 8;
-            nLiterals = literalsBelow(nEntries, base);
-            literalLimit = byteLimit(nLiterals);
-            painter.setBase(base);
-            continue;
-        }
-        // A run of nothing draws nothing, so its index needs no entry.
-        if (count == 0) continue;
-        if (base + value >= nEntries) return;
-        // A run is cut at the end of its line, which ends the walk.
-        const uint32_t drawn = count < width - n ? count : width - n;
-        painter.run(base + value, n, drawn);
-        n += drawn;
+        if (!countHiddenCode(c, p, end, n, base, nLiterals, nEntries, width, painter)) return;
+        if (c == CODE_SWITCH) literalLimit = byteLimit(nLiterals);
     }
     // Columns inside the clip. Every code is tested against the codes' end and
     // the clip's right edge: both are well guessed, and a walk that counted
@@ -190,28 +201,7 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const,
             continue;
         }
         ++p;
-        if (c == CODE_SKIP_RUN) {
-            if (p == end) return;
-            n += *p++;
-            continue;
-        }
-        if (c <= CODE_LITERAL_MAX || end - p < 2) return;
-        const uint32_t value = p[0];
-        const uint32_t count = p[1];
-        p += 2;
-        if (c == CODE_SWITCH) {
-            base = value | count << 8;
-            nLiterals = literalsBelow(nEntries, base);
-            painter.setBase(base);
-            continue;
-        }
-        // A run of nothing draws nothing, so its index needs no entry.
-        if (count == 0) continue;
-        if (base + value >= nEntries) return;
-        // A run is cut at the end of its line, which ends the walk.
-        const uint32_t drawn = count < width - n ? count : width - n;
-        painter.run(base + value, n, drawn);
-        n += drawn;
+        if (!countHiddenCode(c, p, end, n, base, nLiterals, nEntries, width, painter)) return;
     }
     // Columns inside the clip, from dst up to dstEnd.
     if (n >= hi) return;
