@@ -367,11 +367,6 @@ public:
 
     // Where column n lands.
     uint16_t* at(uint32_t n) const { return pixels_ + target(n); }
-
-    // `len` pixels of an entry from dst on, all inside the clip.
-    void fillAt(uint32_t entry, uint16_t* dst, uint32_t len) {
-        fill(entry, static_cast<uint32_t>(static_cast<int32_t>(dst - pixels_) - x_), len);
-    }
 #endif
 
 #ifdef RLE565_WALK_SSE2
@@ -439,9 +434,10 @@ public:
     }
 
     // `len` pixels of an entry from column n on, all inside the clip.
-    void fill(uint32_t entry, uint32_t n, uint32_t len) {
-        const size_t at = target(n);
-        uint16_t* const dst = pixels_ + at;
+    void fill(uint32_t entry, uint32_t n, uint32_t len) { fillAt(entry, pixels_ + target(n), len); }
+
+    // The same from dst on.
+    void fillAt(uint32_t entry, uint16_t* dst, uint32_t len) {
         const uint16_t color = entryColor(sprite_.palette, bLook ? look_.colors : nullptr, entry);
         const uint32_t a = entryAlpha(sprite_.alphas, bLook ? look_.opacity : ALPHA_OPAQUE, entry);
         if constexpr (MODE == Mode::BLEND) {
@@ -468,7 +464,8 @@ public:
         }
         const uint16_t value = bSwap ? swapBytes(color) : color;
         fillRun(dst, len, value);
-        if constexpr (MODE == Mode::ALPHA) fillRun(alpha_ + at, len, static_cast<uint8_t>(a));
+        if constexpr (MODE == Mode::ALPHA)
+            fillRun(alpha_ + (dst - pixels_), len, static_cast<uint8_t>(a));
     }
 
     void skip(uint32_t, uint32_t) {}
