@@ -341,16 +341,12 @@ public:
     // stopped painting.
     uint16_t* literals(const uint8_t* codes, const uint8_t* last, uint16_t* dst, uint32_t limit) {
         if constexpr (MODE == Mode::COPY) {
-            dst[0] = colorOf(codes[0]);
-            // A lone literal, as between the runs of outlined sprites, goes
-            // no further.
-            if (codes + 1 == last || codes[1] - 1u >= limit) return dst + 1;
             if constexpr (!bLook && !bBytes && !bSwap) {
                 // The palette itself, held in a register through the loop.
                 const ColorTable16 table{reinterpret_cast<const AliasedColor*>(palette_)};
-                return copyLiterals(codes + 1, last, dst + 1, table, limit);
+                return copyLiterals(codes, last, dst, table, limit);
             } else {
-                return copyLiterals<const Painter&>(codes + 1, last, dst + 1, *this, limit);
+                return copyLiterals<const Painter&>(codes, last, dst, *this, limit);
             }
         } else if constexpr (MODE == Mode::BLEND) {
             for (; codes != last && codes[0] - 1u < limit; ++codes, ++dst) blendCode(codes[0], dst);
@@ -362,6 +358,22 @@ public:
                 dstAlpha[0] = alphaOf(codes[0]);
             }
             return dst;
+        }
+    }
+
+    // Whether drawLine() paints the first literal of a stretch through
+    // paintCode() before it hands the rest to literals().
+    static constexpr bool FIRST_ALONE = MODE == Mode::COPY;
+
+    // The literal code k painted onto *dst, inside the clip.
+    void paintCode(uint32_t k, uint16_t* dst) {
+        if constexpr (MODE == Mode::COPY) {
+            *dst = colorOf(k);
+        } else if constexpr (MODE == Mode::BLEND) {
+            blendCode(k, dst);
+        } else {
+            *dst = colorOf(k);
+            alpha_[dst - pixels_] = alphaOf(k);
         }
     }
 
@@ -438,7 +450,15 @@ public:
 
     // The same from dst on.
     void fillAt(uint32_t entry, uint16_t* dst, uint32_t len) {
+#ifdef RLE565_PAINT_HELD
         const uint16_t color = entryColor(sprite_.palette, bLook ? look_.colors : nullptr, entry);
+#else
+        // Read as 16 bits where the palette allows, as literals are.
+        const uint16_t color =
+            bBytes || (bLook && look_.colors != nullptr && entry != 0)
+                ? entryColor(sprite_.palette, bLook ? look_.colors : nullptr, entry)
+                : reinterpret_cast<const AliasedColor*>(sprite_.palette)[entry];
+#endif
         const uint32_t a = entryAlpha(sprite_.alphas, bLook ? look_.opacity : ALPHA_OPAQUE, entry);
         if constexpr (MODE == Mode::BLEND) {
             if (a == 0) return;
