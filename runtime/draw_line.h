@@ -210,11 +210,17 @@ void drawLine(const uint8_t* p, const uint8_t* const end, const uint8_t* const,
     while (p != end && dst != dstEnd) {
         const uint32_t c = *p;
         if (c - 1u < nLiterals) {
-            // For colour-key sprites, the first literal painted at once:
-            // lone ones, as between the runs of outlined sprites, go no
-            // further (alpha sprites took 4% more so).
+            // For colour-key sprites, the first two literals painted at
+            // once: lone ones and pairs, as between the runs of outlined
+            // sprites, go no further (alpha sprites took 4% more so; with
+            // three, colour-key ones took 2% more, and written as a loop of
+            // two, 2% more too).
             if constexpr (P::FIRST_ALONE) {
                 painter.paintCode(c, dst);
+                ++p;
+                ++dst;
+                if (p == end || dst == dstEnd || *p - 1u >= nLiterals) continue;
+                painter.paintCode(*p, dst);
                 ++p;
                 ++dst;
                 if (p == end || dst == dstEnd || *p - 1u >= nLiterals) continue;

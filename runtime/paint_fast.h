@@ -361,7 +361,7 @@ public:
         }
     }
 
-    // Whether drawLine() paints the first literal of a stretch through
+    // Whether drawLine() paints the first literals of a stretch through
     // paintCode() before it hands the rest to literals().
     static constexpr bool FIRST_ALONE = MODE == Mode::COPY;
 
