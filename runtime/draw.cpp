@@ -10,9 +10,8 @@
 // table and runs as fills. The fast painters walk with drawLine(); the
 // compact one, which also draws mirrored lines in every build, with
 // walkLine(), which also checks at open. drawAt() places the lines (flipped
-// or not, clipped in 32 bits) and picks the painter for rle565_draw() and
-// rle565_draw_ex(), which alone reads the options; rle565_palette_prepare()
-// fills the tables once.
+// or not, clipped in 32 bits), reads the options (none for rle565_draw())
+// and picks the painter; rle565_palette_prepare() fills the tables once.
 // The runtime's own source, as paint_compact.h tells apart.
 #define RLE565_RUNTIME_SOURCE 1
 
@@ -259,12 +258,44 @@ bool usable(const rle565_sprite* sprite, const rle565_target* target) {
     return lo | static_cast<uint64_t>(hi) << 32;
 }
 
-// Draws the sprite at (x, y) as `how` says. Out of line, shared by
-// rle565_draw and rle565_draw_ex.
+// How a draw with these options paints; an opacity of 0 when it paints
+// nothing.
+PaintHow howOf(const rle565_sprite* sprite, const rle565_target* target,
+               const rle565_draw_options* options) {
+    PaintHow how;
+    const Look look = lookOf(options);
+    how.colors = look.colors;
+    how.opacity = static_cast<uint8_t>(look.opacity);
+    if (options == nullptr) return how;
+    how.bFlipX = (options->flags & RLE565_DRAW_FLIP_X) != 0;
+    how.bFlipY = (options->flags & RLE565_DRAW_FLIP_Y) != 0;
+#ifdef RLE565_PAINT_HELD
+    // Only the painters with lanes take tables from a prepared palette.
+    if (options->palette != nullptr && !how.bFlipX) {
+        const auto* const head = static_cast<const PreparedHead*>(options->palette);
+        const PreparedHead want = preparedFor(*sprite, *target, look, false);
+        if (head->magic == want.magic && head->kind == want.kind && head->palette == want.palette &&
+            head->colors == want.colors && head->opacity == want.opacity &&
+            head->tableBytes == want.tableBytes && want.tableBytes != 0)
+            how.tables = static_cast<const uint8_t*>(options->palette) + PREPARED_HEAD;
+    }
+#else
+    (void)sprite;
+    (void)target;
+#endif
+    return how;
+}
+
+// Draws the sprite at (x, y) as the options say (none: as rle565_draw).
+// Out of line, shared by rle565_draw and rle565_draw_ex; the options are
+// read here rather than in rle565_draw_ex, whose frame held them on top of
+// this one (on the Cortex-M0+ at -Os, 24 bytes of the deepest stack).
 [[gnu::noinline]] void drawAt(const rle565_sprite* sprite_, const rle565_target* target_, int32_t x,
-                              int32_t y, const PaintHow& how) {
-    const bool bFlipY = how.bFlipY;
+                              int32_t y, const rle565_draw_options* options) {
     if (!usable(sprite_, target_)) return;
+    const PaintHow how = howOf(sprite_, target_, options);
+    if (how.opacity == 0) return;
+    const bool bFlipY = how.bFlipY;
     const rle565_sprite& sprite = *sprite_;
     const rle565_target& target = *target_;
     const uint64_t columns = spanOf(x, sprite.width, target.width, how.bFlipX);
@@ -302,34 +333,11 @@ extern "C" {
 
 void rle565_draw_ex(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y,
                     const rle565_draw_options* options) {
-    using namespace rle565;
-    const uint32_t flags = options != nullptr ? options->flags : 0;
-    PaintHow how;
-    how.look = lookOf(options);
-    if (how.look.opacity == 0) return;
-    how.bFlipX = (flags & RLE565_DRAW_FLIP_X) != 0;
-    how.bFlipY = (flags & RLE565_DRAW_FLIP_Y) != 0;
-#ifdef RLE565_PAINT_HELD
-    // Only the painters with lanes take tables from a prepared palette.
-    if (options != nullptr && options->palette != nullptr && !how.bFlipX &&
-        usable(sprite, target)) {
-        const auto* const head = static_cast<const PreparedHead*>(options->palette);
-        const PreparedHead want = preparedFor(*sprite, *target, how.look, false);
-        if (head->magic == want.magic && head->kind == want.kind && head->palette == want.palette &&
-            head->colors == want.colors && head->opacity == want.opacity &&
-            head->tableBytes == want.tableBytes && want.tableBytes != 0)
-            how.tables = static_cast<const uint8_t*>(options->palette) + PREPARED_HEAD;
-    }
-#endif
-    drawAt(sprite, target, x, y, how);
+    rle565::drawAt(sprite, target, x, y, options);
 }
 
-// Without options: nothing of theirs is reached from here, so that a firmware
-// calling only rle565_draw links without them (--gc-sections).
 void rle565_draw(const rle565_sprite* sprite, const rle565_target* target, int32_t x, int32_t y) {
-    using namespace rle565;
-    static constexpr PaintHow plain{};
-    drawAt(sprite, target, x, y, plain);
+    rle565::drawAt(sprite, target, x, y, nullptr);
 }
 
 size_t rle565_palette_size(const rle565_sprite* sprite, const rle565_target* target,

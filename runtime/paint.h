@@ -109,14 +109,25 @@ protected:
 namespace rle565 {
 inline namespace RLE565_PAINT_VARIANT {
 
-// How a draw paints beyond its place: the look, mirrors and a prepared
-// palette's tables (for the fast painters of the mode the draw takes) or
-// null.
+// How a draw paints beyond its place: the look, mirrors and, with lanes, a
+// prepared palette's tables (for the fast painters of the mode the draw
+// takes) or null. Packed: a draw holds one in its frame, which on the
+// Cortex-M0+ at -Os is the deepest of the stack.
 struct PaintHow {
-    Look look;
+    const uint16_t* colors = nullptr;
+    uint8_t opacity = ALPHA_OPAQUE;
     bool bFlipX = false;
     bool bFlipY = false;
+#ifdef RLE565_WALK_SSE2
     const void* tables = nullptr;
+#endif
+
+    Look look() const {
+        Look look;
+        look.colors = colors;
+        look.opacity = opacity;
+        return look;
+    }
 };
 
 // The compact painter, for every build: builds for size draw with it, the
@@ -126,7 +137,7 @@ void paintCompact(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targe
                   const PaintHow& how, const Lines& lines) {
     CompactPainter painter(sprite.palette, sprite.alphas,
                            (targetFlags & RLE565_TARGET_BYTESWAP) != 0);
-    painter.setLook(how.look, how.bFlipX, bTargetAlpha);
+    painter.setLook(how.look(), how.bFlipX, bTargetAlpha);
     lines.paint(painter);
 }
 
@@ -153,9 +164,13 @@ template <Mode MODE, bool bSwap, bool bLook, bool bBytes, class Lines>
 
 template <Mode MODE, bool bSwap, bool bLook, class Lines>
 void paintAs(const rle565_sprite& sprite, const PaintHow& how, const Lines& lines) {
-    const auto* const fixed = static_cast<const Tables<MODE>*>(how.tables);
 #ifdef RLE565_PAINT_HELD
-    paintWith<MODE, bSwap, bLook, false>(sprite, how.look, lines, fixed);
+    const auto* const fixed = static_cast<const Tables<MODE>*>(how.tables);
+#else
+    const Tables<MODE>* const fixed = nullptr;
+#endif
+#ifdef RLE565_PAINT_HELD
+    paintWith<MODE, bSwap, bLook, false>(sprite, how.look(), lines, fixed);
 #else
     // Without tables the painter reads the palette as 16-bit values, where
     // its colours lie at an even address of a little-endian machine, else
@@ -164,12 +179,12 @@ void paintAs(const rle565_sprite& sprite, const PaintHow& how, const Lines& line
     // for every mode took 20 KB of text).
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     if ((reinterpret_cast<uintptr_t>(sprite.palette) & 1) == 0) {
-        paintWith<MODE, bSwap, bLook, false>(sprite, how.look, lines, fixed);
+        paintWith<MODE, bSwap, bLook, false>(sprite, how.look(), lines, fixed);
         return;
     }
 #endif
     if constexpr (MODE == Mode::COPY) {
-        paintWith<MODE, bSwap, bLook, true>(sprite, how.look, lines, fixed);
+        paintWith<MODE, bSwap, bLook, true>(sprite, how.look(), lines, fixed);
     } else {
         paintCompact(sprite, MODE == Mode::ALPHA, bSwap ? RLE565_TARGET_BYTESWAP : 0u, how, lines);
     }
@@ -178,7 +193,7 @@ void paintAs(const rle565_sprite& sprite, const PaintHow& how, const Lines& line
 
 template <Mode MODE, class Lines>
 void paintAs(const rle565_sprite& sprite, bool bSwap, const PaintHow& how, const Lines& lines) {
-    const bool bLook = how.look.colors != nullptr || how.look.opacity < ALPHA_OPAQUE;
+    const bool bLook = how.colors != nullptr || how.opacity < ALPHA_OPAQUE;
     if (bSwap) {
         if (bLook) {
             paintAs<MODE, true, true>(sprite, how, lines);
@@ -200,7 +215,7 @@ void paintLines(const rle565_sprite& sprite, bool bTargetAlpha, uint32_t targetF
         return;
     }
     const bool bSwap = (targetFlags & RLE565_TARGET_BYTESWAP) != 0;
-    switch (modeFor(sprite, bTargetAlpha, how.look.opacity)) {
+    switch (modeFor(sprite, bTargetAlpha, how.opacity)) {
         case Mode::ALPHA:
             paintAs<Mode::ALPHA>(sprite, bSwap, how, lines);
             break;
