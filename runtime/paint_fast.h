@@ -459,7 +459,11 @@ public:
                 ? entryColor(sprite_.palette, bLook ? look_.colors : nullptr, entry)
                 : reinterpret_cast<const AliasedColor*>(sprite_.palette)[entry];
 #endif
+#ifdef RLE565_PAINT_HELD
         const uint32_t a = entryAlpha(sprite_.alphas, bLook ? look_.opacity : ALPHA_OPAQUE, entry);
+#else
+        const uint32_t a = alphaAt(entry - base_);
+#endif
         if constexpr (MODE == Mode::BLEND) {
             if (a == 0) return;
             if (a < ALPHA_OPAQUE) {
@@ -629,8 +633,13 @@ private:
         }
     }
 
-    // 0 to 32, as entryAlpha() makes it.
+    // 0 to 32, as entryAlpha() makes it. A blending painter without a look
+    // draws only sprites with alphas.
     uint32_t alphaAt(uint32_t k) const {
+        if constexpr (MODE == Mode::BLEND && !bLook) {
+            const uint32_t a = alphas_[k];
+            return a < ALPHA_OPAQUE ? a : ALPHA_OPAQUE;
+        }
         return entryAlpha(alphas_, bLook ? look_.opacity : ALPHA_OPAQUE, k);
     }
 #endif
