@@ -910,6 +910,11 @@ bool refuseUnnamedFiles() {
 pid_t startIn(const TempDir& dir, const std::vector<std::string>& args, bool bNamed) {
     const pid_t pid = fork();
     if (pid == 0) {
+        // The signals the tests send take their default course, whatever
+        // the test run inherited: a background job of a script starts with
+        // SIGINT ignored, nohup with SIGHUP, and the program keeps signals
+        // ignored at its start ignored.
+        for (const int sig : {SIGTERM, SIGINT, SIGHUP}) ::signal(sig, SIG_DFL);
         if (bNamed && !refuseUnnamedFiles()) _exit(126);
         if (chdir(dir.path().c_str()) != 0) _exit(127);
         const int devnull = open("/dev/null", O_RDWR);
